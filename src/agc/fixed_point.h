@@ -1,0 +1,60 @@
+// Fixed-point helpers shared by every engine operation.
+//
+// Rules: products are formed in 32 bits (int16 operands sign-extend), right
+// shifts are arithmetic (C++20 guarantees it), and every value kept in a
+// 16-bit variable or state field passes through store16, which keeps the low
+// 16 bits (two's-complement wrap, no saturation).
+#ifndef AGC_FIXED_POINT_H
+#define AGC_FIXED_POINT_H
+
+#include <cstdint>
+
+namespace agc {
+
+// The one place where a 32-bit intermediate becomes a 16-bit value.
+// C++20 defines the narrowing as modular, so this is a wrap, never UB.
+constexpr std::int16_t store16(std::int32_t v) { return static_cast<std::int16_t>(v); }
+
+// recip_tab[k] = round(32767 * 64 / (64 + k)): Q15 reciprocal of the mantissa 1 + k/64.
+extern const std::int16_t recip_tab[65];
+// cos_tab[k] = round(32767 * cos(k * pi / 128)): a quarter period in 64 steps.
+extern const std::int16_t cos_tab[65];
+
+struct norm_result {
+    std::int16_t shift; // i: how far v was shifted left
+    std::int16_t x;     // v << i, with bit 14 set for any v > 0
+};
+
+// Shifts v left until bit 14 or 15 is set. For v > 0 this leaves 16384 <= x <= 32767
+// with shift 0..14. Negative v returns at once; v == 0 stops after 15 shifts.
+constexpr norm_result norm_shift(std::int16_t v) {
+    std::int16_t x = v;
+    std::int16_t i = 0;
+    while ((x & 0xC000) == 0 && i < 15) {
+        x = store16(x << 1);
+        i = store16(i + 1);
+    }
+    return {i, x};
+}
+
+// Q15 position of a normalised value within its octave: (x AND 16383) << 1.
+constexpr std::int16_t mantissa_fraction(std::int16_t x) { return store16((x & 16383) << 1); }
+
+// Top six bits of the fraction: the recip_tab index, 0..63.
+constexpr int mantissa_index(std::int16_t fraction) { return fraction >> 9; }
+
+// 256 * limit / v in Q8 for v normalised as (shift, fraction): the table sees
+// only six mantissa bits, so the quotient can be up to 1/64 above the exact one.
+inline std::int16_t limit_quotient(std::int16_t limit, std::int16_t shift, std::int16_t fraction) {
+    return store16((limit * recip_tab[mantissa_index(fraction)]) >> (21 - shift));
+}
+
+// About 32767 / v in plain integer units.
+inline std::int16_t inverse(std::int16_t v) {
+    const norm_result n = norm_shift(v);
+    return store16(recip_tab[mantissa_index(mantissa_fraction(n.x))] >> (14 - n.shift));
+}
+
+} // namespace agc
+
+#endif

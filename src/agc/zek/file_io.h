@@ -1,0 +1,20 @@
+// Whole-call reads and writes on file descriptors: interrupted calls and
+// non-blocking descriptors are retried, short writes are continued.
+#ifndef ZEK_FILE_IO_H
+#define ZEK_FILE_IO_H
+
+#include <cstddef>
+#include <sys/types.h>
+
+namespace zek {
+
+// Reads what is available, up to `size` bytes, waiting for at least one.
+// Returns the count, 0 at end of input, or -1 with errno set.
+ssize_t read_some(int fd, void* buf, std::size_t size);
+
+// Writes all `size` bytes. Returns false with errno set on failure.
+bool write_all(int fd, const void* buf, std::size_t size);
+
+} // namespace zek
+
+#endif

@@ -1,0 +1,3 @@
+#include "zek/run.h"
+
+int main(int argc, char** argv) { return zek::zek_main(argc, argv); }

@@ -1,0 +1,178 @@
+// The command line, the two sample files, the lead-in and the hop loop.
+#include "zek/run.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "agc/agc.h"
+#include "zek/file_io.h"
+#include "zek/samples.h"
+#include "zek/settings.h"
+
+#ifndef ZEK_VERSION
+#define ZEK_VERSION "0.0.0"
+#endif
+
+namespace zek {
+
+namespace {
+
+constexpr const char* USAGE_TEXT[] = {
+    "\n ZEK winsize comp input output <optionnal adaptive gain file> ",
+    "\n     window size = 10*FS[kHz],  I/O files are in PCM raw format (short integer) ",
+    "\n     the adaptive gain file emulates the microphone noise detection ",
+};
+constexpr const char* MSG_OUTPUT_ERROR = "\nbinary output file error ";
+constexpr const char* MSG_INPUT_ERROR = "\nbinary input file error ";
+constexpr const char* MSG_SAME_FILE = "\ninput and output are the same file ";
+
+constexpr std::size_t HOP_BYTES = 2 * hop;
+constexpr std::size_t LEAD_IN_BYTES = 2 * LEAD_IN_SAMPLES;
+// Block I/O: many hops per system call. Reads return what a pipe holds, so a
+// live stream is processed and written as it arrives, never held for a block.
+constexpr std::size_t BLOCK_BYTES = HOP_BYTES * 2048;
+
+// One engine state and one pair of hop buffers for the whole run, plus the
+// file blocks: static, so memory stays flat whatever the input's length.
+agc_state state;
+agc_frame frame;
+unsigned char inp_block[BLOCK_BYTES];
+unsigned char out_block[BLOCK_BYTES];
+
+void print_usage() {
+    for (const char* line : USAGE_TEXT) std::fputs(line, stdout);
+    std::fflush(stdout);
+}
+
+// Each failure: the tool's message on standard output and, for people and
+// logs, one line on standard error naming the file and the system's reason.
+int fail(const char* message, const char* what, const char* path, int err) {
+    std::fputs(message, stdout);
+    std::fflush(stdout);
+    std::fprintf(stderr, "zek: %s '%s': %s\n", what, path, std::strerror(err));
+    return EXIT_FILE_ERROR;
+}
+
+bool same_regular_file(const struct stat& a, const struct stat& b) {
+    return S_ISREG(a.st_mode) && S_ISREG(b.st_mode) && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+struct stream_result {
+    int err;          // errno of the failure, 0 when the input ended normally
+    bool output_side; // the failure was a write, not a read
+};
+
+// Moves the input through the lead-in and the hop loop until the input ends.
+stream_result stream(int inp, int out) {
+    std::size_t have = 0;                // bytes waiting in inp_block
+    std::size_t lead_left = LEAD_IN_BYTES; // lead-in bytes still to copy
+    for (;;) {
+        const ssize_t n = read_some(inp, inp_block + have, BLOCK_BYTES - have);
+        if (n < 0) return {errno, false};
+        if (n == 0) return {0, false}; // a partial hop and an odd byte at the end are dropped
+        have += static_cast<std::size_t>(n);
+
+        std::size_t pos = 0;
+        if (lead_left > 0) {
+            // The lead-in is copied byte for byte, whole samples only.
+            pos = std::min(lead_left, have & ~std::size_t{1});
+            if (!write_all(out, inp_block, pos)) return {errno, true};
+            lead_left -= pos;
+        }
+        if (lead_left == 0) {
+            std::size_t produced = 0;
+            for (; have - pos >= HOP_BYTES; pos += HOP_BYTES, produced += HOP_BYTES) {
+                decode_le(inp_block + pos, frame.in, hop);
+                agc_process(frame, state, mix);
+                encode_le(frame.out, out_block + produced, hop);
+            }
+            if (produced > 0 && !write_all(out, out_block, produced)) return {errno, true};
+        }
+        std::memmove(inp_block, inp_block + pos, have - pos);
+        have -= pos;
+    }
+}
+
+} // namespace
+
+int run_files(const char* inp_path, const char* out_path) {
+    // The input is opened and checked first: a mistyped input path must not
+    // cost the user an existing output file.
+    const int inp = open(inp_path, O_RDONLY | O_CLOEXEC);
+    if (inp < 0) return fail(MSG_INPUT_ERROR, "cannot open", inp_path, errno);
+    struct stat inp_st {};
+    if (fstat(inp, &inp_st) != 0 || S_ISDIR(inp_st.st_mode)) {
+        const int err = S_ISDIR(inp_st.st_mode) ? EISDIR : errno;
+        close(inp);
+        return fail(MSG_INPUT_ERROR, "cannot read", inp_path, err);
+    }
+
+    // Opened without truncation, so that a same-file check by device and inode
+    // (any spelling, symlink or hard link) runs before anything is changed.
+    const int out = open(out_path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    if (out < 0) {
+        const int err = errno;
+        close(inp);
+        return fail(MSG_OUTPUT_ERROR, "cannot open", out_path, err);
+    }
+    struct stat out_st {};
+    if (fstat(out, &out_st) == 0 && same_regular_file(inp_st, out_st)) {
+        close(inp);
+        close(out);
+        std::fputs(MSG_SAME_FILE, stdout);
+        std::fflush(stdout);
+        std::fprintf(stderr, "zek: '%s' and '%s' are the same file\n", inp_path, out_path);
+        return EXIT_FILE_ERROR;
+    }
+    if (S_ISREG(out_st.st_mode) && ftruncate(out, 0) != 0) {
+        const int err = errno;
+        close(inp);
+        close(out);
+        return fail(MSG_OUTPUT_ERROR, "cannot write", out_path, err);
+    }
+
+    state = agc_state{};
+    agc_init(state, winsize, flat_curve, comp_curve, peak_limit, attack, release, level_limit,
+             level_coef);
+
+    const stream_result r = stream(inp, out);
+    close(inp);
+    // close() is where a deferred write error (NFS, quota) shows; it counts.
+    const int close_err = close(out) != 0 ? errno : 0;
+    if (r.err != 0) {
+        return r.output_side ? fail(MSG_OUTPUT_ERROR, "cannot write", out_path, r.err)
+                             : fail(MSG_INPUT_ERROR, "cannot read", inp_path, r.err);
+    }
+    if (close_err != 0) return fail(MSG_OUTPUT_ERROR, "cannot write", out_path, close_err);
+    return EXIT_OK;
+}
+
+int zek_main(int argc, char** argv) {
+    if (argc < 2) {
+        print_usage();
+        return EXIT_USAGE;
+    }
+    if (argc == 2) {
+        const std::string_view arg = argv[1];
+        if (arg == "-h" || arg == "--help") {
+            print_usage();
+            return EXIT_OK;
+        }
+        if (arg == "--version") {
+            std::fputs("zek " ZEK_VERSION "\n", stdout);
+            return std::fflush(stdout) == 0 && !std::ferror(stdout) ? EXIT_OK : EXIT_FILE_ERROR;
+        }
+        print_usage();
+        std::fputs("zek: missing output file\n", stderr);
+        return EXIT_USAGE;
+    }
+    return run_files(argv[1], argv[2]);
+}
+
+} // namespace zek

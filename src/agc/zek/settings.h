@@ -1,0 +1,39 @@
+// The tool's built-in processing settings. Nothing is configurable at run time:
+// these values define what zek does to a recording.
+#ifndef ZEK_SETTINGS_H
+#define ZEK_SETTINGS_H
+
+#include <cstdint>
+
+namespace zek {
+
+// 10 ms at 48 kHz; the hop (half a window) is the unit of reading and processing.
+inline constexpr std::int16_t winsize = 480;
+inline constexpr int hop = winsize >> 1;
+
+// Compression weight in Q15: comp = 1.0 scaled by 32766 and truncated, so the
+// compressing curve gets almost all of the weight.
+inline constexpr std::int16_t mix = 32766;
+
+// Samples copied unchanged before processing starts.
+inline constexpr int LEAD_IN_SAMPLES = 512;
+
+// Q8 gain wanted at peaks of 32768, 16384, ... 2, 1.
+// Unity down to a peak of 4, then none for the two lowest octaves.
+inline constexpr std::int16_t flat_curve[16] = {256, 256, 256, 256, 256, 256, 256, 256,
+                                                256, 256, 256, 256, 256, 256, 0,   0};
+// Peak x gain held at full scale down to a peak of 512 (gain x64), flat down to
+// 8, then falling so that the noise floor is not raised.
+inline constexpr std::int16_t comp_curve[16] = {256,   512,   1024,  2048,  4096,  8192,
+                                                16384, 16384, 16384, 16384, 16384, 16384,
+                                                16384, 8192,  2048,  2048};
+
+inline constexpr std::int16_t peak_limit = 32200;  // ceiling for gain x peak
+inline constexpr std::int16_t attack = 32439;      // ~0.99 of the distance per hop when falling
+inline constexpr std::int16_t release = 163;       // ~0.005 of the distance per hop when rising
+inline constexpr std::int16_t level_limit = 25000; // ceiling for gain x smoothed level
+inline constexpr std::int16_t level_coef = 655;    // ~0.02: level smoothing per hop
+
+} // namespace zek
+
+#endif

@@ -1,0 +1,41 @@
+// Runs the real zek binary on real files, for end-to-end tests.
+#ifndef ZEK_TESTS_TOOL_HARNESS_H
+#define ZEK_TESTS_TOOL_HARNESS_H
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace harness {
+
+struct result {
+    int status = -1;    // exit status, or 128 + signal number
+    std::string out;    // standard output
+    std::string err;    // standard error
+};
+
+// Runs `program args...` in `cwd`, feeding `input` on standard input.
+result run(const std::string& program, const std::vector<std::string>& args,
+           const std::filesystem::path& cwd = ".", const std::string& input = {});
+
+// Runs the zek binary under test.
+result zek(const std::vector<std::string>& args, const std::filesystem::path& cwd = ".",
+           const std::string& input = {});
+
+// A fresh directory, removed by the destructor of the test fixture that owns it.
+std::filesystem::path make_temp_dir();
+
+std::string read_file(const std::filesystem::path& p);
+void write_file(const std::filesystem::path& p, const std::string& bytes);
+
+// Little-endian 16-bit samples to and from file bytes.
+std::string to_bytes(const std::vector<std::int16_t>& samples);
+std::vector<std::int16_t> to_samples(const std::string& bytes);
+
+// Whether a program is on PATH (for tests that need sox or espeak-ng).
+bool have_program(const std::string& name);
+
+} // namespace harness
+
+#endif

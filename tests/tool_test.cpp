@@ -1,0 +1,151 @@
+// The tool through its real binary: command line, messages, exit statuses,
+// and what happens to the files on every path.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "tool_harness.h"
+
+namespace fs = std::filesystem;
+using harness::read_file;
+using harness::write_file;
+
+namespace {
+
+const std::string USAGE =
+    "\n ZEK winsize comp input output <optionnal adaptive gain file> "
+    "\n     window size = 10*FS[kHz],  I/O files are in PCM raw format (short integer) "
+    "\n     the adaptive gain file emulates the microphone noise detection ";
+const std::string INPUT_ERROR = "\nbinary input file error ";
+const std::string OUTPUT_ERROR = "\nbinary output file error ";
+const std::string SAME_FILE = "\ninput and output are the same file ";
+
+// Deterministic, full-range test signal.
+std::vector<std::int16_t> ramp(std::size_t n) {
+    std::vector<std::int16_t> s(n);
+    for (std::size_t k = 0; k < n; ++k) s[k] = static_cast<std::int16_t>(k * 2654435761u >> 16);
+    return s;
+}
+
+class Tool : public ::testing::Test {
+protected:
+    void SetUp() override { dir = harness::make_temp_dir(); }
+    void TearDown() override { fs::remove_all(dir); }
+    fs::path dir;
+};
+
+TEST_F(Tool, NoArgumentsPrintsUsageOnlyAndTouchesNothing) {
+    const auto r = harness::zek({}, dir);
+    EXPECT_EQ(r.out, USAGE);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_TRUE(fs::is_empty(dir));
+}
+
+TEST_F(Tool, SingleArgument) {
+    struct {
+        std::string arg;
+        std::string out;
+        int status;
+    } const cases[] = {
+        {"-h", USAGE, 0},
+        {"--help", USAGE, 0},
+        {"--version", "zek 0.1.0\n", 0},
+        {"in.raw", USAGE, 2}, // the output path is missing
+    };
+    write_file(dir / "in.raw", harness::to_bytes(ramp(600)));
+    for (const auto& c : cases) {
+        const auto r = harness::zek({c.arg}, dir);
+        EXPECT_EQ(r.out, c.out) << c.arg;
+        EXPECT_EQ(r.status, c.status) << c.arg;
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator{}), 1);
+}
+
+// Fewer samples than the lead-in come out unchanged; an odd last byte is not a sample.
+TEST_F(Tool, ShortInputsAreCopied) {
+    const std::string samples = harness::to_bytes(ramp(300));
+    struct {
+        std::string input, expected;
+    } const cases[] = {
+        {"", ""},
+        {samples, samples},
+        {samples + "x", samples},
+        {"x", ""},
+        {harness::to_bytes(ramp(512)), harness::to_bytes(ramp(512))},
+    };
+    for (const auto& c : cases) {
+        write_file(dir / "in.raw", c.input);
+        write_file(dir / "out.raw", "old contents of the output");
+        const auto r = harness::zek({"in.raw", "out.raw"}, dir);
+        EXPECT_EQ(r.status, 0) << c.input.size();
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(read_file(dir / "out.raw"), c.expected) << c.input.size();
+    }
+}
+
+TEST_F(Tool, FurtherArgumentsChangeNothing) {
+    write_file(dir / "in.raw", harness::to_bytes(ramp(5000)));
+    ASSERT_EQ(harness::zek({"in.raw", "a.raw"}, dir).status, 0);
+    ASSERT_EQ(harness::zek({"in.raw", "b.raw", "480", "1.0", "gain.raw"}, dir).status, 0);
+    EXPECT_EQ(read_file(dir / "a.raw"), read_file(dir / "b.raw"));
+    EXPECT_FALSE(fs::exists(dir / "gain.raw"));
+}
+
+// Each failure: its message, status 1, a line on stderr naming the file and
+// the reason, and the user's files exactly as they were.
+TEST_F(Tool, FailuresLeaveFilesAsTheyWere) {
+    const std::string input = harness::to_bytes(ramp(3000));
+    const std::string existing = "an earlier take that must survive";
+    write_file(dir / "in.raw", input);
+    write_file(dir / "out.raw", existing);
+    fs::create_directory(dir / "folder");
+    fs::create_symlink("in.raw", dir / "link.raw");
+    fs::create_hard_link(dir / "in.raw", dir / "hard.raw");
+
+    struct {
+        std::vector<std::string> args;
+        std::string message;
+        std::string reason; // expected on stderr
+    } const cases[] = {
+        {{"missing.raw", "out.raw"}, INPUT_ERROR, "cannot open 'missing.raw': No such file or directory"},
+        {{"folder", "out.raw"}, INPUT_ERROR, "cannot read 'folder': Is a directory"},
+        {{"in.raw", "folder"}, OUTPUT_ERROR, "cannot open 'folder': Is a directory"},
+        {{"in.raw", "nowhere/out.raw"}, OUTPUT_ERROR, "cannot open 'nowhere/out.raw': No such file or directory"},
+        {{"in.raw", "/dev/full"}, OUTPUT_ERROR, "cannot write '/dev/full': No space left on device"},
+        {{"in.raw", "in.raw"}, SAME_FILE, "'in.raw' and 'in.raw' are the same file"},
+        {{"in.raw", "./in.raw"}, SAME_FILE, "same file"},
+        {{"in.raw", (dir / "in.raw").string()}, SAME_FILE, "same file"},
+        {{"in.raw", "link.raw"}, SAME_FILE, "same file"},
+        {{"link.raw", "in.raw"}, SAME_FILE, "same file"},
+        {{"in.raw", "hard.raw"}, SAME_FILE, "same file"},
+    };
+    for (const auto& c : cases) {
+        const auto r = harness::zek(c.args, dir);
+        const std::string label = c.args[0] + " -> " + c.args[1];
+        EXPECT_EQ(r.status, 1) << label;
+        EXPECT_EQ(r.out, c.message) << label;
+        EXPECT_NE(r.err.find(c.reason), std::string::npos) << label << ": " << r.err;
+        EXPECT_EQ(read_file(dir / "in.raw"), input) << label;
+        EXPECT_EQ(read_file(dir / "out.raw"), existing) << label;
+        EXPECT_FALSE(fs::exists(dir / "nowhere")) << label;
+    }
+}
+
+TEST_F(Tool, MissingInputDoesNotCreateTheOutput) {
+    const auto r = harness::zek({"missing.raw", "out.raw"}, dir);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_FALSE(fs::exists(dir / "out.raw"));
+}
+
+// Devices are never refused as "the same file", even when both sides are one device.
+TEST_F(Tool, DevicesAreNotTheSameFile) {
+    EXPECT_EQ(harness::zek({"/dev/null", "/dev/null"}, dir).status, 0);
+    write_file(dir / "in.raw", harness::to_bytes(ramp(3000)));
+    EXPECT_EQ(harness::zek({"in.raw", "/dev/null"}, dir).status, 0);
+    const auto r = harness::zek({"/dev/null", "out.raw"}, dir);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(read_file(dir / "out.raw"), "");
+}
+
+} // namespace
