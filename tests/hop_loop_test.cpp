@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <poll.h>
+#include <unistd.h>
 
 #include "engine_fixture.h"
 #include "tool_harness.h"
@@ -96,6 +98,36 @@ TEST_F(HopLoop, PipeMatchesFile) {
     const auto r = harness::zek({"/dev/stdin", "/dev/stdout"}, dir, harness::to_bytes(in));
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, harness::to_bytes(from_file));
+}
+
+} // namespace
+
+namespace {
+
+// A live stream must not wait for a full block: with the input pipe left
+// open after the lead-in and three hops, the lead-in and the hops computed so
+// far reach the output at once. (The guard only stops a hang.)
+TEST(LivePipe, OutputIsNotHeldBack) {
+    const harness::child c = harness::zek_spawn({"/dev/stdin", "/dev/stdout"});
+    const std::string input = harness::to_bytes(swell(LEAD + 3 * HOP));
+    ASSERT_EQ(write(c.in, input.data(), input.size()), static_cast<ssize_t>(input.size()));
+
+    const std::size_t want = 2 * (LEAD + 2 * HOP);
+    std::string got;
+    pollfd p{c.out, POLLIN, 0};
+    while (got.size() < want && poll(&p, 1, 20000) > 0) {
+        char buf[4096];
+        const ssize_t n = read(c.out, buf, sizeof buf);
+        if (n <= 0) break;
+        got.append(buf, static_cast<std::size_t>(n));
+    }
+    EXPECT_GE(got.size(), want) << "output held back while the input pipe is open";
+    EXPECT_EQ(got.substr(0, 2 * LEAD), input.substr(0, 2 * LEAD));
+
+    close(c.in);
+    close(c.out);
+    close(c.err);
+    EXPECT_EQ(harness::wait_status(c.pid), 0);
 }
 
 } // namespace

@@ -25,8 +25,7 @@ void check(bool ok, const char* what) {
 
 } // namespace
 
-result run(const std::string& program, const std::vector<std::string>& args,
-           const std::filesystem::path& cwd, const std::string& input) {
+child spawn(const std::string& program, const std::vector<std::string>& args, const std::filesystem::path& cwd) {
     int in_pipe[2], out_pipe[2], err_pipe[2];
     check(pipe2(in_pipe, O_CLOEXEC) == 0 && pipe2(out_pipe, O_CLOEXEC) == 0 &&
               pipe2(err_pipe, O_CLOEXEC) == 0,
@@ -61,6 +60,20 @@ result run(const std::string& program, const std::vector<std::string>& args,
     close(out_pipe[1]);
     close(err_pipe[1]);
     if (rc != 0) throw std::runtime_error("posix_spawn failed");
+    return {pid, in_pipe[1], out_pipe[0], err_pipe[0]};
+}
+
+int wait_status(pid_t pid) {
+    int wstatus = 0;
+    while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+}
+
+result run(const std::string& program, const std::vector<std::string>& args,
+           const std::filesystem::path& cwd, const std::string& input) {
+    const child c = spawn(program, args, cwd);
+    int in_pipe[2] = {-1, c.in}, out_pipe[2] = {c.out, -1}, err_pipe[2] = {c.err, -1};
 
     // Feed stdin and drain both outputs together so that no pipe fills up.
     result r;
@@ -98,10 +111,7 @@ result run(const std::string& program, const std::vector<std::string>& args,
             }
         }
     }
-    int wstatus = 0;
-    while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
-    }
-    r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+    r.status = wait_status(c.pid);
     return r;
 }
 
@@ -109,6 +119,8 @@ result zek(const std::vector<std::string>& args, const std::filesystem::path& cw
            const std::string& input) {
     return run(ZEK_BINARY, args, cwd, input);
 }
+
+child zek_spawn(const std::vector<std::string>& args) { return spawn(ZEK_BINARY, args, "."); }
 
 std::filesystem::path make_temp_dir() {
     std::string tmpl = (std::filesystem::temp_directory_path() / "zek-test-XXXXXX").string();

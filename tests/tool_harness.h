@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace harness {
@@ -15,6 +16,18 @@ struct result {
     std::string err;    // standard error
 };
 
+// A running program with pipes to its standard input, output and error.
+struct child {
+    pid_t pid;
+    int in, out, err;
+};
+
+// Starts `program args...` in `cwd`; the caller closes the pipes and waits.
+child spawn(const std::string& program, const std::vector<std::string>& args, const std::filesystem::path& cwd);
+
+// Waits for the child: its exit status, or 128 + signal number.
+int wait_status(pid_t pid);
+
 // Runs `program args...` in `cwd`, feeding `input` on standard input.
 result run(const std::string& program, const std::vector<std::string>& args,
            const std::filesystem::path& cwd = ".", const std::string& input = {});
@@ -22,6 +35,9 @@ result run(const std::string& program, const std::vector<std::string>& args,
 // Runs the zek binary under test.
 result zek(const std::vector<std::string>& args, const std::filesystem::path& cwd = ".",
            const std::string& input = {});
+
+// Starts the zek binary under test in the current directory.
+child zek_spawn(const std::vector<std::string>& args);
 
 // A fresh directory, removed by the destructor of the test fixture that owns it.
 std::filesystem::path make_temp_dir();

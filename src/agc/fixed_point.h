@@ -7,6 +7,7 @@
 #ifndef AGC_FIXED_POINT_H
 #define AGC_FIXED_POINT_H
 
+#include <bit>
 #include <cstdint>
 
 namespace agc {
@@ -27,14 +28,11 @@ struct norm_result {
 
 // Shifts v left until bit 14 or 15 is set. For v > 0 this leaves 16384 <= x <= 32767
 // with shift 0..14. Negative v returns at once; v == 0 stops after 15 shifts.
+// Counting leading zeros gives the same count as shifting one bit at a time.
 constexpr norm_result norm_shift(std::int16_t v) {
-    std::int16_t x = v;
-    std::int16_t i = 0;
-    while ((x & 0xC000) == 0 && i < 15) {
-        x = store16(x << 1);
-        i = store16(i + 1);
-    }
-    return {i, x};
+    const int zeros = std::countl_zero(static_cast<std::uint16_t>(v)); // 0..16
+    const int i = zeros == 0 ? 0 : zeros - 1;
+    return {store16(i), store16(v << i)};
 }
 
 // Q15 position of a normalised value within its octave: (x AND 16383) << 1.

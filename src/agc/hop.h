@@ -19,8 +19,9 @@ constexpr std::int32_t magnitude(std::int16_t s) {
 std::int16_t hop_gain(agc_state& state, std::int32_t peak, std::int32_t sum, std::int16_t mix);
 
 // The plain per-sample signal path: the reference the fast path must match
-// bit for bit, and the fallback where no vector path is built.
-std::int16_t process_reference(agc_frame& frame, agc_state& state, std::int16_t mix);
+// bit for bit, and the fallback where no vector path is built. Reads the hop
+// from `in` and writes the previous one to `out` (distinct buffers).
+std::int16_t process_reference(const std::int16_t* in, std::int16_t* out, agc_state& state, std::int16_t mix);
 
 } // namespace agc
 

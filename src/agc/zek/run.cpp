@@ -2,6 +2,7 @@
 #include "zek/run.h"
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include "agc/agc.h"
+#include "agc/process_fast.h"
 #include "zek/file_io.h"
 #include "zek/samples.h"
 #include "zek/settings.h"
@@ -38,12 +40,27 @@ constexpr std::size_t LEAD_IN_BYTES = 2 * LEAD_IN_SAMPLES;
 // live stream is processed and written as it arrives, never held for a block.
 constexpr std::size_t BLOCK_BYTES = HOP_BYTES * 2048;
 
-// One engine state and one pair of hop buffers for the whole run, plus the
-// file blocks: static, so memory stays flat whatever the input's length.
+// One engine state for the whole run and the file blocks: static, so memory
+// stays flat whatever the input's length.
 agc_state state;
-agc_frame frame;
-unsigned char inp_block[BLOCK_BYTES];
-unsigned char out_block[BLOCK_BYTES];
+std::int16_t inp_samples[BLOCK_BYTES / 2];
+std::int16_t out_samples[BLOCK_BYTES / 2];
+unsigned char* const inp_block = reinterpret_cast<unsigned char*>(inp_samples);
+unsigned char* const out_block = reinterpret_cast<unsigned char*>(out_samples);
+
+// One hop from file bytes at inp_block + from to out_block + to (both even).
+// On a little-endian host the bytes already are the samples: the engine
+// reads and writes the blocks directly, with no copy through the frame.
+void process_hop_at(std::size_t from, std::size_t to) {
+    if constexpr (std::endian::native == std::endian::little) {
+        agc::process_hop(inp_samples + from / 2, out_samples + to / 2, state, mix);
+    } else {
+        static agc_frame frame; // hop buffers for byte-swapping hosts
+        decode_le(inp_block + from, frame.in, hop);
+        agc_process(frame, state, mix);
+        encode_le(frame.out, out_block + to, hop);
+    }
+}
 
 void print_usage() {
     for (const char* line : USAGE_TEXT) std::fputs(line, stdout);
@@ -88,9 +105,7 @@ stream_result stream(int inp, int out) {
         if (lead_left == 0) {
             std::size_t produced = 0;
             for (; have - pos >= HOP_BYTES; pos += HOP_BYTES, produced += HOP_BYTES) {
-                decode_le(inp_block + pos, frame.in, hop);
-                agc_process(frame, state, mix);
-                encode_le(frame.out, out_block + produced, hop);
+                process_hop_at(pos, produced);
             }
             if (produced > 0 && !write_all(out, out_block, produced)) return {errno, true};
         }

@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# End-to-end speed of zek against `cat` of the same file and against peer
+# tools, on a speech-like recording of at least 40 minutes in the page cache.
+# Runs alternate between commands so that drift on a shared machine hits all
+# of them alike; prints medians, ratios to cat, and peak resident memory.
+#
+#   bench/compare.sh [runs]        (ZEK=path/to/zek, MINUTES=41, WORK=dir)
+set -euo pipefail
+
+runs=${1:-7}
+here=$(cd "$(dirname "$0")/.." && pwd)
+zek=${ZEK:-$here/build/zek}
+minutes=${MINUTES:-41}
+work=${WORK:-$(mktemp -d /tmp/zek-bench.XXXXXX)}
+mkdir -p "$work"
+raw=(-t raw -r 48000 -e signed -b 16 -c 1)
+[ -x "$zek" ] || { echo "build zek first: cmake -S . -B build && cmake --build build" >&2; exit 1; }
+command -v sox >/dev/null || { echo "needs sox (apt-get install sox)" >&2; exit 1; }
+[ -x /usr/bin/time ] || { echo "needs GNU time (apt-get install time)" >&2; exit 1; }
+
+# A 30-second passage: speech at three levels far apart, with pauses, then
+# repeated to the wanted length.
+make_input() {
+  local unit=$work/unit.raw
+  if command -v espeak-ng >/dev/null; then
+    espeak-ng -w "$work/speech.wav" "Automatic gain control raises quiet speech and holds loud passages under a ceiling. \
+      The gain glides from hop to hop, so that nothing pumps and nothing clips."
+    for v in 1.0 0.05 0.004; do
+      sox "$work/speech.wav" "${raw[@]}" "$work/part-$v.raw" rate 48000 gain -n -1 vol "$v" pad 0 1.5
+    done
+    cat "$work"/part-*.raw > "$unit"
+  else
+    sox -n "${raw[@]}" "$unit" synth 30 pinknoise tremolo 0.3 90 vol 0.3
+  fi
+  local unit_bytes total=$((minutes * 60 * 48000 * 2))
+  unit_bytes=$(stat -c %s "$unit")
+  : > "$work/long.raw"
+  while [ "$(stat -c %s "$work/long.raw")" -lt "$total" ]; do cat "$unit" >> "$work/long.raw"; done
+  head -c $((4 * 60 * 48000 * 2)) "$work/long.raw" > "$work/short.raw"
+}
+
+[ -f "$work/long.raw" ] || make_input
+in=$work/long.raw
+cat "$in" "$work/short.raw" > /dev/null # into the page cache
+
+names=(cat zek)
+cmds=("cat '$in' > '$work/out'" "'$zek' '$in' '$work/out'")
+if command -v ffmpeg >/dev/null; then
+  for f in dynaudnorm speechnorm; do
+    names+=("ffmpeg $f")
+    cmds+=("ffmpeg -nostdin -loglevel error -y -f s16le -ar 48000 -ac 1 -i '$in' -af $f -f s16le '$work/out'")
+  done
+fi
+names+=("sox compand")
+cmds+=("sox ${raw[*]} '$in' ${raw[*]} '$work/out' compand 0.3,1 6:-70,-60,-20 -5 -90 0.2")
+
+# One timed run: wall milliseconds and peak RSS in KiB, appended to a file per command.
+timed() {
+  local k=$1 t0 t1
+  t0=$(date +%s%N)
+  /usr/bin/time -f %M -o "$work/rss" sh -c "${cmds[$k]}"
+  t1=$(date +%s%N)
+  echo "$(( (t1 - t0) / 1000000 )) $(cat "$work/rss")" >> "$work/times.$k"
+  rm -f "$work/out"
+}
+
+rm -f "$work"/times.*
+for ((r = 0; r < runs; r++)); do
+  for k in "${!cmds[@]}"; do timed "$k"; done
+done
+
+median() { sort -n | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
+cat_ms=$(cut -d' ' -f1 "$work/times.0" | median)
+zek_ms=$(cut -d' ' -f1 "$work/times.1" | median)
+size_mb=$(( $(stat -c %s "$in") / 1000000 ))
+echo "Input: $size_mb MB ($(( $(stat -c %s "$in") / 96000 / 60 )) min of 48 kHz mono), $runs alternating runs, $(date -u +%F), $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
+echo
+echo "| command | median ms | × cat | zek is × faster | peak RSS MiB |"
+echo "|---|---:|---:|---:|---:|"
+for k in "${!cmds[@]}"; do
+  ms=$(cut -d' ' -f1 "$work/times.$k" | median)
+  rss=$(cut -d' ' -f2 "$work/times.$k" | sort -n | tail -1)
+  awk -v n="${names[$k]}" -v ms="$ms" -v c="$cat_ms" -v z="$zek_ms" -v rss="$rss" \
+    'BEGIN { printf "| %s | %d | %.2f | %.1f | %.1f |\n", n, ms, ms / c, ms / z, rss / 1024 }'
+done
+
+# Memory must not grow with the input: the same peak for 4 minutes and for all of it.
+/usr/bin/time -f %M -o "$work/rss" "$zek" "$work/short.raw" "$work/out"
+short_rss=$(cat "$work/rss")
+/usr/bin/time -f %M -o "$work/rss" "$zek" "$in" "$work/out"
+echo
+echo "zek peak RSS: $((short_rss)) KiB on $(( $(stat -c %s "$work/short.raw") / 1000000 )) MB, $(cat "$work/rss") KiB on $size_mb MB"
+rm -f "$work/out"
+[ -n "${WORK:-}" ] || rm -rf "$work"

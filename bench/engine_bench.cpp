@@ -1,0 +1,84 @@
+// Micro-benchmarks of the signal path: samples per second for the plain
+// reference and for the fast path at each instruction-set level the CPU has.
+#include <benchmark/benchmark.h>
+
+#include <random>
+#include <vector>
+
+#include "agc/hop.h"
+#include "agc/process_fast.h"
+#include "zek/settings.h"
+
+namespace {
+
+constexpr int HOPS = 4096; // ~20 s of audio, cycled through
+
+std::vector<std::int16_t> speechlike() {
+    std::mt19937 rng(1);
+    std::normal_distribution<double> noise(0.0, 1.0);
+    std::vector<std::int16_t> s(static_cast<std::size_t>(HOPS) * zek::hop);
+    for (std::size_t k = 0; k < s.size(); ++k) {
+        const double envelope = (k / 24000) % 3 == 2 ? 30.0 : 3000.0 * static_cast<double>(1 + (k / 48000) % 4);
+        s[k] = static_cast<std::int16_t>(std::max(-32768.0, std::min(32767.0, envelope * noise(rng))));
+    }
+    return s;
+}
+
+agc_state fresh_state() {
+    agc_state s{};
+    agc_init(s, zek::winsize, zek::flat_curve, zek::comp_curve, zek::peak_limit, zek::attack, zek::release,
+             zek::level_limit, zek::level_coef);
+    return s;
+}
+
+template <typename Process>
+void run(benchmark::State& bs, Process process) {
+    static const std::vector<std::int16_t> signal = speechlike();
+    agc_state state = fresh_state();
+    agc_frame frame{};
+    std::size_t h = 0;
+    for (auto _ : bs) {
+        std::copy_n(signal.data() + h * zek::hop, zek::hop, frame.in);
+        benchmark::DoNotOptimize(process(frame, state));
+        benchmark::DoNotOptimize(frame.out[0]);
+        h = (h + 1) % HOPS;
+    }
+    bs.SetItemsProcessed(static_cast<std::int64_t>(bs.iterations()) * zek::hop);
+}
+
+void BM_reference(benchmark::State& bs) {
+    run(bs, [](agc_frame& f, agc_state& s) { return agc::process_reference(f.in, f.out, s, zek::mix); });
+}
+BENCHMARK(BM_reference);
+
+void BM_fast(benchmark::State& bs) {
+    const auto level = static_cast<agc::simd_level>(bs.range(0));
+    if (level > agc::best_simd_level()) {
+        bs.SkipWithError("instruction set not available on this CPU");
+        return;
+    }
+    bs.SetLabel(agc::simd_level_name(level));
+    run(bs, [level](agc_frame& f, agc_state& s) { return agc::process_fast(f.in, f.out, s, zek::mix, level); });
+}
+BENCHMARK(BM_fast)->DenseRange(0, 2);
+
+void BM_agc_process(benchmark::State& bs) {
+    run(bs, [](agc_frame& f, agc_state& s) { return agc_process(f, s, zek::mix); });
+}
+BENCHMARK(BM_agc_process);
+
+// The once-per-hop scalar part alone: level update and gain law.
+void BM_hop_gain(benchmark::State& bs) {
+    agc_state state = fresh_state();
+    std::int32_t peak = 1000, sum = 100000;
+    for (auto _ : bs) {
+        benchmark::DoNotOptimize(agc::hop_gain(state, peak, sum, zek::mix));
+        peak = (peak * 7 + 13) & 32767;
+        sum = peak * 120;
+    }
+}
+BENCHMARK(BM_hop_gain);
+
+} // namespace
+
+BENCHMARK_MAIN();

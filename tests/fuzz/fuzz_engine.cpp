@@ -1,0 +1,58 @@
+// Feeds arbitrary bytes to the plain and the vectorised signal paths side by
+// side and stops at the first sample, gain or state field where they differ.
+//
+// Layout of an input: 2 bytes of mix, 1 byte choosing the window size, 1 byte
+// of flags, then hops of samples (little-endian) until the bytes run out.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "agc/hop.h"
+#include "agc/process_fast.h"
+#include "zek/settings.h"
+
+namespace {
+
+std::int16_t sample_at(const std::uint8_t* p) {
+    return static_cast<std::int16_t>(static_cast<std::uint16_t>(p[0] | (p[1] << 8)));
+}
+
+void require(bool ok) {
+    if (!ok) std::abort();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 4) return 0;
+    const std::int16_t mix = sample_at(data);
+    const auto win_size = static_cast<std::int16_t>(4 * (1 + data[2] % (AGC_MAX_HOP / 2)));
+    const std::uint8_t flags = data[3];
+    data += 4;
+    size -= 4;
+
+    agc_state start{};
+    agc_init(start, win_size, zek::flat_curve, zek::comp_curve, zek::peak_limit, zek::attack, zek::release,
+             zek::level_limit, zek::level_coef);
+    const int half = win_size >> 1;
+    if (flags & 1) {
+        // A state no stream reaches: the first hop's bytes become the window and history.
+        for (int j = 0; j < half && 2 * static_cast<std::size_t>(j) + 1 < size; ++j) {
+            start.window[j] = start.prev_hop[j] = start.tail[j] = sample_at(data + 2 * j);
+        }
+    }
+
+    const agc::simd_level levels[] = {agc::simd_level::portable, agc::simd_level::avx2, agc::simd_level::avx512};
+    for (agc::simd_level level : levels) {
+        if (level > agc::best_simd_level()) break;
+        agc_state ref = start, fast = start;
+        agc_frame fr{}, ff{};
+        for (std::size_t at = 0; at + 2 * static_cast<std::size_t>(half) <= size; at += 2 * static_cast<std::size_t>(half)) {
+            for (int j = 0; j < half; ++j) fr.in[j] = ff.in[j] = sample_at(data + at + 2 * static_cast<std::size_t>(j));
+            require(agc::process_reference(fr.in, fr.out, ref, mix) == agc::process_fast(ff.in, ff.out, fast, mix, level));
+            require(std::memcmp(fr.out, ff.out, sizeof(std::int16_t) * static_cast<std::size_t>(half)) == 0);
+            require(std::memcmp(&ref, &fast, sizeof ref) == 0);
+        }
+    }
+    return 0;
+}
