@@ -1,8 +1,8 @@
 // Feeds arbitrary bytes to the plain and the vectorised signal paths side by
 // side and stops at the first sample, gain or state field where they differ.
 //
-// Layout of an input: 2 bytes of mix, 1 byte choosing the window size, 1 byte
-// of flags, then hops of samples (little-endian) until the bytes run out.
+// Layout of an input: 2 bytes of mix, 2 choosing the window size, 1 byte of
+// flags, then hops of samples (little-endian) until the bytes run out.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -24,12 +24,13 @@ void require(bool ok) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (size < 4) return 0;
+    if (size < 5) return 0;
     const std::int16_t mix = sample_at(data);
-    const auto win_size = static_cast<std::int16_t>(4 * (1 + data[2] % (AGC_MAX_HOP / 2)));
-    const std::uint8_t flags = data[3];
-    data += 4;
-    size -= 4;
+    const auto size_code = static_cast<std::uint16_t>(sample_at(data + 2));
+    const auto win_size = static_cast<std::int16_t>(4 * (1 + size_code % (AGC_MAX_HOP / 2)));
+    const std::uint8_t flags = data[4];
+    data += 5;
+    size -= 5;
 
     agc_state start{};
     agc_init(start, win_size, zek::flat_curve, zek::comp_curve, zek::peak_limit, zek::attack, zek::release,

@@ -1,6 +1,7 @@
 #include "zek/file_io.h"
 
 #include <cerrno>
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -20,6 +21,13 @@ bool wait_ready(int fd, short events) {
 }
 
 } // namespace
+
+int open_file(const char* path, int flags, mode_t mode) {
+    for (;;) {
+        const int fd = open(path, flags, mode);
+        if (fd >= 0 || errno != EINTR) return fd;
+    }
+}
 
 ssize_t read_some(int fd, void* buf, std::size_t size) {
     for (;;) {

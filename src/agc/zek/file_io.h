@@ -1,5 +1,5 @@
-// Whole-call reads and writes on file descriptors: interrupted calls and
-// non-blocking descriptors are retried, short writes are continued.
+// Whole-call opens, reads and writes on file descriptors: interrupted calls
+// and non-blocking descriptors are retried, short writes are continued.
 #ifndef ZEK_FILE_IO_H
 #define ZEK_FILE_IO_H
 
@@ -7,6 +7,10 @@
 #include <sys/types.h>
 
 namespace zek {
+
+// open(2), retried when a signal interrupts it (opening a FIFO waits for the
+// other end, and a caller in process may have handlers without SA_RESTART).
+int open_file(const char* path, int flags, mode_t mode = 0);
 
 // Reads what is available, up to `size` bytes, waiting for at least one.
 // Returns the count, 0 at end of input, or -1 with errno set.

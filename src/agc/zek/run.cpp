@@ -119,7 +119,7 @@ stream_result stream(int inp, int out) {
 int run_files(const char* inp_path, const char* out_path) {
     // The input is opened and checked first: a mistyped input path must not
     // cost the user an existing output file.
-    const int inp = open(inp_path, O_RDONLY | O_CLOEXEC);
+    const int inp = open_file(inp_path, O_RDONLY | O_CLOEXEC);
     if (inp < 0) return fail(MSG_INPUT_ERROR, "cannot open", inp_path, errno);
     struct stat inp_st {};
     if (fstat(inp, &inp_st) != 0 || S_ISDIR(inp_st.st_mode)) {
@@ -130,7 +130,7 @@ int run_files(const char* inp_path, const char* out_path) {
 
     // Opened without truncation, so that a same-file check by device and inode
     // (any spelling, symlink or hard link) runs before anything is changed.
-    const int out = open(out_path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    const int out = open_file(out_path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
     if (out < 0) {
         const int err = errno;
         close(inp);

@@ -1,0 +1,60 @@
+// LD_PRELOAD shim that makes every descriptor behave like a slow pipe in a
+// process full of signals: every other open(), read() or write() fails with
+// EINTR, and the rest move only 1 to 7 bytes. A tool that retries interrupted
+// calls and continues short transfers writes the same bytes as without it.
+// At exit it says on standard error that it was active, so that a test can
+// tell a run through the shim from one where the preload did not take.
+#include <algorithm>
+#include <cerrno>
+#include <cstdarg>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+unsigned long calls;       // the tool is single-threaded
+unsigned long interrupted; // calls failed with EINTR
+
+bool interrupt_this_call() {
+    if (++calls % 2 == 0) return false;
+    ++interrupted;
+    errno = EINTR;
+    return true;
+}
+
+std::size_t short_size(std::size_t size) { return std::min<std::size_t>(size, 1 + calls % 7); }
+
+template <typename F> F real(const char* name) { return reinterpret_cast<F>(dlsym(RTLD_NEXT, name)); }
+
+__attribute__((destructor)) void report() {
+    static const char line[] = "io_shim: active\n";
+    if (interrupted > 0) real<ssize_t (*)(int, const void*, std::size_t)>("write")(2, line, sizeof line - 1);
+}
+
+} // namespace
+
+extern "C" int open(const char* path, int flags, ...) {
+    static const auto real_open = real<int (*)(const char*, int, ...)>("open");
+    mode_t mode = 0;
+    if (flags & (O_CREAT | O_TMPFILE)) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = va_arg(ap, mode_t);
+        va_end(ap);
+    }
+    if (interrupt_this_call()) return -1;
+    return real_open(path, flags, mode);
+}
+
+extern "C" ssize_t read(int fd, void* buf, std::size_t size) {
+    static const auto real_read = real<ssize_t (*)(int, void*, std::size_t)>("read");
+    if (interrupt_this_call()) return -1;
+    return real_read(fd, buf, short_size(size));
+}
+
+extern "C" ssize_t write(int fd, const void* buf, std::size_t size) {
+    static const auto real_write = real<ssize_t (*)(int, const void*, std::size_t)>("write");
+    if (interrupt_this_call()) return -1;
+    return real_write(fd, buf, short_size(size));
+}
