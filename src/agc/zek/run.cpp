@@ -137,9 +137,7 @@ int run_files(const char* inp_path, const char* out_path) {
         return fail(MSG_OUTPUT_ERROR, "cannot write", out_path, err);
     }
 
-    state = agc_state{};
-    agc_init(state, winsize, flat_curve, comp_curve, peak_limit, attack, release, level_limit,
-             level_coef);
+    init_engine(state);
 
     const stream_result r = stream(inp, out);
     close(inp);
