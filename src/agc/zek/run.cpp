@@ -62,6 +62,24 @@ void process_hop_at(std::size_t from, std::size_t to) {
     }
 }
 
+// Set when the output file is this process's standard output, as in
+// `zek in.raw /dev/stdout | sox ...`: a message printed there would be spliced
+// into the samples the next program reads, so the line on standard error
+// carries it alone.
+bool stdout_is_output = false;
+
+bool names_standard_output(const char* path) {
+    struct stat named {}, std_out {};
+    return stat(path, &named) == 0 && fstat(STDOUT_FILENO, &std_out) == 0 &&
+           named.st_dev == std_out.st_dev && named.st_ino == std_out.st_ino;
+}
+
+void print_message(const char* message) {
+    if (stdout_is_output) return;
+    std::fputs(message, stdout);
+    std::fflush(stdout);
+}
+
 void print_usage() {
     for (const char* line : USAGE_TEXT) std::fputs(line, stdout);
     std::fflush(stdout);
@@ -70,8 +88,7 @@ void print_usage() {
 // Each failure: the tool's message on standard output and, for people and
 // logs, one line on standard error naming the file and the system's reason.
 int fail(const char* message, const char* what, const char* path, int err) {
-    std::fputs(message, stdout);
-    std::fflush(stdout);
+    print_message(message);
     std::fprintf(stderr, "zek: %s '%s': %s\n", what, path, std::strerror(err));
     return EXIT_FILE_ERROR;
 }
@@ -117,6 +134,7 @@ stream_result stream(int inp, int out) {
 } // namespace
 
 int run_files(const char* inp_path, const char* out_path) {
+    stdout_is_output = names_standard_output(out_path);
     // The input is opened and checked first: a mistyped input path must not
     // cost the user an existing output file.
     const int inp = open_file(inp_path, O_RDONLY | O_CLOEXEC);
@@ -140,8 +158,7 @@ int run_files(const char* inp_path, const char* out_path) {
     if (fstat(out, &out_st) == 0 && same_regular_file(inp_st, out_st)) {
         close(inp);
         close(out);
-        std::fputs(MSG_SAME_FILE, stdout);
-        std::fflush(stdout);
+        print_message(MSG_SAME_FILE);
         std::fprintf(stderr, "zek: '%s' and '%s' are the same file\n", inp_path, out_path);
         return EXIT_FILE_ERROR;
     }
@@ -152,9 +169,7 @@ int run_files(const char* inp_path, const char* out_path) {
         return fail(MSG_OUTPUT_ERROR, "cannot write", out_path, err);
     }
 
-    state = agc_state{};
-    agc_init(state, winsize, flat_curve, comp_curve, peak_limit, attack, release, level_limit,
-             level_coef);
+    init_engine(state);
 
     const stream_result r = stream(inp, out);
     close(inp);

@@ -5,7 +5,12 @@
 
 #include <cstdint>
 
+#include "agc/agc.h"
+
 namespace zek {
+
+// The rate the window was sized for; the files themselves do not record it.
+inline constexpr int sample_rate = 48000;
 
 // 10 ms at 48 kHz; the hop (half a window) is the unit of reading and processing.
 inline constexpr std::int16_t winsize = 480;
@@ -33,6 +38,13 @@ inline constexpr std::int16_t attack = 32439;      // ~0.99 of the distance per 
 inline constexpr std::int16_t release = 163;       // ~0.005 of the distance per hop when rising
 inline constexpr std::int16_t level_limit = 25000; // ceiling for gain x smoothed level
 inline constexpr std::int16_t level_coef = 655;    // ~0.02: level smoothing per hop
+
+// Sets up `state`, whatever it held, to process exactly as zek does.
+inline void init_engine(agc_state& state) {
+    state = agc_state{};
+    agc_init(state, winsize, flat_curve, comp_curve, peak_limit, attack, release, level_limit,
+             level_coef);
+}
 
 } // namespace zek
 

@@ -1,0 +1,172 @@
+#include "zek/report_levels.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <limits>
+
+#include "agc/agc.h"
+#include "zek/file_io.h"
+#include "zek/samples.h"
+#include "zek/settings.h"
+
+namespace zek {
+
+namespace {
+
+constexpr std::size_t HOP = hop;
+constexpr std::size_t RATE = sample_rate;
+constexpr std::size_t LEAD = LEAD_IN_SAMPLES;
+constexpr std::size_t MAX_READ = AGC_MAX_HOP; // samples per read, the lead-in included
+static_assert(LEAD <= MAX_READ && HOP <= MAX_READ);
+
+// Reads `count` samples unless the file ends first. Returns the whole samples
+// read; `odd_byte` is set when the file ends half-way through a sample.
+std::size_t read_samples(int fd, std::int16_t* dst, std::size_t count, bool& odd_byte, int& err) {
+    unsigned char bytes[2 * MAX_READ];
+    std::size_t got = 0;
+    while (got < 2 * count) {
+        const ssize_t n = read_some(fd, bytes + got, 2 * count - got);
+        if (n < 0) {
+            err = errno;
+            break;
+        }
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    odd_byte = got % 2 != 0;
+    decode_le(bytes, dst, got / 2);
+    return got / 2;
+}
+
+// The files side by side: the engine's own output for each stretch of IN,
+// and what OUT holds in that place.
+struct pairing {
+    int in_fd, out_fd;
+    report& r;
+    read_failure failure;
+};
+
+// Reads `count` samples of OUT where zek writes `expected`, and notes the
+// first difference. Returns how many OUT held.
+std::size_t read_output(pairing& p, const std::int16_t* expected, std::int16_t* actual, std::size_t count) {
+    bool odd = false;
+    int err = 0;
+    const std::size_t got = read_samples(p.out_fd, actual, count, odd, err);
+    if (err != 0) p.failure = {err, true};
+    const std::size_t at = p.r.out_samples;
+    p.r.out_samples += got;
+    if (p.r.first_difference == NO_DIFFERENCE) {
+        const auto mismatch = std::mismatch(expected, expected + got, actual).first;
+        if (mismatch != expected + got || got < count || odd) {
+            p.r.first_difference = at + static_cast<std::size_t>(mismatch - expected);
+        }
+    }
+    return got;
+}
+
+void note_gain(second_levels& s, std::int16_t a, std::int16_t b) {
+    s.gain_min = std::min({s.gain_min, a, b});
+    s.gain_max = std::max({s.gain_max, a, b});
+}
+
+// Adds a stretch of input that starts at input sample `start`, with the
+// output samples OUT holds for it (out_count of them) and its gains.
+void account(report& r, std::size_t start, const std::int16_t* in, const std::int16_t* out,
+             std::size_t count, std::size_t out_count, std::int16_t gain_from, std::int16_t gain_to) {
+    level_point pt{start, count, 0, 0, gain_from, gain_to};
+    for (std::size_t j = 0; j < count; ++j) {
+        const std::size_t second = (start + j) / RATE;
+        if (second >= r.seconds.size()) r.seconds.resize(second + 1);
+        second_levels& s = r.seconds[second];
+        if (j == 0 || (start + j) % RATE == 0) note_gain(s, gain_from, gain_to);
+        const double x = std::abs(double(in[j]));
+        s.in_peak = std::max(s.in_peak, x);
+        s.in_square_sum += x * x;
+        pt.in_peak = std::max(pt.in_peak, x);
+        ++s.samples;
+        if (j < out_count) {
+            const double y = std::abs(double(out[j]));
+            s.out_peak = std::max(s.out_peak, y);
+            s.out_square_sum += y * y;
+            pt.out_peak = std::max(pt.out_peak, y);
+            ++s.out_samples;
+        }
+    }
+    r.points.push_back(pt);
+    r.covered_samples = start + count;
+}
+
+// Reads on to the end of IN and of OUT, counting what is left.
+void drain(pairing& p) {
+    std::int16_t scratch[MAX_READ];
+    bool odd = false;
+    for (int err = 0;;) {
+        const std::size_t n = read_samples(p.in_fd, scratch, MAX_READ, odd, err);
+        p.r.in_samples += n;
+        if (err != 0) p.failure = {err, false};
+        if (n < MAX_READ) break;
+    }
+    // Anything in OUT past what zek writes is a difference.
+    for (int err = 0;;) {
+        const std::size_t n = read_samples(p.out_fd, scratch, MAX_READ, odd, err);
+        if ((n > 0 || odd) && p.r.first_difference == NO_DIFFERENCE) p.r.first_difference = p.r.out_samples;
+        p.r.out_samples += n;
+        if (err != 0) p.failure = {err, true};
+        if (n < MAX_READ) break;
+    }
+}
+
+} // namespace
+
+read_failure measure(int in_fd, int out_fd, report& r) {
+    r = report{};
+    pairing p{in_fd, out_fd, r, {}};
+    bool odd = false;
+    int err = 0;
+
+    // The lead-in is copied unchanged: unity gain.
+    std::int16_t lead_in[LEAD], lead_out[LEAD];
+    const std::size_t lead = read_samples(in_fd, lead_in, LEAD, odd, err);
+    if (err != 0) return {err, false};
+    r.in_samples = lead;
+    r.expected_samples = lead;
+    const std::size_t lead_got = read_output(p, lead_in, lead_out, lead);
+    if (p.failure.err != 0) return p.failure;
+    if (lead > 0) account(r, 0, lead_in, lead_out, lead, lead_got, 256, 256);
+
+    agc_state state;
+    agc_frame frame{};
+    init_engine(state);
+    std::int16_t prev_in[HOP], actual[HOP];
+    std::int16_t prev_gain = 0;
+    for (std::size_t h = 0; lead == LEAD; ++h) {
+        const std::size_t n = read_samples(in_fd, frame.in, HOP, odd, err);
+        r.in_samples += n;
+        if (err != 0) return {err, false};
+        if (n < HOP) break; // a partial hop is never processed
+        const std::int16_t gain = agc_process(frame, state, mix);
+        r.expected_samples += HOP;
+        // Call h emits input hop h-1 (the first call emits silence) under a
+        // gain that crossfades from the gain of call h-1 to this one's.
+        const std::size_t got = read_output(p, frame.out, actual, HOP);
+        if (p.failure.err != 0) return p.failure;
+        if (h > 0) account(r, LEAD + (h - 1) * HOP, prev_in, actual, HOP, got, prev_gain, gain);
+        std::copy_n(frame.in, HOP, prev_in);
+        prev_gain = gain;
+    }
+    drain(p);
+    return p.failure;
+}
+
+double dbfs(double magnitude) {
+    if (magnitude <= 0) return -std::numeric_limits<double>::infinity();
+    return 20.0 * std::log10(magnitude / 32768.0);
+}
+
+double gain_db(std::int16_t gain) {
+    if (gain <= 0) return -std::numeric_limits<double>::infinity();
+    return 20.0 * std::log10(gain / 256.0);
+}
+
+} // namespace zek

@@ -1,0 +1,179 @@
+#include "zek/report_svg.h"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "zek/report_text.h"
+#include "zek/settings.h"
+
+namespace zek {
+
+namespace {
+
+// Page layout in SVG user units: two panels over one time axis.
+constexpr int WIDTH = 960, HEIGHT = 600;
+constexpr double LEFT = 80, RIGHT = 930;
+constexpr std::size_t COLUMNS = 850; // RIGHT - LEFT: one value per unit
+
+struct panel {
+    double top, bottom; // rows
+    double lo, hi;      // dB at the bottom and at the top
+    double step;        // dB between grid lines
+};
+
+// A 16-bit sample cannot show a level below -90.3 dBFS (one step in 32768):
+// the floor sits just under it, on a multiple of the 12 dB grid.
+constexpr double LEVEL_FLOOR = -96;
+constexpr const char* INPUT_FILL = "#a6cee3";
+constexpr const char* OUTPUT_STROKE = "#d95f02";
+constexpr const char* GAIN_STROKE = "#1b7837";
+constexpr const char* GRID = "#e4e4e4";
+
+std::string escape(const char* text) {
+    std::string s;
+    for (const char* p = text; *p; ++p) {
+        switch (*p) {
+        case '&': s += "&amp;"; break;
+        case '<': s += "&lt;"; break;
+        case '>': s += "&gt;"; break;
+        case '"': s += "&quot;"; break;
+        default: s += *p;
+        }
+    }
+    return s;
+}
+
+double y_of(const panel& p, double db) {
+    const double v = std::clamp(db, p.lo, p.hi); // -inf (silence) lands on the floor
+    return p.bottom - (v - p.lo) / (p.hi - p.lo) * (p.bottom - p.top);
+}
+
+double x_of(double t, double duration) { return LEFT + t / duration * (RIGHT - LEFT); }
+
+// A round step that puts at most `most` ticks on `span` seconds.
+double time_step(double span, int most) {
+    static const double steps[] = {0.01, 0.02, 0.05, 0.1, 0.2, 0.5, 1,   2,    5,    10,
+                                   15,   30,   60,   120, 300, 600, 900, 1200, 1800, 3600};
+    for (double s : steps) {
+        if (span / s <= most) return s;
+    }
+    return std::ceil(span / most / 3600) * 3600;
+}
+
+// One value per column of the plot: the peaks are the largest of the hops
+// that fall in the column (so no peak is hidden), the gain their mean.
+struct column {
+    double in_peak = 0, out_peak = 0, gain_sum = 0;
+    int hops = 0;
+};
+
+std::vector<column> to_columns(const report& r, double duration) {
+    std::vector<column> cols(COLUMNS);
+    for (const level_point& pt : r.points) {
+        const double t = (double(pt.start) + double(pt.length) / 2) / sample_rate;
+        const auto k = std::min(COLUMNS - 1, static_cast<std::size_t>(t / duration * double(COLUMNS)));
+        column& c = cols[k];
+        c.in_peak = std::max(c.in_peak, pt.in_peak);
+        c.out_peak = std::max(c.out_peak, pt.out_peak);
+        c.gain_sum += (gain_db(pt.gain_from) + gain_db(pt.gain_to)) / 2;
+        ++c.hops;
+    }
+    return cols;
+}
+
+enum class series { input, output, gain };
+
+std::string points(const std::vector<column>& cols, const panel& p, series which) {
+    std::string s;
+    for (std::size_t k = 0; k < cols.size(); ++k) {
+        const column& c = cols[k];
+        if (c.hops == 0) continue;
+        const double v = which == series::input    ? dbfs(c.in_peak)
+                         : which == series::output ? dbfs(c.out_peak)
+                                                   : c.gain_sum / c.hops;
+        appendf(s, "%.1f,%.1f ", LEFT + double(k) + 0.5, y_of(p, v));
+    }
+    return s;
+}
+
+void draw_panel(std::string& s, const panel& p, const char* label, double duration, double t_step) {
+    for (int i = 0; i * t_step <= duration + 1e-9; ++i) {
+        const double x = x_of(i * t_step, duration);
+        appendf(s, "<line x1=\"%.1f\" y1=\"%.0f\" x2=\"%.1f\" y2=\"%.0f\" stroke=\"%s\"/>\n", x, p.top, x, p.bottom, GRID);
+    }
+    for (double v = p.lo; v <= p.hi + 1e-9; v += p.step) { // whole dB: exact in a double
+        const double y = y_of(p, v);
+        appendf(s, "<line x1=\"%.0f\" y1=\"%.1f\" x2=\"%.0f\" y2=\"%.1f\" stroke=\"%s\"/>\n", LEFT, y, RIGHT, y,
+                std::abs(v) < 1e-9 ? "#999" : GRID);
+        appendf(s, "<text x=\"%.0f\" y=\"%.1f\" text-anchor=\"end\">%g</text>\n", LEFT - 6, y + 4, v);
+    }
+    appendf(s, "<rect x=\"%.0f\" y=\"%.0f\" width=\"%.0f\" height=\"%.0f\" fill=\"none\" stroke=\"#444\"/>\n", LEFT,
+            p.top, RIGHT - LEFT, p.bottom - p.top);
+    appendf(s, "<text transform=\"translate(%.0f,%.0f) rotate(-90)\" text-anchor=\"middle\">%s</text>\n", LEFT - 50,
+            (p.top + p.bottom) / 2, label);
+}
+
+void draw_legend(std::string& s) {
+    const double y = 52;
+    appendf(s, "<rect x=\"%.0f\" y=\"%.0f\" width=\"22\" height=\"12\" fill=\"%s\"/>\n", LEFT, y - 6, INPUT_FILL);
+    appendf(s, "<text x=\"%.0f\" y=\"%.0f\">input peak level</text>\n", LEFT + 28, y + 4);
+    appendf(s, "<line x1=\"%.0f\" y1=\"%.0f\" x2=\"%.0f\" y2=\"%.0f\" stroke=\"%s\" stroke-width=\"2\"/>\n", LEFT + 160,
+            y, LEFT + 182, y, OUTPUT_STROKE);
+    appendf(s, "<text x=\"%.0f\" y=\"%.0f\">output peak level</text>\n", LEFT + 188, y + 4);
+    appendf(s, "<line x1=\"%.0f\" y1=\"%.0f\" x2=\"%.0f\" y2=\"%.0f\" stroke=\"%s\" stroke-width=\"2\"/>\n", LEFT + 330,
+            y, LEFT + 352, y, GAIN_STROKE);
+    appendf(s, "<text x=\"%.0f\" y=\"%.0f\">gain</text>\n", LEFT + 358, y + 4);
+    appendf(s, "<text x=\"%.0f\" y=\"%.0f\" text-anchor=\"end\" fill=\"#555\">peak of each 5 ms hop; output aligned on the input</text>\n",
+            RIGHT, y + 4);
+}
+
+} // namespace
+
+std::string render_svg(const report& r, const char* in_path, const char* out_path) {
+    const double duration = std::max(double(r.covered_samples) / sample_rate, 0.1);
+    const std::vector<column> cols = to_columns(r, duration);
+
+    // The gain axis spans what the gain did, in whole 6 dB steps, 0 dB included.
+    double gain_lo = 0, gain_hi = 6;
+    for (const level_point& pt : r.points) {
+        for (std::int16_t g : {pt.gain_from, pt.gain_to}) {
+            gain_lo = std::min(gain_lo, std::floor(gain_db(g) / 6) * 6);
+            gain_hi = std::max(gain_hi, std::ceil(gain_db(g) / 6) * 6);
+        }
+    }
+    gain_lo = std::max(gain_lo, -48.0);
+    const panel levels{80, 340, LEVEL_FLOOR, 0, 12};
+    const panel gains{370, 520, gain_lo, gain_hi, gain_hi - gain_lo > 48 ? 12.0 : 6.0};
+    const double t_step = time_step(duration, 12);
+
+    std::string s = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
+    appendf(s, "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" viewBox=\"0 0 %d %d\" "
+               "font-family=\"DejaVu Sans, Arial, sans-serif\" font-size=\"13\">\n",
+            WIDTH, HEIGHT, WIDTH, HEIGHT);
+    s += "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
+    appendf(s, "<text x=\"%.0f\" y=\"26\" font-size=\"16\" font-weight=\"bold\">zek: %s \xe2\x86\x92 %s</text>\n", LEFT,
+            escape(in_path).c_str(), escape(out_path).c_str());
+    draw_legend(s);
+    draw_panel(s, levels, "level (dBFS)", duration, t_step);
+    draw_panel(s, gains, "gain (dB)", duration, t_step);
+
+    // The input as a filled envelope down to the floor, the output as a line over it.
+    appendf(s, "<polygon fill=\"%s\" points=\"%.0f,%.0f %s%.0f,%.0f\"/>\n", INPUT_FILL, LEFT, levels.bottom,
+            points(cols, levels, series::input).c_str(), RIGHT, levels.bottom);
+    appendf(s, "<polyline fill=\"none\" stroke=\"%s\" stroke-width=\"1.2\" points=\"%s\"/>\n", OUTPUT_STROKE,
+            points(cols, levels, series::output).c_str());
+    appendf(s, "<polyline fill=\"none\" stroke=\"%s\" stroke-width=\"1.5\" points=\"%s\"/>\n", GAIN_STROKE,
+            points(cols, gains, series::gain).c_str());
+
+    for (int i = 0; i * t_step <= duration + 1e-9; ++i) {
+        appendf(s, "<text x=\"%.1f\" y=\"%.0f\" text-anchor=\"middle\">%g</text>\n", x_of(i * t_step, duration),
+                gains.bottom + 18, i * t_step);
+    }
+    appendf(s, "<text x=\"%.0f\" y=\"%.0f\" text-anchor=\"middle\">time (s)</text>\n", (LEFT + RIGHT) / 2,
+            gains.bottom + 42);
+    s += "</svg>\n";
+    return s;
+}
+
+} // namespace zek

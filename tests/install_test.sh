@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Installs the build into a temporary prefix, moves the installed tree (it must
+# be relocatable), then builds and runs a small program against it twice: with
+# find_package(agc) and with pkg-config.
+# Usage: install_test.sh BUILD_DIR CONSUMER_SRC CXX GENERATOR MAKE_PROGRAM [EXTRA_FLAGS]
+# EXTRA_FLAGS match the installed library's own (the sanitizer build needs them).
+set -euo pipefail
+build=$1 consumer=$2 cxx=$3 generator=$4 make_program=$5 flags=${6:-}
+
+tmp=$(mktemp -d "${TMPDIR:-/tmp}/agc-install-XXXXXX")
+trap 'rm -rf "$tmp"' EXIT
+
+cmake --install "$build" --prefix "$tmp/staged" >/dev/null
+mkdir "$tmp/moved"
+mv "$tmp/staged" "$tmp/moved/prefix"
+prefix=$tmp/moved/prefix
+
+for f in bin/zek bin/zek-report include/agc/agc.h include/agc/zek/settings.h share/man/man1/zek.1; do
+  [ -e "$prefix/$f" ] || { echo "not installed: $f"; exit 1; }
+done
+lib=$(find "$prefix" -name libagc.a)
+pc=$(find "$prefix" -name agc.pc)
+[ -n "$lib" ] && [ -n "$pc" ] || { echo "libagc.a or agc.pc not installed"; exit 1; }
+if grep -rl "$tmp/staged" "$prefix"; then
+  echo "the files above name the install prefix: the tree is not relocatable"
+  exit 1
+fi
+"$prefix/bin/zek" --version
+
+echo "== find_package(agc) + agc::agc"
+cmake -S "$consumer" -B "$tmp/cmake-build" -G "$generator" -DCMAKE_MAKE_PROGRAM="$make_program" \
+  -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" \
+  -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$tmp/cmake-build" >/dev/null
+"$tmp/cmake-build/consumer"
+
+echo "== pkg-config agc"
+if ! command -v pkg-config >/dev/null; then
+  [ -n "${ZEK_REQUIRE_TOOLS:-}" ] && { echo "pkg-config is required"; exit 1; }
+  echo "pkg-config not installed: skipped"
+  exit 77
+fi
+export PKG_CONFIG_PATH=$(dirname "$pc")
+# shellcheck disable=SC2046,SC2086 # pkg-config's output and the flags are word lists
+"$cxx" -std=c++20 $flags $(pkg-config --cflags agc) "$consumer/main.cpp" $(pkg-config --libs agc) \
+  -o "$tmp/pkg-consumer"
+"$tmp/pkg-consumer"

@@ -1,0 +1,232 @@
+// zek-report through its real binary: the per-second table against levels and
+// gains computed here, the check that OUT is zek's output of IN, failures, and
+// the plot.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+
+#include "engine_fixture.h"
+#include "tool_harness.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::size_t LEAD = 512, HOP = 240, RATE = 48000;
+
+harness::result report(const std::vector<std::string>& args, const fs::path& dir) {
+    return harness::run(ZEK_REPORT_BINARY, args, dir);
+}
+
+struct row {
+    double in_peak, in_rms, out_peak, out_rms, gain_min, gain_max;
+};
+
+std::vector<row> parse_rows(const std::string& table) {
+    std::vector<row> rows;
+    std::istringstream lines(table);
+    for (std::string line; std::getline(lines, line);) {
+        std::size_t second = 0;
+        row r{};
+        if (std::sscanf(line.c_str(), "%zu | %lf %lf | %lf %lf | %lf %lf", &second, &r.in_peak, &r.in_rms, &r.out_peak,
+                        &r.out_rms, &r.gain_min, &r.gain_max) == 7) {
+            EXPECT_EQ(second, rows.size());
+            rows.push_back(r);
+        }
+    }
+    return rows;
+}
+
+double db(double magnitude) { return 20 * std::log10(magnitude / 32768); }
+
+// A tone a second quiet, a second loud, then in between: the gain must move.
+std::vector<std::int16_t> steps(std::size_t n) {
+    std::vector<std::int16_t> s(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        const double level = k < RATE ? 300.0 : k < 2 * RATE ? 24000.0 : 3000.0;
+        s[k] = static_cast<std::int16_t>(std::lround(level * std::sin(0.0731 * double(k))));
+    }
+    return s;
+}
+
+class Report : public ::testing::Test {
+protected:
+    void SetUp() override { dir = harness::make_temp_dir(); }
+    void TearDown() override { fs::remove_all(dir); }
+    // Writes IN, has zek make OUT, and returns both.
+    std::vector<std::int16_t> make_pair(const std::vector<std::int16_t>& in) {
+        harness::write_file(dir / "in.raw", harness::to_bytes(in));
+        EXPECT_EQ(harness::zek({"in.raw", "out.raw"}, dir).status, 0);
+        return harness::to_samples(harness::read_file(dir / "out.raw"));
+    }
+    fs::path dir;
+};
+
+// Each row measures one second of the input and the same audio in the output
+// (one hop later), and the gains that the engine applied to it.
+TEST_F(Report, RowsMatchLevelsAndGainsComputedHere) {
+    const auto in = steps(3 * RATE + 20000);
+    const auto out = make_pair(in);
+    const auto r = report({"in.raw", "out.raw"}, dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("bit for bit what zek makes of the input"), std::string::npos) << r.out;
+    const auto rows = parse_rows(r.out);
+
+    agc_state state = builtin_state();
+    agc_frame frame{};
+    std::vector<std::int16_t> gains;
+    for (std::size_t at = LEAD; at + HOP <= in.size(); at += HOP) {
+        std::copy_n(in.begin() + static_cast<std::ptrdiff_t>(at), HOP, frame.in);
+        gains.push_back(agc_process(frame, state, zek::mix));
+    }
+    const std::size_t covered = out.size() - HOP;
+    ASSERT_EQ(rows.size(), (covered + RATE - 1) / RATE);
+    for (std::size_t k = 0; k < rows.size(); ++k) {
+        double in_peak = 0, in_sq = 0, out_peak = 0, out_sq = 0, count = 0;
+        int g_min = 1 << 16, g_max = -1;
+        for (std::size_t i = k * RATE; i < std::min(covered, (k + 1) * RATE); ++i, ++count) {
+            const double x = std::abs(double(in[i]));
+            const double y = std::abs(double(out[i < LEAD ? i : i + HOP]));
+            in_peak = std::max(in_peak, x), in_sq += x * x;
+            out_peak = std::max(out_peak, y), out_sq += y * y;
+            const std::size_t h = (i - LEAD) / HOP;
+            for (int g : i < LEAD ? std::vector<int>{256} : std::vector<int>{gains[h], gains[h + 1]}) {
+                g_min = std::min(g_min, g), g_max = std::max(g_max, g);
+            }
+        }
+        const row& got = rows[k];
+        EXPECT_NEAR(got.in_peak, db(in_peak), 0.051) << "second " << k;
+        EXPECT_NEAR(got.in_rms, db(std::sqrt(in_sq / count)), 0.051) << "second " << k;
+        EXPECT_NEAR(got.out_peak, db(out_peak), 0.051) << "second " << k;
+        EXPECT_NEAR(got.out_rms, db(std::sqrt(out_sq / count)), 0.051) << "second " << k;
+        EXPECT_NEAR(got.gain_min, 20 * std::log10(g_min / 256.0), 0.051) << "second " << k;
+        EXPECT_NEAR(got.gain_max, 20 * std::log10(g_max / 256.0), 0.051) << "second " << k;
+    }
+    // The quiet first second is raised, the loud second one is not.
+    EXPECT_GT(rows[0].gain_max, 10);
+    EXPECT_LT(rows[1].out_peak, 0);
+}
+
+// Inputs too short for a hop, or for two, are reported without a fault.
+TEST_F(Report, ShortInputs) {
+    struct {
+        std::size_t samples, rows;
+    } const cases[] = {{0, 0}, {300, 1}, {600, 1}, {752, 1}, {992, 1}};
+    for (const auto& c : cases) {
+        make_pair(steps(c.samples));
+        const auto r = report({"in.raw", "out.raw", "plot.svg"}, dir);
+        EXPECT_EQ(r.status, 0) << c.samples << ": " << r.err;
+        EXPECT_EQ(parse_rows(r.out).size(), c.rows) << c.samples;
+        EXPECT_TRUE(fs::exists(dir / "plot.svg")) << c.samples;
+    }
+}
+
+// An OUT that is not what zek writes for IN is reported with where it first
+// differs; the table is still printed.
+TEST_F(Report, OutputThatIsNotZeksIsFlagged) {
+    const auto in = steps(RATE + 5000);
+    const std::string made = harness::to_bytes(make_pair(in));
+    const std::size_t n = made.size() / 2;
+    std::string changed = made;
+    changed[2 * 1000] = static_cast<char>(changed[2 * 1000] ^ 1);
+    struct {
+        std::string out;
+        std::size_t first_difference;
+        const char* what;
+    } const cases[] = {
+        {made.substr(0, made.size() - 2), n - 1, "one sample short"},
+        {made + std::string(2, '\0'), n, "one sample more"},
+        {made + "x", n, "an odd trailing byte"},
+        {changed, 1000, "one sample changed"},
+        {harness::to_bytes(in), LEAD, "the input itself"},
+    };
+    for (const auto& c : cases) {
+        harness::write_file(dir / "out.raw", c.out);
+        const auto r = report({"in.raw", "out.raw"}, dir);
+        EXPECT_EQ(r.status, 3) << c.what;
+        EXPECT_NE(r.err.find("first difference at sample " + std::to_string(c.first_difference) + ")"),
+                  std::string::npos)
+            << c.what << ": " << r.err;
+        EXPECT_NE(r.out.find("NOT what zek makes of the input"), std::string::npos) << c.what;
+        EXPECT_EQ(parse_rows(r.out).size(), 2u) << c.what;
+    }
+}
+
+// Files that cannot be read or written: status 1, a message naming the file,
+// and no file written or changed.
+TEST_F(Report, FailuresAndArguments) {
+    const std::string out = harness::to_bytes(make_pair(steps(5000)));
+    fs::create_directory(dir / "folder");
+    struct {
+        std::vector<std::string> args;
+        int status;
+        std::string message; // on stderr
+    } const cases[] = {
+        {{"missing.raw", "out.raw", "plot.svg"}, 1, "cannot read 'missing.raw': No such file or directory"},
+        {{"in.raw", "missing.raw", "plot.svg"}, 1, "cannot read 'missing.raw': No such file or directory"},
+        {{"folder", "out.raw", "plot.svg"}, 1, "cannot read 'folder': Is a directory"},
+        {{"in.raw", "out.raw", "nowhere/plot.svg"}, 1, "cannot open 'nowhere/plot.svg': No such file or directory"},
+        {{"in.raw", "out.raw", "folder"}, 1, "cannot open 'folder': Is a directory"},
+        {{"in.raw", "out.raw", "/dev/full"}, 1, "cannot write '/dev/full': No space left on device"},
+        {{"in.raw", "out.raw", "out.raw"}, 1, "'out.raw' is IN or OUT; the plot would overwrite it"},
+        {{"in.raw", "out.raw", "./in.raw"}, 1, "'./in.raw' is IN or OUT"},
+        {{}, 2, "usage: zek-report IN OUT [PLOT.svg]"},
+        {{"in.raw"}, 2, "usage: zek-report IN OUT [PLOT.svg]"},
+        {{"in.raw", "out.raw", "plot.svg", "extra"}, 2, "usage: zek-report IN OUT [PLOT.svg]"},
+    };
+    const std::string in = harness::read_file(dir / "in.raw");
+    for (const auto& c : cases) {
+        const auto r = report(c.args, dir);
+        std::string label;
+        for (const auto& a : c.args) label += a + " ";
+        EXPECT_EQ(r.status, c.status) << label;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << label << ": " << r.err;
+        EXPECT_EQ(harness::read_file(dir / "in.raw"), in) << label;
+        EXPECT_EQ(harness::read_file(dir / "out.raw"), out) << label;
+        EXPECT_FALSE(fs::exists(dir / "plot.svg")) << label;
+    }
+}
+
+// The plot is well-formed SVG with both panels' labels and the legend, and
+// file names that are not valid XML text are escaped.
+TEST_F(Report, PlotIsLabelledSvg) {
+    make_pair(steps(3 * RATE));
+    fs::rename(dir / "in.raw", dir / "a&<b>.raw");
+    const auto r = report({"a&<b>.raw", "out.raw", "plot.svg"}, dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("plot: plot.svg"), std::string::npos);
+    const std::string svg = harness::read_file(dir / "plot.svg");
+    EXPECT_EQ(svg.rfind("<?xml", 0), 0u);
+    EXPECT_EQ(svg.substr(svg.size() - 7), "</svg>\n");
+    for (const char* text : {"input peak level", "output peak level", ">gain<", "level (dBFS)", "gain (dB)",
+                             "time (s)", "a&amp;&lt;b&gt;.raw", ">-96<", ">0<", ">2<"}) {
+        EXPECT_NE(svg.find(text), std::string::npos) << text;
+    }
+    if (harness::have_program("xmllint")) {
+        const auto lint = harness::run("xmllint", {"--noout", "plot.svg"}, dir);
+        EXPECT_EQ(lint.status, 0) << lint.err;
+    }
+}
+
+// The demo's recording: speech at very different levels comes out evened.
+TEST_F(Report, DemoRecording) {
+    const fs::path example = fs::path(ZEK_SOURCE_DIR) / "docs" / "example.raw";
+    ASSERT_EQ(harness::zek({example.string(), "out.raw"}, dir).status, 0);
+    const auto r = report({example.string(), "out.raw"}, dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto rows = parse_rows(r.out);
+    ASSERT_EQ(rows.size(), 10u);
+    double quietest_in = 0, quietest_out = 0;
+    for (const row& s : rows) {
+        EXPECT_LT(s.out_peak, -0.1); // held under the ceiling
+        quietest_in = std::min(quietest_in, s.in_peak);
+        quietest_out = std::min(quietest_out, s.out_peak);
+    }
+    EXPECT_LT(quietest_in, -38); // the whisper
+    EXPECT_GT(quietest_out, -16) << "the whisper was raised by more than 22 dB";
+}
+
+} // namespace
