@@ -52,7 +52,7 @@ if command -v ffmpeg >/dev/null; then
   done
 fi
 names+=("sox compand")
-cmds+=("sox ${raw[*]} '$in' ${raw[*]} '$work/out' compand 0.3,1 6:-70,-60,-20 -5 -90 0.2")
+cmds+=("sox -V1 ${raw[*]} '$in' ${raw[*]} '$work/out' compand 0.3,1 6:-70,-60,-20 -5 -90 0.2")
 
 # One timed run: wall milliseconds and peak RSS in KiB, appended to a file per command.
 timed() {

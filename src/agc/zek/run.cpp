@@ -13,6 +13,7 @@
 
 #include "agc/agc.h"
 #include "agc/process_fast.h"
+#include "zek/block_writer.h"
 #include "zek/file_io.h"
 #include "zek/samples.h"
 #include "zek/settings.h"
@@ -44,21 +45,23 @@ constexpr std::size_t BLOCK_BYTES = HOP_BYTES * 2048;
 // stays flat whatever the input's length.
 agc_state state;
 std::int16_t inp_samples[BLOCK_BYTES / 2];
-std::int16_t out_samples[BLOCK_BYTES / 2];
+std::int16_t out_samples[2][BLOCK_BYTES / 2];
 unsigned char* const inp_block = reinterpret_cast<unsigned char*>(inp_samples);
-unsigned char* const out_block = reinterpret_cast<unsigned char*>(out_samples);
+unsigned char* const out_blocks[2] = {reinterpret_cast<unsigned char*>(out_samples[0]),
+                                      reinterpret_cast<unsigned char*>(out_samples[1])};
+block_writer writer;
 
-// One hop from file bytes at inp_block + from to out_block + to (both even).
-// On a little-endian host the bytes already are the samples: the engine
-// reads and writes the blocks directly, with no copy through the frame.
-void process_hop_at(std::size_t from, std::size_t to) {
+// One hop from file bytes at inp_block + from to output block b at `to`
+// (both even). On a little-endian host the bytes already are the samples:
+// the engine reads and writes the blocks directly, with no copy.
+void process_hop_at(std::size_t from, int b, std::size_t to) {
     if constexpr (std::endian::native == std::endian::little) {
-        agc::process_hop(inp_samples + from / 2, out_samples + to / 2, state, mix);
+        agc::process_hop(inp_samples + from / 2, out_samples[b] + to / 2, state, mix);
     } else {
         static agc_frame frame; // hop buffers for byte-swapping hosts
         decode_le(inp_block + from, frame.in, hop);
         agc_process(frame, state, mix);
-        encode_le(frame.out, out_block + to, hop);
+        encode_le(frame.out, out_blocks[b] + to, hop);
     }
 }
 
@@ -102,29 +105,36 @@ struct stream_result {
     bool output_side; // the failure was a write, not a read
 };
 
-// Moves the input through the lead-in and the hop loop until the input ends.
-stream_result stream(int inp, int out) {
-    std::size_t have = 0;                // bytes waiting in inp_block
+// Moves the input through the lead-in and the hop loop until the input ends,
+// filling the two output blocks in turn while the writer thread writes the
+// other. Each read takes what is there, so a live stream is processed and
+// handed to the writer as it arrives, never held back for a full block.
+stream_result stream(int inp, block_writer& writer) {
+    std::size_t have = 0;                  // bytes waiting in inp_block
     std::size_t lead_left = LEAD_IN_BYTES; // lead-in bytes still to copy
+    int b = 0;                             // the output block being filled
     for (;;) {
         const ssize_t n = read_some(inp, inp_block + have, BLOCK_BYTES - have);
         if (n < 0) return {errno, false};
         if (n == 0) return {0, false}; // a partial hop and an odd byte at the end are dropped
         have += static_cast<std::size_t>(n);
+        if (!writer_wait_free(writer, b)) return {errno, true};
 
-        std::size_t pos = 0;
+        std::size_t pos = 0, produced = 0;
         if (lead_left > 0) {
             // The lead-in is copied byte for byte, whole samples only.
-            pos = std::min(lead_left, have & ~std::size_t{1});
-            if (!write_all(out, inp_block, pos)) return {errno, true};
+            pos = produced = std::min(lead_left, have & ~std::size_t{1});
+            std::memcpy(out_blocks[b], inp_block, pos);
             lead_left -= pos;
         }
         if (lead_left == 0) {
-            std::size_t produced = 0;
             for (; have - pos >= HOP_BYTES; pos += HOP_BYTES, produced += HOP_BYTES) {
-                process_hop_at(pos, produced);
+                process_hop_at(pos, b, produced);
             }
-            if (produced > 0 && !write_all(out, out_block, produced)) return {errno, true};
+        }
+        if (produced > 0) {
+            writer_submit(writer, b, produced);
+            b ^= 1;
         }
         std::memmove(inp_block, inp_block + pos, have - pos);
         have -= pos;
@@ -171,7 +181,10 @@ int run_files(const char* inp_path, const char* out_path) {
 
     init_engine(state);
 
-    const stream_result r = stream(inp, out);
+    writer_start(writer, out, out_blocks[0], out_blocks[1]);
+    stream_result r = stream(inp, writer);
+    const int write_err = writer_finish(writer);
+    if (write_err != 0 && (r.err == 0 || r.output_side)) r = {write_err, true};
     close(inp);
     // close() is where a deferred write error (NFS, quota) shows; it counts.
     const int close_err = close(out) != 0 ? errno : 0;

@@ -1,0 +1,44 @@
+// Writes finished output blocks on a second thread, so that the kernel's copy
+// into the output file overlaps reading and processing the next block. Two
+// blocks alternate: one is filled while the other is written.
+#ifndef ZEK_BLOCK_WRITER_H
+#define ZEK_BLOCK_WRITER_H
+
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
+#include <thread>
+
+namespace zek {
+
+struct block_writer {
+    int fd = -1;
+    unsigned char* blocks[2] = {};
+    std::size_t sizes[2] = {};   // bytes of each block waiting to be written
+    int queue[2] = {};           // blocks handed over, oldest first
+    int queued = 0;
+    bool busy[2] = {};           // handed over and not yet written
+    bool closing = false;        // no more blocks will come
+    int err = 0;                 // errno of the first failed write; later blocks are dropped
+    std::mutex lock;
+    std::condition_variable changed;
+    std::thread thread;
+};
+
+// Starts the writer on `fd` with the two blocks the caller fills in turn.
+void writer_start(block_writer& w, int fd, unsigned char* block0, unsigned char* block1);
+
+// Waits until block b may be filled again. Returns false, with errno set,
+// once a write has failed: the caller stops, and writer_finish says why.
+bool writer_wait_free(block_writer& w, int b);
+
+// Hands the first `size` bytes of block b to the writer.
+void writer_submit(block_writer& w, int b, std::size_t size);
+
+// Writes what was handed over, stops the thread, and returns the errno of
+// the first failed write, or 0.
+int writer_finish(block_writer& w);
+
+} // namespace zek
+
+#endif
