@@ -57,6 +57,7 @@ cmds+=("sox -V1 ${raw[*]} '$in' ${raw[*]} '$work/out' compand 0.3,1 6:-70,-60,-2
 # One timed run: wall milliseconds and peak RSS in KiB, appended to a file per command.
 timed() {
   local k=$1 t0 t1
+  sync # the previous run's output is written back first, not during this one
   t0=$(date +%s%N)
   /usr/bin/time -f %M -o "$work/rss" sh -c "${cmds[$k]}"
   t1=$(date +%s%N)

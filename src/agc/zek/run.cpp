@@ -172,7 +172,10 @@ int run_files(const char* inp_path, const char* out_path) {
         std::fprintf(stderr, "zek: '%s' and '%s' are the same file\n", inp_path, out_path);
         return EXIT_FILE_ERROR;
     }
-    if (S_ISREG(out_st.st_mode) && ftruncate(out, 0) != 0) {
+    // An existing output is emptied now. A new, empty one is left alone:
+    // truncating it would change nothing but mark it as rewritten in place,
+    // and ext4 then flushes the whole output to disk when it is closed.
+    if (S_ISREG(out_st.st_mode) && out_st.st_size > 0 && ftruncate(out, 0) != 0) {
         const int err = errno;
         close(inp);
         close(out);
