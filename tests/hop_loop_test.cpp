@@ -25,11 +25,8 @@ std::vector<std::int16_t> swell(std::size_t n) {
     return s;
 }
 
-class HopLoop : public ::testing::Test {
+class HopLoop : public harness::temp_dir_test {
 protected:
-    void SetUp() override { dir = harness::make_temp_dir(); }
-    void TearDown() override { fs::remove_all(dir); }
-
     std::vector<std::int16_t> process(const std::vector<std::int16_t>& in, const std::string& extra = "") {
         harness::write_file(dir / "in.raw", harness::to_bytes(in) + extra);
         const auto r = harness::zek({"in.raw", "out.raw"}, dir);
@@ -37,7 +34,6 @@ protected:
         EXPECT_EQ(r.out, "");
         return harness::to_samples(harness::read_file(dir / "out.raw"));
     }
-    fs::path dir;
 };
 
 TEST_F(HopLoop, OutputLengthFollowsLeadInAndWholeHops) {

@@ -37,12 +37,7 @@ bool make_sparse(const fs::path& p, std::uintmax_t size) {
     return true;
 }
 
-class HostileIo : public ::testing::Test {
-protected:
-    void SetUp() override { dir = harness::make_temp_dir(); }
-    void TearDown() override { fs::remove_all(dir); }
-    fs::path dir;
-};
+class HostileIo : public harness::temp_dir_test {};
 
 // A live source that stops after 700 samples: the lead-in comes out, the 188
 // samples after it do not make a hop, and the end of the stream is no error.

@@ -10,16 +10,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class Pipe : public ::testing::Test {
+class Pipe : public harness::temp_dir_test {
 protected:
-    void SetUp() override { dir = harness::make_temp_dir(); }
-    void TearDown() override { fs::remove_all(dir); }
     // Runs a bash pipeline in `dir` with ZEK naming the binary under test;
     // pipefail, so that a failure anywhere in it shows in the status.
     harness::result shell(const std::string& script) {
         return harness::run("/usr/bin/env", {"ZEK=" ZEK_BINARY, "bash", "-o", "pipefail", "-c", script}, dir);
     }
-    fs::path dir;
 };
 
 // The README's recipe: a WAV file through sox, zek and sox again gives the

@@ -52,17 +52,14 @@ std::vector<std::int16_t> steps(std::size_t n) {
     return s;
 }
 
-class Report : public ::testing::Test {
+class Report : public harness::temp_dir_test {
 protected:
-    void SetUp() override { dir = harness::make_temp_dir(); }
-    void TearDown() override { fs::remove_all(dir); }
     // Writes IN, has zek make OUT, and returns both.
     std::vector<std::int16_t> make_pair(const std::vector<std::int16_t>& in) {
         harness::write_file(dir / "in.raw", harness::to_bytes(in));
         EXPECT_EQ(harness::zek({"in.raw", "out.raw"}, dir).status, 0);
         return harness::to_samples(harness::read_file(dir / "out.raw"));
     }
-    fs::path dir;
 };
 
 // Each row measures one second of the input and the same audio in the output

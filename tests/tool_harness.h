@@ -2,6 +2,8 @@
 #ifndef ZEK_TESTS_TOOL_HARNESS_H
 #define ZEK_TESTS_TOOL_HARNESS_H
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <string>
@@ -36,11 +38,20 @@ result run(const std::string& program, const std::vector<std::string>& args,
 result zek(const std::vector<std::string>& args, const std::filesystem::path& cwd = ".",
            const std::string& input = {});
 
+// A fresh directory under the system's temporary directory.
+std::filesystem::path make_temp_dir();
+
+// A test that works in a fresh temporary directory of its own, `dir`.
+class temp_dir_test : public ::testing::Test {
+protected:
+    void SetUp() override { dir = make_temp_dir(); }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+    std::filesystem::path dir;
+};
+
 // Starts the zek binary under test in the current directory.
 child zek_spawn(const std::vector<std::string>& args);
 
-// A fresh directory, removed by the destructor of the test fixture that owns it.
-std::filesystem::path make_temp_dir();
 
 std::string read_file(const std::filesystem::path& p);
 void write_file(const std::filesystem::path& p, const std::string& bytes);

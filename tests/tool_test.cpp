@@ -28,12 +28,7 @@ std::vector<std::int16_t> ramp(std::size_t n) {
     return s;
 }
 
-class Tool : public ::testing::Test {
-protected:
-    void SetUp() override { dir = harness::make_temp_dir(); }
-    void TearDown() override { fs::remove_all(dir); }
-    fs::path dir;
-};
+class Tool : public harness::temp_dir_test {};
 
 TEST_F(Tool, NoArgumentsPrintsUsageOnlyAndTouchesNothing) {
     const auto r = harness::zek({}, dir);
