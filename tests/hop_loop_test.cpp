@@ -56,7 +56,7 @@ TEST_F(HopLoop, OutputLengthFollowsLeadInAndWholeHops) {
 // Lead-in unchanged, the first processed hop silent, and from then on each
 // output hop is the input hop before it under the gains the engine chose.
 TEST_F(HopLoop, LeadInSilentHopAndOneHopLag) {
-    const std::size_t hops = 200;
+    const std::size_t hops = 5000; // 2.4 MB: crosses the boundaries of the tool's ~1 MB blocks
     const auto in = swell(LEAD + hops * HOP + 100);
     const auto out = process(in);
     ASSERT_EQ(out.size(), LEAD + hops * HOP);
