@@ -155,10 +155,21 @@ const char* simd_level_name(simd_level level) {
     return "portable";
 }
 
+namespace {
+// Chosen once, before main. A namespace-scope constant needs no guard variable,
+// so the engine does not depend on the C++ runtime (C programs link it with
+// cc). Code that runs before it is set (another static initialiser) sees the
+// zero value, the plain path: slower, the same bytes.
+const simd_level cpu_best = best_simd_level();
+} // namespace
+
+std::int16_t process_hop(const std::int16_t* in, std::int16_t* out, agc_state& state, std::int16_t mix) {
+    return process_fast(in, out, state, mix, cpu_best);
+}
+
 std::int16_t process_fast(const std::int16_t* in, std::int16_t* out, agc_state& state, std::int16_t mix,
                           simd_level level) {
-    static const simd_level best = best_simd_level();
-    if (level > best) level = best;
+    if (level > cpu_best) level = cpu_best;
     switch (level) {
 #if AGC_X86_DISPATCH
     case simd_level::avx512: return avx512::process_vectors(in, out, state, mix);
