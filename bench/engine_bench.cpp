@@ -7,6 +7,7 @@
 
 #include "agc/hop.h"
 #include "agc/process_fast.h"
+#include "agc/stream.h"
 #include "zek/settings.h"
 
 namespace {
@@ -78,6 +79,41 @@ void BM_hop_gain(benchmark::State& bs) {
     }
 }
 BENCHMARK(BM_hop_gain);
+
+// The whole signal through the hop path as zek runs it: hops processed where
+// they lie in the input block, written straight into the output block.
+void BM_hop_path(benchmark::State& bs) {
+    static const std::vector<std::int16_t> signal = speechlike();
+    std::vector<std::int16_t> out(signal.size());
+    agc_state state = fresh_state();
+    for (auto _ : bs) {
+        for (std::size_t at = 0; at < signal.size(); at += zek::hop) {
+            benchmark::DoNotOptimize(agc::process_hop(signal.data() + at, out.data() + at, state, zek::mix));
+        }
+        benchmark::ClobberMemory();
+    }
+    bs.SetItemsProcessed(static_cast<std::int64_t>(bs.iterations() * signal.size()));
+}
+BENCHMARK(BM_hop_path);
+
+// The same signal through the stream API, mono 48 kHz, in chunks of
+// range(0) frames: a real-time callback's 128, an offline reader's 4096.
+void BM_stream(benchmark::State& bs) {
+    static const std::vector<std::int16_t> signal = speechlike();
+    std::vector<std::int16_t> out(signal.size());
+    const auto chunk = static_cast<std::size_t>(bs.range(0));
+    agc_stream* st = agc_stream_create(48000, 1, nullptr);
+    for (auto _ : bs) {
+        for (std::size_t at = 0; at < signal.size(); at += chunk) {
+            const auto n = static_cast<int>(std::min(chunk, signal.size() - at));
+            agc_stream_process(st, signal.data() + at, out.data() + at, n);
+        }
+        benchmark::ClobberMemory();
+    }
+    agc_stream_destroy(st);
+    bs.SetItemsProcessed(static_cast<std::int64_t>(bs.iterations() * signal.size()));
+}
+BENCHMARK(BM_stream)->Arg(4096)->Arg(128);
 
 } // namespace
 

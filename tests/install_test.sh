@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary prefix, moves the installed tree (it must
-# be relocatable), then builds and runs a small program against it twice: with
-# find_package(agc) and with pkg-config.
-# Usage: install_test.sh BUILD_DIR CONSUMER_SRC CXX GENERATOR MAKE_PROGRAM [EXTRA_FLAGS]
+# be relocatable), then builds and runs small programs against it twice: with
+# find_package(agc) and with pkg-config, a C++ one on the hop-level API and a
+# strict C99 one on the stream API; the README's C examples must compile too.
+# Usage: install_test.sh BUILD_DIR CONSUMER_SRC CXX CC GENERATOR MAKE_PROGRAM README [EXTRA_FLAGS]
 # EXTRA_FLAGS match the installed library's own (the sanitizer build needs them).
 set -euo pipefail
-build=$1 consumer=$2 cxx=$3 generator=$4 make_program=$5 flags=${6:-}
+build=$1 consumer=$2 cxx=$3 cc=$4 generator=$5 make_program=$6 readme=$7 flags=${8:-}
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/agc-install-XXXXXX")
 trap 'rm -rf "$tmp"' EXIT
@@ -15,7 +16,8 @@ mkdir "$tmp/moved"
 mv "$tmp/staged" "$tmp/moved/prefix"
 prefix=$tmp/moved/prefix
 
-for f in bin/zek bin/zek-report include/agc/agc.h include/agc/zek/settings.h share/man/man1/zek.1; do
+for f in bin/zek bin/zek-report include/agc/agc.h include/agc/stream.h include/agc/builtin.h \
+  include/agc/zek/settings.h share/man/man1/zek.1; do
   [ -e "$prefix/$f" ] || { echo "not installed: $f"; exit 1; }
 done
 lib=$(find "$prefix" -name libagc.a)
@@ -29,10 +31,12 @@ fi
 
 echo "== find_package(agc) + agc::agc"
 cmake -S "$consumer" -B "$tmp/cmake-build" -G "$generator" -DCMAKE_MAKE_PROGRAM="$make_program" \
-  -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" \
+  -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_C_FLAGS="$flags" \
+  -DCMAKE_EXE_LINKER_FLAGS="$flags" \
   -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$tmp/cmake-build" >/dev/null
 "$tmp/cmake-build/consumer"
+"$tmp/cmake-build/stream_consumer"
 
 echo "== pkg-config agc"
 if ! command -v pkg-config >/dev/null; then
@@ -45,3 +49,18 @@ export PKG_CONFIG_PATH=$(dirname "$pc")
 "$cxx" -std=c++20 $flags $(pkg-config --cflags agc) "$consumer/main.cpp" $(pkg-config --libs agc) \
   -o "$tmp/pkg-consumer"
 "$tmp/pkg-consumer"
+# C needs nothing beyond what agc.pc gives: no C++ runtime.
+# shellcheck disable=SC2046,SC2086
+"$cc" -std=c99 -pedantic -Wall -Wextra -Werror $flags $(pkg-config --cflags agc) "$consumer/stream_consumer.c" \
+  $(pkg-config --libs agc) -o "$tmp/pkg-stream-consumer"
+"$tmp/pkg-stream-consumer"
+
+echo "== the README's C examples"
+awk -v dir="$tmp" '/^```c$/ { n++; out = dir "/readme-" n ".c"; next } /^```$/ { out = "" } out { print > out }' "$readme"
+examples=("$tmp"/readme-*.c)
+[ -e "${examples[0]}" ] || { echo "no C examples found in $readme"; exit 1; }
+for example in "${examples[@]}"; do
+  # shellcheck disable=SC2046,SC2086
+  "$cc" -std=c99 -pedantic -Wall -Wextra -Werror $flags $(pkg-config --cflags agc) -c "$example" -o "$example.o"
+done
+echo "${#examples[@]} examples compile"

@@ -1,50 +1,34 @@
 // The tool's built-in processing settings. Nothing is configurable at run time:
-// these values define what zek does to a recording.
+// these values define what zek does to a raw sample file.
 #ifndef ZEK_SETTINGS_H
 #define ZEK_SETTINGS_H
 
 #include <cstdint>
 
 #include "agc/agc.h"
+#include "agc/builtin.h"
 
 namespace zek {
 
-// The rate the window was sized for; the files themselves do not record it.
+// The rate the window was sized for; raw files do not record it.
 inline constexpr int sample_rate = 48000;
 
 // 10 ms at 48 kHz; the hop (half a window) is the unit of reading and processing.
 inline constexpr std::int16_t winsize = 480;
 inline constexpr int hop = winsize >> 1;
 
-// Compression weight in Q15: comp = 1.0 scaled by 32766 and truncated, so the
-// compressing curve gets almost all of the weight.
-inline constexpr std::int16_t mix = 32766;
-
-// Samples copied unchanged before processing starts.
-inline constexpr int LEAD_IN_SAMPLES = 512;
-
-// Q8 gain wanted at peaks of 32768, 16384, ... 2, 1.
-// Unity down to a peak of 4, then none for the two lowest octaves.
-inline constexpr std::int16_t flat_curve[16] = {256, 256, 256, 256, 256, 256, 256, 256,
-                                                256, 256, 256, 256, 256, 256, 0,   0};
-// Peak x gain held at full scale down to a peak of 512 (gain x64), flat down to
-// 8, then falling so that the noise floor is not raised.
-inline constexpr std::int16_t comp_curve[16] = {256,   512,   1024,  2048,  4096,  8192,
-                                                16384, 16384, 16384, 16384, 16384, 16384,
-                                                16384, 8192,  2048,  2048};
-
-inline constexpr std::int16_t peak_limit = 32200;  // ceiling for gain x peak
-inline constexpr std::int16_t attack = 32439;      // ~0.99 of the distance per hop when falling
-inline constexpr std::int16_t release = 163;       // ~0.005 of the distance per hop when rising
-inline constexpr std::int16_t level_limit = 25000; // ceiling for gain x smoothed level
-inline constexpr std::int16_t level_coef = 655;    // ~0.02: level smoothing per hop
+using agc::attack;
+using agc::comp_curve;
+using agc::flat_curve;
+using agc::LEAD_IN_SAMPLES;
+using agc::level_coef;
+using agc::level_limit;
+using agc::mix;
+using agc::peak_limit;
+using agc::release;
 
 // Sets up `state`, whatever it held, to process exactly as zek does.
-inline void init_engine(agc_state& state) {
-    state = agc_state{};
-    agc_init(state, winsize, flat_curve, comp_curve, peak_limit, attack, release, level_limit,
-             level_coef);
-}
+inline void init_engine(agc_state& state) { agc::init_builtin(state, winsize); }
 
 } // namespace zek
 

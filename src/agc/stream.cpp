@@ -1,0 +1,284 @@
+// One frame out per frame in, on top of the hop-level engine.
+//
+// Timeline of a channel, with hop H and latency L = 2H (one window, 10 ms):
+// - input frames 0..511 are the lead-in and pass unchanged; from frame 512 on
+//   the input is gathered into hops;
+// - when input hop k+1 is complete the engine processes it and returns input
+//   hop k under the crossfade from hop k's gain to hop k+1's: "aligned hop k",
+//   hop k levelled at its own place. Hop k's gain needs hop k+1 in view, which
+//   is where the latency comes from;
+// - output frame m carries aligned frame m - L, so aligned hop k goes out on
+//   the frames of input hop k+2: it is ready just before its first frame is
+//   due and has gone out when the next one is ready, and one output hop per
+//   channel suffices. Output hops lie on the input's hop grid. The engine's
+//   first hop out (silence: it has no hop before it) lands there while the
+//   lead-in is still going out, and is overwritten unseen.
+// Ending a recording is feeding it L frames of silence: they pad the last
+// partial hop and make one more hop whose gain finishes it.
+#include "agc/stream.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "agc/agc.h"
+#include "agc/builtin.h"
+#include "agc/process_fast.h"
+
+namespace {
+
+constexpr int LEAD = agc::LEAD_IN_SAMPLES;
+
+// The hop buffers start on cache lines: the vector kernels then read and
+// write them in whole lines, and copies into them do not split the loads.
+struct alignas(64) channel_state {
+    agc_state engine;
+    alignas(64) std::int16_t in_hop[AGC_MAX_HOP];  // the hop being gathered
+    alignas(64) std::int16_t out_hop[AGC_MAX_HOP]; // the aligned hop being written out
+    std::int16_t lead[LEAD];                       // the lead-in, written out L frames late
+};
+
+} // namespace
+
+// The channels' records follow this header in the same block, from the
+// first 64-byte boundary on.
+struct agc_stream {
+    std::int32_t rate, channels, hop, latency;
+    std::int32_t lead_in;      // lead-in frames taken in, 0..LEAD
+    std::int32_t in_fill;      // frames of the current hop gathered, 0..hop-1
+    std::int32_t silence_left; // frames of the initial silence still to write
+    std::int32_t lead_out;     // lead-in frames written out, 0..LEAD
+    std::int32_t out_pos;      // frames of out_hop written out
+    std::int32_t flushed;
+};
+
+namespace {
+
+constexpr std::size_t CHANNEL_ALIGN = alignof(channel_state);
+
+channel_state* channels_of(agc_stream* st) {
+    auto* after = reinterpret_cast<unsigned char*>(st + 1);
+    const std::size_t pad = (0 - reinterpret_cast<std::uintptr_t>(after)) & (CHANNEL_ALIGN - 1);
+    return reinterpret_cast<channel_state*>(after + pad);
+}
+const channel_state* channels_of(const agc_stream* st) { return channels_of(const_cast<agc_stream*>(st)); }
+
+// 10 ms at the rate, rounded to a multiple of 4 as the engine needs:
+// 480 at 48 kHz, 440 at 44.1 kHz, 160 at 16 kHz, 960 at 96 kHz.
+int window_for(int rate) { return 4 * ((rate + 200) / 400); }
+
+int check_format(int rate, int channels) {
+    if (rate < AGC_MIN_RATE || rate > AGC_MAX_RATE) return AGC_ERR_RATE;
+    if (channels < 1 || channels > AGC_MAX_CHANNELS) return AGC_ERR_CHANNELS;
+    return 0;
+}
+
+void start(agc_stream* st, int rate, int channels) {
+    const int win = window_for(rate);
+    ::new (st) agc_stream{};
+    st->rate = rate;
+    st->channels = channels;
+    st->hop = win / 2;
+    st->latency = win;
+    st->silence_left = st->latency;
+    channel_state* ch = channels_of(st);
+    for (int c = 0; c < channels; ++c) {
+        ::new (&ch[c]) channel_state{};
+        agc::init_builtin(ch[c].engine, static_cast<std::int16_t>(win));
+    }
+}
+
+// One channel of n interleaved frames into a run of samples; no source is silence.
+void gather(std::int16_t* dst, const std::int16_t* src, int stride, int n) {
+    if (src == nullptr) {
+        std::memset(dst, 0, static_cast<std::size_t>(n) * sizeof *dst);
+    } else if (stride == 1) {
+        std::memcpy(dst, src, static_cast<std::size_t>(n) * sizeof *dst);
+    } else {
+        for (int k = 0; k < n; ++k) dst[k] = src[static_cast<std::ptrdiff_t>(k) * stride];
+    }
+}
+
+// A run of samples (none: silence) into one channel of n interleaved frames.
+void scatter(std::int16_t* dst, const std::int16_t* src, int stride, int n) {
+    if (src == nullptr && stride == 1) {
+        std::memset(dst, 0, static_cast<std::size_t>(n) * sizeof *dst);
+    } else if (stride == 1) {
+        std::memcpy(dst, src, static_cast<std::size_t>(n) * sizeof *dst);
+    } else {
+        for (int k = 0; k < n; ++k) dst[static_cast<std::ptrdiff_t>(k) * stride] = src ? src[k] : 0;
+    }
+}
+
+// Takes n input frames (in == nullptr: silence) into the lead-in or the
+// current hop.
+void take(agc_stream* st, const std::int16_t* in, int n) {
+    channel_state* ch = channels_of(st);
+    const int nc = st->channels;
+    const bool lead = st->lead_in < LEAD;
+    for (int c = 0; c < nc; ++c) {
+        std::int16_t* dst = lead ? ch[c].lead + st->lead_in : ch[c].in_hop + st->in_fill;
+        gather(dst, in ? in + c : nullptr, nc, n);
+    }
+    if (lead) {
+        st->lead_in += n;
+        return;
+    }
+    st->in_fill += n;
+}
+
+// Processes the gathered hop of every channel into the output hop.
+void process(agc_stream* st) {
+    channel_state* ch = channels_of(st);
+    for (int c = 0; c < st->channels; ++c) agc::process_hop(ch[c].in_hop, ch[c].out_hop, ch[c].engine, agc::mix);
+    st->in_fill = 0;
+    st->out_pos = 0;
+}
+
+// Writes n output frames from the initial silence, the lead-in or the aligned hop.
+void give(agc_stream* st, std::int16_t* out, int n) {
+    const channel_state* ch = channels_of(st);
+    const int nc = st->channels;
+    for (int c = 0; c < nc; ++c) {
+        const std::int16_t* src = st->silence_left > 0 ? nullptr
+                                  : st->lead_out < LEAD ? ch[c].lead + st->lead_out
+                                                        : ch[c].out_hop + st->out_pos;
+        scatter(out + c, src, nc, n);
+    }
+    if (st->silence_left > 0) {
+        st->silence_left -= n;
+    } else if (st->lead_out < LEAD) {
+        st->lead_out += n;
+    } else {
+        st->out_pos += n;
+    }
+}
+
+int min3(int a, int b, int c) { return a < b ? (a < c ? a : c) : (b < c ? b : c); }
+
+// The steady state of a mono stream with separate buffers, at a hop
+// boundary: the waiting aligned hop goes out first, then whole hops go from
+// `in` straight into the engine and each one's output straight into `out`,
+// on the frames of the hop after it; the last one's waits in out_hop as
+// usual. Returns the frames done (whole hops).
+int run_direct(agc_stream* st, const std::int16_t* in, std::int16_t* out, int frames) {
+    channel_state& ch = *channels_of(st);
+    const int hop = st->hop;
+    std::memcpy(out, ch.out_hop, static_cast<std::size_t>(hop) * sizeof *out);
+    int done = 0;
+    for (; frames - done >= 2 * hop; done += hop) agc::process_hop(in + done, out + done + hop, ch.engine, agc::mix);
+    agc::process_hop(in + done, ch.out_hop, ch.engine, agc::mix);
+    return done + hop;
+}
+
+// Moves frames through in runs over which neither side changes what it
+// does: a run's input is taken, its output given, and a hop it completes
+// processed, in that order, so in == out is safe and the output hop is
+// replaced only once it has gone out. In steady state input and output runs
+// both end on hop boundaries.
+void run(agc_stream* st, const std::int16_t* in, std::int16_t* out, int frames) {
+    const std::ptrdiff_t nc = st->channels;
+    const bool direct = nc == 1 && in != nullptr && in != out;
+    while (frames > 0) {
+        if (direct && frames >= st->hop && st->in_fill == 0 && st->lead_out == LEAD) {
+            const int n = run_direct(st, in, out, frames);
+            in += n;
+            out += n;
+            frames -= n;
+            continue;
+        }
+        const int in_run = st->lead_in < LEAD ? LEAD - st->lead_in : st->hop - st->in_fill;
+        const int out_run = st->silence_left > 0 ? st->silence_left
+                            : st->lead_out < LEAD ? LEAD - st->lead_out
+                                                  : st->hop - st->out_pos;
+        const int n = min3(frames, in_run, out_run);
+        take(st, in, n);
+        give(st, out, n);
+        if (st->in_fill == st->hop) process(st);
+        if (in) in += n * nc;
+        out += n * nc;
+        frames -= n;
+    }
+}
+
+bool overlap_not_in_place(const void* a, const void* b, std::uint64_t bytes) {
+    const auto ua = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(a));
+    const auto ub = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(b));
+    return ua != ub && ua < ub + bytes && ub < ua + bytes;
+}
+
+} // namespace
+
+extern "C" {
+
+size_t agc_stream_size(int channels) {
+    if (channels < 1 || channels > AGC_MAX_CHANNELS) return 0;
+    return sizeof(agc_stream) + CHANNEL_ALIGN - 1 + static_cast<size_t>(channels) * sizeof(channel_state);
+}
+
+int agc_stream_init(agc_stream* st, int sample_rate, int channels) {
+    if (st == nullptr || reinterpret_cast<std::uintptr_t>(st) % alignof(agc_stream) != 0) return AGC_ERR_ARG;
+    const int err = check_format(sample_rate, channels);
+    if (err != 0) return err;
+    start(st, sample_rate, channels);
+    return 0;
+}
+
+agc_stream* agc_stream_create(int sample_rate, int channels, int* error) {
+    int err = check_format(sample_rate, channels);
+    void* block = err == 0 ? std::malloc(agc_stream_size(channels)) : nullptr;
+    if (err == 0 && block == nullptr) err = AGC_ERR_NOMEM;
+    if (error != nullptr) *error = err;
+    if (err != 0) return nullptr;
+    auto* st = static_cast<agc_stream*>(block);
+    start(st, sample_rate, channels);
+    return st;
+}
+
+void agc_stream_destroy(agc_stream* st) { std::free(st); }
+
+int agc_stream_latency(const agc_stream* st) { return st ? st->latency : AGC_ERR_ARG; }
+
+int agc_stream_process(agc_stream* st, const int16_t* in, int16_t* out, int frames) {
+    if (st == nullptr || frames < 0) return AGC_ERR_ARG;
+    if (st->flushed) return AGC_ERR_FLUSHED;
+    if (frames == 0) return 0;
+    const std::uint64_t bytes = static_cast<std::uint64_t>(frames) * static_cast<std::uint64_t>(st->channels) * 2;
+    if (in == nullptr || out == nullptr || overlap_not_in_place(in, out, bytes)) return AGC_ERR_ARG;
+    run(st, in, out, frames);
+    return frames;
+}
+
+int agc_stream_flush(agc_stream* st, int16_t* out) {
+    if (st == nullptr || out == nullptr) return AGC_ERR_ARG;
+    if (st->flushed) return AGC_ERR_FLUSHED;
+    run(st, nullptr, out, st->latency);
+    st->flushed = 1;
+    return st->latency;
+}
+
+int agc_stream_reset(agc_stream* st) {
+    if (st == nullptr) return AGC_ERR_ARG;
+    start(st, st->rate, st->channels);
+    return 0;
+}
+
+int agc_stream_gain(const agc_stream* st, int channel) {
+    if (st == nullptr || channel < 0 || channel >= st->channels) return AGC_ERR_ARG;
+    return channels_of(st)[channel].engine.gain;
+}
+
+const char* agc_strerror(int error) {
+    switch (error) {
+    case 0: return "success";
+    case AGC_ERR_RATE: return "sample rate out of range (8000 to 96000 Hz)";
+    case AGC_ERR_CHANNELS: return "channel count out of range (1 to 256)";
+    case AGC_ERR_ARG: return "invalid argument";
+    case AGC_ERR_NOMEM: return "out of memory";
+    case AGC_ERR_FLUSHED: return "the stream was flushed; reset it to start a new recording";
+    default: return "unknown error";
+    }
+}
+
+} // extern "C"

@@ -1,0 +1,89 @@
+/* zek's gain control as a stream: any number of frames in, the same number
+ * out, at any rate from 8 to 96 kHz and with any channel count up to
+ * AGC_MAX_CHANNELS. Plain C99; C++ callers get the same declarations.
+ *
+ * The output is the recording levelled in place (every sample at its own
+ * position, the recording's length kept) delayed by a fixed latency of
+ * agc_stream_latency() frames: the gain of each 5 ms hop is decided with the
+ * next hop in view, so the first latency frames out are silence, and
+ * agc_stream_flush() gives the last latency frames at the end.
+ *
+ * Samples are 16-bit signed PCM, channels interleaved. The first 512 samples
+ * of each channel pass unchanged; from there on each channel is levelled on
+ * its own, bit for bit as a mono stream of that channel alone would be.
+ *
+ * A stream owns no memory of its own: agc_stream_init sets one up in storage
+ * of agc_stream_size(channels) bytes that the caller provides (aligned as
+ * malloc aligns), or agc_stream_create allocates it. Processing never
+ * allocates, blocks or touches global state: distinct streams may run on
+ * distinct threads. One stream must not be used by two threads at once. */
+#ifndef AGC_STREAM_H
+#define AGC_STREAM_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define AGC_MIN_RATE 8000    /* Hz */
+#define AGC_MAX_RATE 96000   /* Hz */
+#define AGC_MAX_CHANNELS 256
+
+/* Errors: negative return values. */
+#define AGC_ERR_RATE (-1)     /* sample rate outside AGC_MIN_RATE .. AGC_MAX_RATE */
+#define AGC_ERR_CHANNELS (-2) /* channel count outside 1 .. AGC_MAX_CHANNELS */
+#define AGC_ERR_ARG (-3)      /* NULL, a negative count, a bad channel, misaligned or overlapping buffers */
+#define AGC_ERR_NOMEM (-4)    /* agc_stream_create could not allocate */
+#define AGC_ERR_FLUSHED (-5)  /* the stream was flushed: reset it to start a new recording */
+
+typedef struct agc_stream agc_stream; /* opaque */
+
+/* Bytes for a stream of `channels` channels; 0 if channels is out of range. */
+size_t agc_stream_size(int channels);
+
+/* Sets up a stream in st (agc_stream_size(channels) bytes, aligned as malloc
+ * aligns). Returns 0 or an AGC_ERR_* code. */
+int agc_stream_init(agc_stream *st, int sample_rate, int channels);
+
+/* Allocates and sets up a stream. Returns NULL and sets *error (when error is
+ * not NULL) to an AGC_ERR_* code on failure. */
+agc_stream *agc_stream_create(int sample_rate, int channels, int *error);
+
+/* Frees a stream from agc_stream_create; NULL is fine. */
+void agc_stream_destroy(agc_stream *st);
+
+/* The delay of the output, in frames: fixed for the stream's life. It is one
+ * window, 10 ms: 480 frames at 48 kHz, 440 at 44.1 kHz, 160 at 16 kHz. */
+int agc_stream_latency(const agc_stream *st);
+
+/* Consumes `frames` interleaved frames of `in` and writes exactly `frames`
+ * frames to `out`: the levelled recording delayed by the latency. in == out
+ * (in place) is allowed; other overlaps are refused. Any split of a recording
+ * into calls, 0 and 1 frames included, gives the same output. Returns
+ * `frames`, or an error code having written nothing. */
+int agc_stream_process(agc_stream *st, const int16_t *in, int16_t *out, int frames);
+
+/* Ends the recording: writes its last agc_stream_latency() frames to `out`
+ * (the final partial hop levelled as if padded with silence) and returns that
+ * count. Afterwards process and flush fail with AGC_ERR_FLUSHED until
+ * agc_stream_reset. */
+int agc_stream_flush(agc_stream *st, int16_t *out);
+
+/* Starts a new recording with the same rate and channels, exactly as a fresh
+ * stream would. Returns 0 or an AGC_ERR_* code. */
+int agc_stream_reset(agc_stream *st);
+
+/* The latest gain of a channel in Q8 (256 = unity, 0 dB), decided for the hop
+ * most recently taken in; an AGC_ERR_* code for a bad stream or channel. */
+int agc_stream_gain(const agc_stream *st, int channel);
+
+/* A short English sentence for 0 or an AGC_ERR_* code. */
+const char *agc_strerror(int error);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
