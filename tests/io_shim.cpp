@@ -4,17 +4,22 @@
 // calls and continues short transfers writes the same bytes as without it.
 // At exit it says on standard error that it was active, so that a test can
 // tell a run through the shim from one where the preload did not take.
+// Knobs in the environment add failures:
+//   IO_SHIM_NO_THREADS=1        pthread_create fails with EAGAIN, as under a process limit
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
+#include <cstdlib>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 namespace {
 
-unsigned long calls;       // the tool is single-threaded
+unsigned long calls;       // counted loosely: the tool's writer thread comes here too
 unsigned long interrupted; // calls failed with EINTR
+bool refused_thread;
 
 bool interrupt_this_call() {
     if (++calls % 2 == 0) return false;
@@ -28,8 +33,10 @@ std::size_t short_size(std::size_t size) { return std::min<std::size_t>(size, 1 
 template <typename F> F real(const char* name) { return reinterpret_cast<F>(dlsym(RTLD_NEXT, name)); }
 
 __attribute__((destructor)) void report() {
-    static const char line[] = "io_shim: active\n";
-    if (interrupted > 0) real<ssize_t (*)(int, const void*, std::size_t)>("write")(2, line, sizeof line - 1);
+    static const char line[] = "io_shim: active\n", refused[] = "io_shim: refused a thread\n";
+    const auto real_write = real<ssize_t (*)(int, const void*, std::size_t)>("write");
+    if (interrupted > 0) real_write(2, line, sizeof line - 1);
+    if (refused_thread) real_write(2, refused, sizeof refused - 1);
 }
 
 } // namespace
@@ -57,4 +64,10 @@ extern "C" ssize_t write(int fd, const void* buf, std::size_t size) {
     static const auto real_write = real<ssize_t (*)(int, const void*, std::size_t)>("write");
     if (interrupt_this_call()) return -1;
     return real_write(fd, buf, short_size(size));
+}
+
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*), void* arg) {
+    if (std::getenv("IO_SHIM_NO_THREADS")) return refused_thread = true, EAGAIN;
+    return real<int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*)>("pthread_create")(thread, attr,
+                                                                                                          start, arg);
 }

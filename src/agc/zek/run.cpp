@@ -184,7 +184,8 @@ int run_files(const char* inp_path, const char* out_path) {
 
     init_engine(state);
 
-    writer_start(writer, out, out_blocks[0], out_blocks[1]);
+    writer_start(writer, out_blocks[0], out_blocks[1]);
+    writer.fd = out;
     stream_result r = stream(inp, writer);
     const int write_err = writer_finish(writer);
     if (write_err != 0 && (r.err == 0 || r.output_side)) r = {write_err, true};
