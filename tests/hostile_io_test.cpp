@@ -1,7 +1,8 @@
 // The tool against what archives and live streams throw at it, through the
 // real binary: a FIFO that stops early, an output pipe that closes, calls
 // interrupted by signals and pipes that move a few bytes at a time, no thread
-// to be had, and an input too long for 32-bit sample or byte counts.
+// to be had, a read error and a full disk part-way, and an input too long for
+// 32-bit sample or byte counts.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -142,6 +143,51 @@ TEST_F(HostileIo, NoThreadForTheWriter) {
     EXPECT_EQ(limited.status, 0) << limited.err;
     EXPECT_TRUE(harness::read_file(dir / "out.raw") == harness::read_file(dir / "plain.raw"));
 #endif
+}
+
+// A read error part-way: the existing output stays exactly as it was, no new
+// one appears, and no temporary file is left, whether it was unnamed
+// (O_TMPFILE) or, as on file systems without it, named.
+TEST_F(HostileIo, ReadErrorPartWayLeavesTheOutputAsItWas) {
+    harness::write_file(dir / "in.raw", harness::to_bytes(noise(LEAD + 100 * HOP)));
+    harness::write_file(dir / "out.raw", "old take");
+    for (const char* temp : {"", "IO_SHIM_NO_TMPFILE=1"}) {
+        for (const char* out : {"out.raw", "new.raw"}) {
+            const auto r = zek_through_shim({"IO_SHIM_READ_FAILS_AFTER=20000", temp}, {"in.raw", out}, dir);
+            EXPECT_EQ(r.status, 1) << out << " " << temp;
+            EXPECT_NE(r.err.find("zek: cannot read 'in.raw': Input/output error\n"), std::string::npos) << r.err;
+            EXPECT_EQ(harness::read_file(dir / "out.raw"), "old take") << out << " " << temp;
+            EXPECT_EQ(harness::names_in(dir), (std::vector<std::string>{"in.raw", "out.raw"})) << out << " " << temp;
+        }
+    }
+}
+
+class FullDisk : public harness::small_disk_test {};
+
+// A disk that fills part-way (a small tmpfs): the same. A run that fits
+// then replaces the output, keeping its permission bits.
+TEST_F(FullDisk, OutputsStayAsTheyWere) {
+    if (const std::string why = mount_small(256); !why.empty()) GTEST_SKIP() << why;
+    const std::string old(100 * 1024, 'o');
+    harness::write_file(small / "out.raw", old);
+    fs::permissions(small / "out.raw", fs::perms(0640));
+    harness::write_file(dir / "in.raw", harness::to_bytes(noise(100'000)));
+    for (const char* temp : {"", "IO_SHIM_NO_TMPFILE=1"}) {
+        for (const char* out : {"small/out.raw", "small/new.raw"}) {
+            const auto r = *temp ? zek_through_shim({temp}, {"in.raw", out}, dir) : harness::zek({"in.raw", out}, dir);
+            EXPECT_EQ(r.status, 1) << out << " " << temp;
+            EXPECT_NE(r.err.find("zek: cannot write '" + std::string(out) + "': No space left on device\n"),
+                      std::string::npos)
+                << r.err;
+            EXPECT_TRUE(harness::read_file(small / "out.raw") == old) << out << " " << temp;
+            EXPECT_EQ(harness::names_in(small), std::vector<std::string>{"out.raw"}) << out << " " << temp;
+        }
+    }
+    harness::write_file(dir / "in.raw", harness::to_bytes(noise(3000)));
+    ASSERT_EQ(harness::zek({"in.raw", "plain.raw"}, dir).status, 0);
+    ASSERT_EQ(harness::zek({"in.raw", "small/out.raw"}, dir).status, 0);
+    EXPECT_TRUE(harness::read_file(small / "out.raw") == harness::read_file(dir / "plain.raw"));
+    EXPECT_EQ(fs::status(small / "out.raw").permissions(), fs::perms(0640));
 }
 
 // 4.6 GB of silence plus a partial hop and an odd byte: 2.3 billion samples,

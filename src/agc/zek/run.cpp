@@ -6,15 +6,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <string_view>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "agc/agc.h"
 #include "agc/process_fast.h"
 #include "zek/block_writer.h"
 #include "zek/file_io.h"
+#include "zek/output_file.h"
 #include "zek/samples.h"
 #include "zek/settings.h"
 
@@ -65,12 +63,6 @@ void process_hop_at(std::size_t from, int b, std::size_t to) {
     }
 }
 
-bool names_standard_output(const char* path) {
-    struct stat named {}, std_out {};
-    return stat(path, &named) == 0 && fstat(STDOUT_FILENO, &std_out) == 0 &&
-           named.st_dev == std_out.st_dev && named.st_ino == std_out.st_ino;
-}
-
 void print_usage() {
     for (const char* line : USAGE_TEXT) std::fputs(line, stdout);
     std::fflush(stdout);
@@ -96,10 +88,6 @@ void print_failure(const run_result& r, const char* inp_path, const char* out_pa
     } else {
         std::fprintf(stderr, "zek: %s '%s': %s\n", r.what, r.path, std::strerror(r.err));
     }
-}
-
-bool same_regular_file(const struct stat& a, const struct stat& b) {
-    return S_ISREG(a.st_mode) && S_ISREG(b.st_mode) && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 struct stream_result {
@@ -143,58 +131,42 @@ stream_result stream(int inp, block_writer& writer) {
     }
 }
 
-// The run, from opening the files to closing them.
+// The run: everything that can fail is set up before the output is touched.
 run_result run(const char* inp_path, const char* out_path) {
     // The input is opened and checked first: a mistyped input path must not
     // cost the user an existing output file.
-    const int inp = open_file(inp_path, O_RDONLY | O_CLOEXEC);
-    if (inp < 0) return failed(run_failure::input, "cannot open", inp_path, errno);
-    struct stat inp_st {};
-    if (fstat(inp, &inp_st) != 0 || S_ISDIR(inp_st.st_mode)) {
-        const int err = S_ISDIR(inp_st.st_mode) ? EISDIR : errno;
-        close(inp);
-        return failed(run_failure::input, "cannot read", inp_path, err);
-    }
+    input_file inp;
+    if (const int err = input_open(inp, inp_path)) return failed(run_failure::input, "cannot open", inp_path, err);
+    if (const int err = input_check(inp)) return failed(run_failure::input, "cannot read", inp_path, err);
 
-    // Opened without truncation, so that a same-file check by device and inode
-    // (any spelling, symlink or hard link) runs before anything is changed.
-    const int out = open_file(out_path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    if (out < 0) {
-        const int err = errno;
-        close(inp);
+    output_file out;
+    if (const int err = output_find(out, out_path)) {
+        input_close(inp);
         return failed(run_failure::output, "cannot open", out_path, err);
     }
-    struct stat out_st {};
-    if (fstat(out, &out_st) == 0 && same_regular_file(inp_st, out_st)) {
-        close(inp);
-        close(out);
+    if (out.exists && same_file(inp.st, out.st)) {
+        input_close(inp);
         return failed(run_failure::same_file, nullptr, out_path, 0);
     }
-    // An existing output is emptied now. A new, empty one is left alone:
-    // truncating it would change nothing but mark it as rewritten in place,
-    // and ext4 then flushes the whole output to disk when it is closed.
-    if (S_ISREG(out_st.st_mode) && out_st.st_size > 0 && ftruncate(out, 0) != 0) {
-        const int err = errno;
-        close(inp);
-        close(out);
-        return failed(run_failure::output, "cannot write", out_path, err);
+    init_engine(state);
+    writer_start(writer, out_blocks[0], out_blocks[1]);
+    if (const int err = output_open(out)) {
+        writer_finish(writer);
+        input_close(inp);
+        return failed(run_failure::output, "cannot open", out_path, err);
     }
 
-    init_engine(state);
-
-    writer_start(writer, out_blocks[0], out_blocks[1]);
-    writer.fd = out;
-    stream_result r = stream(inp, writer);
+    writer.fd = out.fd;
+    stream_result r = stream(inp.fd, writer);
     const int write_err = writer_finish(writer);
     if (write_err != 0 && (r.err == 0 || r.output_side)) r = {write_err, true};
-    close(inp);
-    // close() is where a deferred write error (NFS, quota) shows; it counts.
-    const int close_err = close(out) != 0 ? errno : 0;
+    input_close(inp);
     if (r.err != 0) {
+        output_abandon(out);
         return r.output_side ? failed(run_failure::output, "cannot write", out_path, r.err)
                              : failed(run_failure::input, "cannot read", inp_path, r.err);
     }
-    if (close_err != 0) return failed(run_failure::output, "cannot write", out_path, close_err);
+    if (const int err = output_commit(out)) return failed(run_failure::output, "cannot write", out_path, err);
     return {};
 }
 
@@ -208,6 +180,7 @@ run_result process_files(const char* inp_path, const char* out_path) {
 }
 
 int zek_main(int argc, char** argv) {
+    reserve_standard_streams();
     if (argc < 2) {
         print_usage();
         return EXIT_USAGE;

@@ -31,8 +31,9 @@ struct run_result {
 // Command line: zek input output [ignored...], or -h/--help/--version alone.
 int zek_main(int argc, char** argv);
 
-// Processes the file at inp_path into out_path. Throws nothing and prints
-// nothing. Not reentrant: one run at a time per process.
+// Processes the file at inp_path into out_path. An existing output is
+// replaced only when the run succeeds. Throws nothing and prints nothing.
+// Not reentrant: one run at a time per process.
 run_result process_files(const char* inp_path, const char* out_path);
 
 } // namespace zek
