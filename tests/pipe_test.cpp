@@ -14,10 +14,11 @@ namespace {
 
 class Pipe : public harness::temp_dir_test {
 protected:
-    // Runs a bash pipeline in `dir` with ZEK naming the binary under test;
+    // Runs a bash pipeline in `dir` with ZEK and REPORT naming the binaries under test;
     // pipefail, so that a failure anywhere in it shows in the status.
     harness::result shell(const std::string& script) {
-        return harness::run("/usr/bin/env", {"ZEK=" ZEK_BINARY, "bash", "-o", "pipefail", "-c", script}, dir);
+        return harness::run("/usr/bin/env", {"ZEK=" ZEK_BINARY, "REPORT=" ZEK_REPORT_BINARY, "bash", "-o", "pipefail", "-c", script},
+                            dir);
     }
     // Writes IN (3000 samples) and returns what zek makes of the input from byte `skip` on.
     std::string make_input(std::size_t skip = 0) {
@@ -124,6 +125,13 @@ TEST_F(Pipe, ClosedStreamsAndAFifoNamedTwice) {
                      "zek: cannot open '/dev/stdout': Bad file descriptor\n"
                      "zek: 'ff' and 'ff' are the same file\n");
     EXPECT_TRUE(harness::read_file(dir / "out.raw") == expected);
+}
+
+// Help and version that cannot be written are a failure, for both tools.
+TEST_F(Pipe, HelpAndVersionOnAFullDisk) {
+    const auto r = shell("for t in \"$ZEK\" \"$REPORT\"; do for a in --help --version; do "
+                         "\"$t\" $a > /dev/full; echo -n \"$? \"; done; done");
+    EXPECT_EQ(r.out, "1 1 1 1 ");
 }
 
 } // namespace

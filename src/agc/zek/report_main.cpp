@@ -42,6 +42,9 @@ int fail(const char* what, const char* path, int err) {
     return REPORT_FILE_ERROR;
 }
 
+// Whether everything written to standard output so far reached it.
+bool stdout_ok() { return std::fflush(stdout) == 0 && !std::ferror(stdout); }
+
 // Opens a file to read; a directory is refused here, not at the first read.
 int open_input(const char* path, struct stat& st) {
     const int fd = open(path, O_RDONLY | O_CLOEXEC);
@@ -77,11 +80,11 @@ int write_plot(const char* path, const std::string& svg, const struct stat& in_s
 int report_main(int argc, char** argv) {
     if (argc == 2 && (std::string_view(argv[1]) == "-h" || std::string_view(argv[1]) == "--help")) {
         std::fputs(USAGE, stdout);
-        return REPORT_OK;
+        return stdout_ok() ? REPORT_OK : REPORT_FILE_ERROR;
     }
     if (argc == 2 && std::string_view(argv[1]) == "--version") {
         std::fputs("zek-report " ZEK_VERSION "\n", stdout);
-        return REPORT_OK;
+        return stdout_ok() ? REPORT_OK : REPORT_FILE_ERROR;
     }
     if (argc < 3 || argc > 4) {
         std::fputs(USAGE, stderr);
@@ -113,7 +116,7 @@ int report_main(int argc, char** argv) {
         if (status != REPORT_OK) return status;
         std::printf("\nplot: %s\n", plot_path);
     }
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    if (!stdout_ok()) {
         std::fprintf(stderr, "zek-report: cannot write the report: %s\n", std::strerror(errno));
         return REPORT_FILE_ERROR;
     }

@@ -68,6 +68,9 @@ void print_usage() {
     std::fflush(stdout);
 }
 
+// Whether everything written to standard output so far reached it.
+bool stdout_ok() { return std::fflush(stdout) == 0 && !std::ferror(stdout); }
+
 run_result failed(run_failure failure, const char* what, const char* path, int err) {
     static constexpr const char* messages[] = {nullptr, MSG_INPUT_ERROR, MSG_OUTPUT_ERROR, MSG_SAME_FILE};
     return {EXIT_FILE_ERROR, failure, messages[static_cast<int>(failure)], what, path, err, false};
@@ -189,11 +192,11 @@ int zek_main(int argc, char** argv) {
         const std::string_view arg = argv[1];
         if (arg == "-h" || arg == "--help") {
             print_usage();
-            return EXIT_OK;
+            return stdout_ok() ? EXIT_OK : EXIT_FILE_ERROR;
         }
         if (arg == "--version") {
             std::fputs("zek " ZEK_VERSION "\n", stdout);
-            return std::fflush(stdout) == 0 && !std::ferror(stdout) ? EXIT_OK : EXIT_FILE_ERROR;
+            return stdout_ok() ? EXIT_OK : EXIT_FILE_ERROR;
         }
         print_usage();
         std::fputs("zek: missing output file\n", stderr);
