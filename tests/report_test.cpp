@@ -208,6 +208,22 @@ TEST_F(Report, PlotIsLabelledSvg) {
     }
 }
 
+// Memory does not grow with the recording: 10 and 100 MB of silence (sparse
+// files, and zek's output of silence is silence).
+TEST_F(Report, MemoryStaysFlat) {
+    long rss[2] = {};
+    for (int k = 0; k < 2; ++k) {
+        const std::uintmax_t bytes = (k == 0 ? 10u : 100u) << 20;
+        for (const char* name : {"in.raw", "out.raw"}) harness::write_file(dir / name, "");
+        fs::resize_file(dir / "in.raw", bytes);
+        fs::resize_file(dir / "out.raw", 2 * (LEAD + HOP * ((bytes / 2 - LEAD) / HOP)));
+        const auto r = report({"in.raw", "out.raw", "plot.svg"}, dir);
+        ASSERT_EQ(r.status, 0) << r.err;
+        rss[k] = r.max_rss_kib;
+    }
+    EXPECT_LT(rss[1] - rss[0], 1024) << "KiB more for 100 MB than for 10 MB";
+}
+
 // The demo's recording: speech at very different levels comes out evened.
 TEST_F(Report, DemoRecording) {
     const fs::path example = fs::path(ZEK_SOURCE_DIR) / "docs" / "example.raw";

@@ -12,6 +12,7 @@
 #include <spawn.h>
 #include <stdexcept>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -69,10 +70,12 @@ child spawn(const std::string& program, const std::vector<std::string>& args, co
     return {pid, in_pipe[1], out_pipe[0], err_pipe[0]};
 }
 
-int wait_status(pid_t pid) {
+int wait_status(pid_t pid, long* max_rss_kib) {
     int wstatus = 0;
-    while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+    rusage usage{};
+    while (wait4(pid, &wstatus, 0, &usage) < 0 && errno == EINTR) {
     }
+    if (max_rss_kib) *max_rss_kib = usage.ru_maxrss;
     return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
 }
 
@@ -117,7 +120,7 @@ result run(const std::string& program, const std::vector<std::string>& args,
             }
         }
     }
-    r.status = wait_status(c.pid);
+    r.status = wait_status(c.pid, &r.max_rss_kib);
     return r;
 }
 

@@ -17,6 +17,7 @@ struct result {
     int status = -1;    // exit status, or 128 + signal number
     std::string out;    // standard output
     std::string err;    // standard error
+    long max_rss_kib = 0; // peak resident memory
 };
 
 // A running program with pipes to its standard input, output and error.
@@ -32,7 +33,7 @@ child spawn(const std::string& program, const std::vector<std::string>& args, co
             std::array<int, 2> std_fds = {-1, -1});
 
 // Waits for the child: its exit status, or 128 + signal number.
-int wait_status(pid_t pid);
+int wait_status(pid_t pid, long* max_rss_kib = nullptr);
 
 // Runs `program args...` in `cwd`, feeding `input` on standard input.
 result run(const std::string& program, const std::vector<std::string>& args,

@@ -103,14 +103,16 @@ int report_main(int argc, char** argv) {
         close(in_fd);
         return fail("cannot read", out_path, err);
     }
-    zek::report r;
-    const zek::read_failure failure = zek::measure(in_fd, out_fd, r);
+    // Rows are printed as the seconds are measured: memory stays flat
+    // whatever the length, and a live stream is reported as it goes.
+    static zek::report r;
+    zek::print_heading(stdout, in_path, out_path);
+    const zek::read_failure failure = zek::measure(in_fd, out_fd, r, stdout);
     close(in_fd);
     close(out_fd);
     if (failure.err != 0) return fail("cannot read", failure.output_side ? out_path : in_path, failure.err);
+    zek::print_summary(stdout, r);
 
-    const std::string table = zek::render_table(r, in_path, out_path);
-    std::fputs(table.c_str(), stdout);
     if (plot_path != nullptr) {
         const int status = write_plot(plot_path, zek::render_svg(r, in_path, out_path), in_st, out_st);
         if (status != REPORT_OK) return status;

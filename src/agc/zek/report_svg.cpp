@@ -62,22 +62,22 @@ double time_step(double span, int most) {
 }
 
 // One value per column of the plot: the peaks are the largest of the hops
-// that fall in the column (so no peak is hidden), the gain their mean.
+// whose slots fall in the column (so no peak is hidden), the gain their mean.
 struct column {
     double in_peak = 0, out_peak = 0, gain_sum = 0;
-    int hops = 0;
+    std::size_t hops = 0;
 };
 
 std::vector<column> to_columns(const report& r, double duration) {
     std::vector<column> cols(COLUMNS);
-    for (const level_point& pt : r.points) {
-        const double t = (double(pt.start) + double(pt.length) / 2) / sample_rate;
-        const auto k = std::min(COLUMNS - 1, static_cast<std::size_t>(t / duration * double(COLUMNS)));
-        column& c = cols[k];
-        c.in_peak = std::max(c.in_peak, pt.in_peak);
-        c.out_peak = std::max(c.out_peak, pt.out_peak);
-        c.gain_sum += (gain_db(pt.gain_from) + gain_db(pt.gain_to)) / 2;
-        ++c.hops;
+    for (std::size_t k = 0; k < r.slot_count; ++k) {
+        const plot_slot& slot = r.slots[k];
+        const double t = (double(slot.start) + double(slot.end)) / 2 / sample_rate;
+        column& c = cols[std::min(COLUMNS - 1, static_cast<std::size_t>(t / duration * double(COLUMNS)))];
+        c.in_peak = std::max(c.in_peak, slot.in_peak);
+        c.out_peak = std::max(c.out_peak, slot.out_peak);
+        c.gain_sum += slot.gain_sum;
+        c.hops += slot.hops;
     }
     return cols;
 }
@@ -91,7 +91,7 @@ std::string points(const std::vector<column>& cols, const panel& p, series which
         if (c.hops == 0) continue;
         const double v = which == series::input    ? dbfs(c.in_peak)
                          : which == series::output ? dbfs(c.out_peak)
-                                                   : c.gain_sum / c.hops;
+                                                   : c.gain_sum / double(c.hops);
         appendf(s, "%.1f,%.1f ", LEFT + double(k) + 0.5, y_of(p, v));
     }
     return s;
@@ -135,14 +135,8 @@ std::string render_svg(const report& r, const char* in_path, const char* out_pat
     const std::vector<column> cols = to_columns(r, duration);
 
     // The gain axis spans what the gain did, in whole 6 dB steps, 0 dB included.
-    double gain_lo = 0, gain_hi = 6;
-    for (const level_point& pt : r.points) {
-        for (std::int16_t g : {pt.gain_from, pt.gain_to}) {
-            gain_lo = std::min(gain_lo, std::floor(gain_db(g) / 6) * 6);
-            gain_hi = std::max(gain_hi, std::ceil(gain_db(g) / 6) * 6);
-        }
-    }
-    gain_lo = std::max(gain_lo, -48.0);
+    const double gain_lo = std::max(std::min(0.0, std::floor(gain_db(r.gain_lowest) / 6) * 6), -48.0);
+    const double gain_hi = std::max(6.0, std::ceil(gain_db(r.gain_highest) / 6) * 6);
     const panel levels{80, 340, LEVEL_FLOOR, 0, 12};
     const panel gains{370, 520, gain_lo, gain_hi, gain_hi - gain_lo > 48 ? 12.0 : 6.0};
     const double t_step = time_step(duration, 12);
