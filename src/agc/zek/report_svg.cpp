@@ -30,16 +30,43 @@ constexpr const char* OUTPUT_STROKE = "#d95f02";
 constexpr const char* GAIN_STROKE = "#1b7837";
 constexpr const char* GRID = "#e4e4e4";
 
+// Bytes of the UTF-8 character at p when XML text may carry it as it is, or
+// 0: a byte that starts no valid UTF-8 character (a Latin-1 file name, say),
+// a control character, U+FFFE or U+FFFF.
+std::size_t xml_char_length(const unsigned char* p) {
+    const unsigned c = p[0];
+    if (c < 0x80) return c >= 0x20 && c != 0x7F ? 1 : 0;
+    const std::size_t n = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
+    if (n == 0 || c > 0xF4) return 0;
+    unsigned cp = c & (0x7Fu >> n);
+    for (std::size_t i = 1; i < n; ++i) { // stops at the terminating zero, which is no continuation byte
+        if ((p[i] & 0xC0) != 0x80) return 0;
+        cp = cp << 6 | (p[i] & 0x3Fu);
+    }
+    static constexpr unsigned least[] = {0, 0, 0x80, 0x800, 0x10000}; // shorter forms are overlong
+    const bool bad = cp < least[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF) || cp == 0xFFFE ||
+                     cp == 0xFFFF || cp < 0xA0;
+    return bad ? 0 : n;
+}
+
+// A file name as XML text: markup characters escaped, and each byte that XML
+// cannot carry shown as \xHH, as `ls -b` shows it.
 std::string escape(const char* text) {
     std::string s;
-    for (const char* p = text; *p; ++p) {
+    for (auto p = reinterpret_cast<const unsigned char*>(text); *p;) {
+        const std::size_t n = xml_char_length(p);
+        if (n == 0) {
+            appendf(s, "\\x%02X", *p++);
+            continue;
+        }
         switch (*p) {
         case '&': s += "&amp;"; break;
         case '<': s += "&lt;"; break;
         case '>': s += "&gt;"; break;
         case '"': s += "&quot;"; break;
-        default: s += *p;
+        default: s.append(reinterpret_cast<const char*>(p), n);
         }
+        p += n;
     }
     return s;
 }
