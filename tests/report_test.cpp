@@ -213,6 +213,23 @@ TEST_F(Report, PlotIsLabelledSvg) {
     EXPECT_EQ(parsed.status, 0) << parsed.err;
 }
 
+class ReportDisk : public harness::small_disk_test {};
+
+// A plot that does not fit on the disk leaves the old plot as it was, and no
+// temporary file.
+TEST_F(ReportDisk, PlotOnAFullDisk) {
+    if (const std::string why = mount_small(64); !why.empty()) GTEST_SKIP() << why;
+    const std::string old(48 * 1024, 'o');
+    harness::write_file(small / "plot.svg", old);
+    harness::write_file(dir / "in.raw", harness::to_bytes(steps(10 * RATE)));
+    ASSERT_EQ(harness::zek({"in.raw", "out.raw"}, dir).status, 0);
+    const auto r = report({"in.raw", "out.raw", "small/plot.svg"}, dir);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cannot write 'small/plot.svg': No space left on device"), std::string::npos) << r.err;
+    EXPECT_TRUE(harness::read_file(small / "plot.svg") == old);
+    EXPECT_EQ(harness::names_in(small), std::vector<std::string>{"plot.svg"});
+}
+
 // Memory does not grow with the recording: 10 and 100 MB of silence (sparse
 // files, and zek's output of silence is silence).
 TEST_F(Report, MemoryStaysFlat) {
