@@ -21,11 +21,13 @@ constexpr int MAX_LINKS = 40; // symbolic links followed, as the kernel does
 
 // Splits `text` at its last '/' into a directory and a name, and opens the
 // directory relative to `base_fd` (its previous value is closed). Returns 0,
-// or an errno; `plain` is false when the name is no file name ("", ".", "..").
+// or an errno; `plain` is false, and nothing is opened, when the name is no
+// file name ("", ".", "..").
 int enter(output_file& f, int base_fd, const char* text, bool& plain) {
     const char* slash = std::strrchr(text, '/');
     const char* name = slash ? slash + 1 : text;
     plain = *name != '\0' && std::strcmp(name, ".") != 0 && std::strcmp(name, "..") != 0;
+    if (!plain) return 0;
     if (std::strlen(name) > NAME_MAX) return ENAMETOOLONG;
     char dir[PATH_MAX];
     const std::size_t dir_len = slash == nullptr ? 0 : slash == text ? 1 : static_cast<std::size_t>(slash - text);
