@@ -1,7 +1,8 @@
 // The tool against what archives and live streams throw at it, through the
 // real binary: a FIFO that stops early, an output pipe that closes, calls
-// interrupted by signals and pipes that move a few bytes at a time, and an
-// input too long for 32-bit sample or byte counts.
+// interrupted by signals and pipes that move a few bytes at a time, no thread
+// to be had, a read error and a full disk part-way, and an input too long for
+// 32-bit sample or byte counts.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -35,6 +36,23 @@ bool make_sparse(const fs::path& p, std::uintmax_t size) {
     if (stat(p.c_str(), &st) != 0 || st.st_blocks > 2048) return false;
     fs::resize_file(p, size);
     return true;
+}
+
+// Runs zek through the I/O shim (io_shim.cpp) with `knobs` ("IO_SHIM_...=...")
+// set. g++'s AddressSanitizer runtime is a shared library and refuses to
+// start behind a preloaded one, so its order check is switched off for this
+// run only; clang links the runtime statically and ignores it.
+harness::result zek_through_shim(const std::vector<std::string>& knobs, const std::vector<std::string>& args,
+                                 const fs::path& dir, const std::string& input = {}) {
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    std::vector<std::string> env = {"LD_PRELOAD=" ZEK_IO_SHIM,
+                                    std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"};
+    for (const auto& k : knobs) {
+        if (!k.empty()) env.push_back(k);
+    }
+    env.push_back(ZEK_BINARY);
+    env.insert(env.end(), args.begin(), args.end());
+    return harness::run("env", env, dir, input);
 }
 
 class HostileIo : public harness::temp_dir_test {};
@@ -85,29 +103,20 @@ TEST_F(HostileIo, BrokenOutputPipeEndsTheRun) {
     }
 }
 
-// Through an LD_PRELOAD shim every other open, read and write fails with
-// EINTR and the rest move 1 to 7 bytes: files and pipes give the same bytes
-// as a plain run. (g++'s AddressSanitizer runtime is a shared library and
-// refuses to start behind a preloaded one, so its order check is switched off
-// for this run only; clang links the runtime statically and ignores it.)
+// Through the shim every other open, read and write fails with EINTR and the
+// rest move 1 to 7 bytes: files and pipes give the same bytes as a plain run.
 TEST_F(HostileIo, InterruptedAndShortTransfersAreRetried) {
     const std::string input = harness::to_bytes(noise(LEAD + 30 * HOP + 101)) + "z";
     harness::write_file(dir / "in.raw", input);
     ASSERT_EQ(harness::zek({"in.raw", "plain.raw"}, dir).status, 0);
     const std::string expected = harness::read_file(dir / "plain.raw");
-    const char* asan = std::getenv("ASAN_OPTIONS");
-    const std::vector<std::string> env = {"LD_PRELOAD=" ZEK_IO_SHIM,
-                                          std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0",
-                                          ZEK_BINARY};
     struct {
         std::vector<std::string> args;
         std::string stdin_bytes;
     } const cases[] = {{{"in.raw", "out.raw"}, ""}, {{"/dev/stdin", "/dev/stdout"}, input}};
     for (const auto& c : cases) {
-        std::vector<std::string> args = env;
-        args.insert(args.end(), c.args.begin(), c.args.end());
         fs::remove(dir / "out.raw");
-        const auto r = harness::run("env", args, dir, c.stdin_bytes);
+        const auto r = zek_through_shim({}, c.args, dir, c.stdin_bytes);
         const std::string label = c.args[0] + " -> " + c.args[1];
         EXPECT_EQ(r.status, 0) << label << ": " << r.err;
         EXPECT_EQ(r.err, "io_shim: active\n") << label;
@@ -115,6 +124,70 @@ TEST_F(HostileIo, InterruptedAndShortTransfersAreRetried) {
         EXPECT_EQ(got.size(), expected.size()) << label;
         EXPECT_TRUE(got == expected) << label << ": other bytes than a plain run";
     }
+}
+
+// No thread can be had for the writer (a process limit, as in a container
+// with a pids limit running xargs -P, or a memory limit): the blocks are
+// written on the main thread, with the same bytes.
+TEST_F(HostileIo, NoThreadForTheWriter) {
+    harness::write_file(dir / "in.raw", harness::to_bytes(noise(LEAD + 50 * HOP)));
+    ASSERT_EQ(harness::zek({"in.raw", "plain.raw"}, dir).status, 0);
+    harness::write_file(dir / "out.raw", "old take");
+    const auto r = zek_through_shim({"IO_SHIM_NO_THREADS=1"}, {"in.raw", "out.raw"}, dir);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "io_shim: active\nio_shim: refused a thread\n");
+    EXPECT_TRUE(harness::read_file(dir / "out.raw") == harness::read_file(dir / "plain.raw"));
+#ifndef ZEK_SANITIZE // AddressSanitizer needs far more address space than this
+    harness::write_file(dir / "out.raw", "old take"); // as first found: under a 12 MB memory limit
+    const auto limited = harness::run("bash", {"-c", "ulimit -v 12000; exec \"$0\" in.raw out.raw", ZEK_BINARY}, dir);
+    EXPECT_EQ(limited.status, 0) << limited.err;
+    EXPECT_TRUE(harness::read_file(dir / "out.raw") == harness::read_file(dir / "plain.raw"));
+#endif
+}
+
+// A read error part-way: the existing output stays exactly as it was, no new
+// one appears, and no temporary file is left, whether it was unnamed
+// (O_TMPFILE) or, as on file systems without it, named.
+TEST_F(HostileIo, ReadErrorPartWayLeavesTheOutputAsItWas) {
+    harness::write_file(dir / "in.raw", harness::to_bytes(noise(LEAD + 100 * HOP)));
+    harness::write_file(dir / "out.raw", "old take");
+    for (const char* temp : {"", "IO_SHIM_NO_TMPFILE=1"}) {
+        for (const char* out : {"out.raw", "new.raw"}) {
+            const auto r = zek_through_shim({"IO_SHIM_READ_FAILS_AFTER=20000", temp}, {"in.raw", out}, dir);
+            EXPECT_EQ(r.status, 1) << out << " " << temp;
+            EXPECT_NE(r.err.find("zek: cannot read 'in.raw': Input/output error\n"), std::string::npos) << r.err;
+            EXPECT_EQ(harness::read_file(dir / "out.raw"), "old take") << out << " " << temp;
+            EXPECT_EQ(harness::names_in(dir), (std::vector<std::string>{"in.raw", "out.raw"})) << out << " " << temp;
+        }
+    }
+}
+
+class FullDisk : public harness::small_disk_test {};
+
+// A disk that fills part-way (a small tmpfs): the same. A run that fits
+// then replaces the output, keeping its permission bits.
+TEST_F(FullDisk, OutputsStayAsTheyWere) {
+    if (const std::string why = mount_small(256); !why.empty()) GTEST_SKIP() << why;
+    const std::string old(100 * 1024, 'o');
+    harness::write_file(small / "out.raw", old);
+    fs::permissions(small / "out.raw", fs::perms(0640));
+    harness::write_file(dir / "in.raw", harness::to_bytes(noise(100'000)));
+    for (const char* temp : {"", "IO_SHIM_NO_TMPFILE=1"}) {
+        for (const char* out : {"small/out.raw", "small/new.raw"}) {
+            const auto r = *temp ? zek_through_shim({temp}, {"in.raw", out}, dir) : harness::zek({"in.raw", out}, dir);
+            EXPECT_EQ(r.status, 1) << out << " " << temp;
+            EXPECT_NE(r.err.find("zek: cannot write '" + std::string(out) + "': No space left on device\n"),
+                      std::string::npos)
+                << r.err;
+            EXPECT_TRUE(harness::read_file(small / "out.raw") == old) << out << " " << temp;
+            EXPECT_EQ(harness::names_in(small), std::vector<std::string>{"out.raw"}) << out << " " << temp;
+        }
+    }
+    harness::write_file(dir / "in.raw", harness::to_bytes(noise(3000)));
+    ASSERT_EQ(harness::zek({"in.raw", "plain.raw"}, dir).status, 0);
+    ASSERT_EQ(harness::zek({"in.raw", "small/out.raw"}, dir).status, 0);
+    EXPECT_TRUE(harness::read_file(small / "out.raw") == harness::read_file(dir / "plain.raw"));
+    EXPECT_EQ(fs::status(small / "out.raw").permissions(), fs::perms(0640));
 }
 
 // 4.6 GB of silence plus a partial hop and an odd byte: 2.3 billion samples,

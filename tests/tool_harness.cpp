@@ -1,5 +1,6 @@
 #include "tool_harness.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +11,8 @@
 #include <signal.h>
 #include <spawn.h>
 #include <stdexcept>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,7 +28,8 @@ void check(bool ok, const char* what) {
 
 } // namespace
 
-child spawn(const std::string& program, const std::vector<std::string>& args, const std::filesystem::path& cwd) {
+child spawn(const std::string& program, const std::vector<std::string>& args, const std::filesystem::path& cwd,
+            std::array<int, 2> std_fds) {
     int in_pipe[2], out_pipe[2], err_pipe[2];
     check(pipe2(in_pipe, O_CLOEXEC) == 0 && pipe2(out_pipe, O_CLOEXEC) == 0 &&
               pipe2(err_pipe, O_CLOEXEC) == 0,
@@ -41,8 +45,8 @@ child spawn(const std::string& program, const std::vector<std::string>& args, co
 
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_adddup2(&fa, in_pipe[0], 0);
-    posix_spawn_file_actions_adddup2(&fa, out_pipe[1], 1);
+    posix_spawn_file_actions_adddup2(&fa, std_fds[0] >= 0 ? std_fds[0] : in_pipe[0], 0);
+    posix_spawn_file_actions_adddup2(&fa, std_fds[1] >= 0 ? std_fds[1] : out_pipe[1], 1);
     posix_spawn_file_actions_adddup2(&fa, err_pipe[1], 2);
     // The child starts with default SIGPIPE handling, as from a shell.
     posix_spawnattr_t attr;
@@ -60,13 +64,18 @@ child spawn(const std::string& program, const std::vector<std::string>& args, co
     close(out_pipe[1]);
     close(err_pipe[1]);
     if (rc != 0) throw std::runtime_error("posix_spawn failed");
+    for (int* unused : {std_fds[0] >= 0 ? &in_pipe[1] : nullptr, std_fds[1] >= 0 ? &out_pipe[0] : nullptr}) {
+        if (unused) close(*unused), *unused = -1;
+    }
     return {pid, in_pipe[1], out_pipe[0], err_pipe[0]};
 }
 
-int wait_status(pid_t pid) {
+int wait_status(pid_t pid, long* max_rss_kib) {
     int wstatus = 0;
-    while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+    rusage usage{};
+    while (wait4(pid, &wstatus, 0, &usage) < 0 && errno == EINTR) {
     }
+    if (max_rss_kib) *max_rss_kib = usage.ru_maxrss;
     return WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
 }
 
@@ -111,7 +120,7 @@ result run(const std::string& program, const std::vector<std::string>& args,
             }
         }
     }
-    r.status = wait_status(c.pid);
+    r.status = wait_status(c.pid, &r.max_rss_kib);
     return r;
 }
 
@@ -140,6 +149,13 @@ void write_file(const std::filesystem::path& p, const std::string& bytes) {
     if (!f) throw std::runtime_error("cannot write " + p.string());
 }
 
+std::vector<std::string> names_in(const std::filesystem::path& dir) {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
 std::string to_bytes(const std::vector<std::int16_t>& samples) {
     std::string b;
     b.reserve(samples.size() * 2);
@@ -160,6 +176,15 @@ std::vector<std::int16_t> to_samples(const std::string& bytes) {
     }
     return s;
 }
+
+std::string mount_tmpfs(const std::filesystem::path& at, int kib) {
+    std::filesystem::create_directories(at);
+    const std::string options = "size=" + std::to_string(kib) + "k";
+    if (mount("tmpfs", at.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, options.c_str()) == 0) return "";
+    return std::string("cannot mount a tmpfs here (") + std::strerror(errno) + ")";
+}
+
+void unmount(const std::filesystem::path& at) { umount2(at.c_str(), MNT_DETACH); }
 
 bool have_program(const std::string& name) {
     return run("/bin/sh", {"-c", "command -v \"$0\" >/dev/null", name}).status == 0;

@@ -105,6 +105,7 @@ TEST_F(Tool, FailuresLeaveFilesAsTheyWere) {
     } const cases[] = {
         {{"missing.raw", "out.raw"}, INPUT_ERROR, "cannot open 'missing.raw': No such file or directory"},
         {{"folder", "out.raw"}, INPUT_ERROR, "cannot read 'folder': Is a directory"},
+        {{"/proc/self/mem", "out.raw"}, INPUT_ERROR, "cannot read '/proc/self/mem': Input/output error"},
         {{"in.raw", "folder"}, OUTPUT_ERROR, "cannot open 'folder': Is a directory"},
         {{"in.raw", "nowhere/out.raw"}, OUTPUT_ERROR, "cannot open 'nowhere/out.raw': No such file or directory"},
         {{"in.raw", "/dev/full"}, OUTPUT_ERROR, "cannot write '/dev/full': No space left on device"},
@@ -125,6 +126,47 @@ TEST_F(Tool, FailuresLeaveFilesAsTheyWere) {
         EXPECT_EQ(read_file(dir / "out.raw"), existing) << label;
         EXPECT_FALSE(fs::exists(dir / "nowhere")) << label;
     }
+    EXPECT_EQ(harness::names_in(dir), (std::vector<std::string>{"folder", "hard.raw", "in.raw", "link.raw", "out.raw"}));
+}
+
+// An existing output is replaced by a rename when the run succeeds: its
+// permission bits stay, a symbolic link stays and its target is replaced,
+// and nothing else is left. A file with other (hard) links is written in
+// place, so that every name shows the new output, and so is a file in a
+// directory the user may not create files in (as root, the run is as nobody).
+TEST_F(Tool, ReplacingAnOutputKeepsWhatUsersRelyOn) {
+    write_file(dir / "in.raw", harness::to_bytes(ramp(3000)));
+    ASSERT_EQ(harness::zek({"in.raw", "expected.raw"}, dir).status, 0);
+    const std::string expected = read_file(dir / "expected.raw");
+    fs::create_directory(dir / "takes");
+    for (const char* name : {"plain.raw", "target.raw", "linked.raw"}) write_file(dir / "takes" / name, "old take");
+    fs::permissions(dir / "takes/plain.raw", fs::perms(0604));
+    fs::create_symlink("takes/target.raw", dir / "symlink.raw");
+    fs::create_hard_link(dir / "takes/linked.raw", dir / "takes/other-name.raw");
+    for (const char* out : {"takes/plain.raw", "symlink.raw", "takes/linked.raw", "takes/new.raw"}) {
+        const auto r = harness::zek({"in.raw", out}, dir);
+        EXPECT_EQ(r.status, 0) << out << ": " << r.err;
+    }
+    for (const char* name : {"plain.raw", "target.raw", "linked.raw", "other-name.raw", "new.raw"}) {
+        EXPECT_TRUE(read_file(dir / "takes" / name) == expected) << name;
+    }
+    EXPECT_EQ(fs::status(dir / "takes/plain.raw").permissions(), fs::perms(0604));
+    EXPECT_TRUE(fs::is_symlink(dir / "symlink.raw"));
+    EXPECT_EQ(harness::names_in(dir / "takes"),
+              (std::vector<std::string>{"linked.raw", "new.raw", "other-name.raw", "plain.raw", "target.raw"}));
+
+    std::vector<std::string> command = {ZEK_BINARY, "in.raw", "takes/plain.raw"};
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown((dir / "takes/plain.raw").c_str(), 65534, 65534), 0);
+        fs::permissions(dir, fs::perms(0755));
+        command.insert(command.begin(), {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    }
+    write_file(dir / "takes/plain.raw", "old take");
+    fs::permissions(dir / "takes", fs::perms(0555));
+    const auto r = harness::run(command[0], {command.begin() + 1, command.end()}, dir);
+    fs::permissions(dir / "takes", fs::perms(0755));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(read_file(dir / "takes/plain.raw") == expected);
 }
 
 TEST_F(Tool, MissingInputDoesNotCreateTheOutput) {

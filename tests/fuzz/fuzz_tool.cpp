@@ -69,7 +69,7 @@ std::int16_t sample_at(const std::uint8_t* bytes, std::size_t k) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const scratch_files& files = scratch();
     write_file(files.inp, data, size);
-    check(zek::run_files(files.inp.c_str(), files.out.c_str()) == zek::EXIT_OK, "the run failed");
+    check(zek::process_files(files.inp.c_str(), files.out.c_str()).status == zek::EXIT_OK, "the run failed");
     const std::string out_bytes = read_file(files.out);
     const auto* out = reinterpret_cast<const std::uint8_t*>(out_bytes.data());
 

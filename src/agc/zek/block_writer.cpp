@@ -8,20 +8,29 @@ namespace zek {
 
 namespace {
 
-void writer_loop(block_writer& w) {
+// The thread needs little stack; asking for little lets it start under a
+// tight memory limit, where the default (often 8 MiB) would not.
+constexpr std::size_t WRITER_STACK = 256 * 1024;
+
+// Writes block b, or skips it once a write has failed. Returns the errno.
+int write_block(block_writer& w, int b, bool skip) {
+    return skip || write_all(w.fd, w.blocks[b], w.sizes[b]) ? 0 : errno;
+}
+
+void* writer_loop(void* arg) {
+    block_writer& w = *static_cast<block_writer*>(arg);
     std::unique_lock<std::mutex> held(w.lock);
     for (;;) {
         w.changed.wait(held, [&] { return w.queued > 0 || w.closing; });
-        if (w.queued == 0) return; // closing, and everything is written
+        if (w.queued == 0) return nullptr; // closing, and everything is written
         const int b = w.queue[0];
         w.queue[0] = w.queue[1];
         --w.queued;
         const bool skip = w.err != 0;
         held.unlock();
-        const bool ok = skip || write_all(w.fd, w.blocks[b], w.sizes[b]);
-        const int write_err = ok ? 0 : errno;
+        const int write_err = write_block(w, b, skip);
         held.lock();
-        if (!ok && w.err == 0) w.err = write_err;
+        if (write_err != 0 && w.err == 0) w.err = write_err;
         w.busy[b] = false;
         w.changed.notify_all();
     }
@@ -29,15 +38,21 @@ void writer_loop(block_writer& w) {
 
 } // namespace
 
-void writer_start(block_writer& w, int fd, unsigned char* block0, unsigned char* block1) {
-    w.fd = fd;
+void writer_start(block_writer& w, unsigned char* block0, unsigned char* block1) {
+    w.fd = -1;
     w.blocks[0] = block0;
     w.blocks[1] = block1;
     w.queued = 0;
     w.busy[0] = w.busy[1] = false;
     w.closing = false;
     w.err = 0;
-    w.thread = std::thread(writer_loop, std::ref(w));
+    pthread_attr_t attr;
+    w.threaded = pthread_attr_init(&attr) == 0;
+    if (w.threaded) {
+        pthread_attr_setstacksize(&attr, WRITER_STACK);
+        w.threaded = pthread_create(&w.thread, &attr, writer_loop, &w) == 0;
+        pthread_attr_destroy(&attr);
+    }
 }
 
 bool writer_wait_free(block_writer& w, int b) {
@@ -51,9 +66,13 @@ bool writer_wait_free(block_writer& w, int b) {
 }
 
 void writer_submit(block_writer& w, int b, std::size_t size) {
+    w.sizes[b] = size;
+    if (!w.threaded) { // no thread: written here and now
+        if (w.err == 0) w.err = write_block(w, b, false);
+        return;
+    }
     {
         const std::lock_guard<std::mutex> held(w.lock);
-        w.sizes[b] = size;
         w.busy[b] = true;
         w.queue[w.queued++] = b;
     }
@@ -61,12 +80,15 @@ void writer_submit(block_writer& w, int b, std::size_t size) {
 }
 
 int writer_finish(block_writer& w) {
-    {
-        const std::lock_guard<std::mutex> held(w.lock);
-        w.closing = true;
+    if (w.threaded) {
+        {
+            const std::lock_guard<std::mutex> held(w.lock);
+            w.closing = true;
+        }
+        w.changed.notify_all();
+        pthread_join(w.thread, nullptr);
+        w.threaded = false;
     }
-    w.changed.notify_all();
-    w.thread.join();
     return w.err;
 }
 

@@ -1,18 +1,20 @@
 // Writes finished output blocks on a second thread, so that the kernel's copy
 // into the output file overlaps reading and processing the next block. Two
-// blocks alternate: one is filled while the other is written.
+// blocks alternate: one is filled while the other is written. When no thread
+// can be had (a process limit, a memory limit), each block is written at once
+// on the caller's thread instead, with the same result.
 #ifndef ZEK_BLOCK_WRITER_H
 #define ZEK_BLOCK_WRITER_H
 
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
-#include <thread>
+#include <pthread.h>
 
 namespace zek {
 
 struct block_writer {
-    int fd = -1;
+    int fd = -1;                 // set before the first block is submitted
     unsigned char* blocks[2] = {};
     std::size_t sizes[2] = {};   // bytes of each block waiting to be written
     int queue[2] = {};           // blocks handed over, oldest first
@@ -20,13 +22,16 @@ struct block_writer {
     bool busy[2] = {};           // handed over and not yet written
     bool closing = false;        // no more blocks will come
     int err = 0;                 // errno of the first failed write; later blocks are dropped
+    bool threaded = false;       // the writer thread runs
     std::mutex lock;
     std::condition_variable changed;
-    std::thread thread;
+    pthread_t thread{};
 };
 
-// Starts the writer on `fd` with the two blocks the caller fills in turn.
-void writer_start(block_writer& w, int fd, unsigned char* block0, unsigned char* block1);
+// Starts the writer with the two blocks the caller fills in turn. It cannot
+// fail, so it is called before the output is opened: set w.fd before the
+// first writer_submit.
+void writer_start(block_writer& w, unsigned char* block0, unsigned char* block1);
 
 // Waits until block b may be filled again. Returns false, with errno set,
 // once a write has failed: the caller stops, and writer_finish says why.

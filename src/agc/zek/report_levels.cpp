@@ -7,6 +7,7 @@
 
 #include "agc/agc.h"
 #include "zek/file_io.h"
+#include "zek/report_table.h"
 #include "zek/samples.h"
 #include "zek/settings.h"
 
@@ -70,15 +71,48 @@ void note_gain(second_levels& s, std::int16_t a, std::int16_t b) {
     s.gain_max = std::max({s.gain_max, a, b});
 }
 
+// Ends the second being measured: its row is printed, and it is forgotten.
+void end_second(report& r, std::FILE* rows) {
+    if (r.second.samples > 0) print_row(rows, r.second_index, r.second);
+    r.second = second_levels{};
+}
+
+// Adds one stretch (the lead-in or a hop) to the plot's slots.
+void add_to_plot(report& r, const plot_slot& pt) {
+    if (r.slot_count > 0 && r.slots[r.slot_count - 1].hops < r.hops_per_slot) {
+        plot_slot& last = r.slots[r.slot_count - 1];
+        last.end = pt.end;
+        last.in_peak = std::max(last.in_peak, pt.in_peak);
+        last.out_peak = std::max(last.out_peak, pt.out_peak);
+        last.gain_sum += pt.gain_sum;
+        last.hops += pt.hops;
+        return;
+    }
+    if (r.slot_count == PLOT_SLOTS) { // full: merge neighbours, each slot now takes twice as many hops
+        for (std::size_t k = 0; k < PLOT_SLOTS / 2; ++k) {
+            const plot_slot& a = r.slots[2 * k];
+            const plot_slot& b = r.slots[2 * k + 1];
+            r.slots[k] = {a.start, b.end, std::max(a.in_peak, b.in_peak), std::max(a.out_peak, b.out_peak),
+                          a.gain_sum + b.gain_sum, a.hops + b.hops};
+        }
+        r.slot_count = PLOT_SLOTS / 2;
+        r.hops_per_slot *= 2;
+    }
+    r.slots[r.slot_count++] = pt;
+}
+
 // Adds a stretch of input that starts at input sample `start`, with the
 // output samples OUT holds for it (out_count of them) and its gains.
-void account(report& r, std::size_t start, const std::int16_t* in, const std::int16_t* out,
+void account(report& r, std::FILE* rows, std::size_t start, const std::int16_t* in, const std::int16_t* out,
              std::size_t count, std::size_t out_count, std::int16_t gain_from, std::int16_t gain_to) {
-    level_point pt{start, count, 0, 0, gain_from, gain_to};
+    plot_slot pt{start, start + count, 0, 0, (gain_db(gain_from) + gain_db(gain_to)) / 2, 1};
     for (std::size_t j = 0; j < count; ++j) {
         const std::size_t second = (start + j) / RATE;
-        if (second >= r.seconds.size()) r.seconds.resize(second + 1);
-        second_levels& s = r.seconds[second];
+        if (second != r.second_index) {
+            end_second(r, rows);
+            r.second_index = second;
+        }
+        second_levels& s = r.second;
         if (j == 0 || (start + j) % RATE == 0) note_gain(s, gain_from, gain_to);
         const double x = std::abs(double(in[j]));
         s.in_peak = std::max(s.in_peak, x);
@@ -93,7 +127,9 @@ void account(report& r, std::size_t start, const std::int16_t* in, const std::in
             ++s.out_samples;
         }
     }
-    r.points.push_back(pt);
+    add_to_plot(r, pt);
+    r.gain_lowest = std::min({r.gain_lowest, gain_from, gain_to});
+    r.gain_highest = std::max({r.gain_highest, gain_from, gain_to});
     r.covered_samples = start + count;
 }
 
@@ -119,7 +155,7 @@ void drain(pairing& p) {
 
 } // namespace
 
-read_failure measure(int in_fd, int out_fd, report& r) {
+read_failure measure(int in_fd, int out_fd, report& r, std::FILE* rows) {
     r = report{};
     pairing p{in_fd, out_fd, r, {}};
     bool odd = false;
@@ -133,7 +169,7 @@ read_failure measure(int in_fd, int out_fd, report& r) {
     r.expected_samples = lead;
     const std::size_t lead_got = read_output(p, lead_in, lead_out, lead);
     if (p.failure.err != 0) return p.failure;
-    if (lead > 0) account(r, 0, lead_in, lead_out, lead, lead_got, 256, 256);
+    if (lead > 0) account(r, rows, 0, lead_in, lead_out, lead, lead_got, 256, 256);
 
     agc_state state;
     agc_frame frame{};
@@ -151,11 +187,12 @@ read_failure measure(int in_fd, int out_fd, report& r) {
         // gain that crossfades from the gain of call h-1 to this one's.
         const std::size_t got = read_output(p, frame.out, actual, HOP);
         if (p.failure.err != 0) return p.failure;
-        if (h > 0) account(r, LEAD + (h - 1) * HOP, prev_in, actual, HOP, got, prev_gain, gain);
+        if (h > 0) account(r, rows, LEAD + (h - 1) * HOP, prev_in, actual, HOP, got, prev_gain, gain);
         std::copy_n(frame.in, HOP, prev_in);
         prev_gain = gain;
     }
     drain(p);
+    end_second(r, rows);
     return p.failure;
 }
 

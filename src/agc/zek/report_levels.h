@@ -1,12 +1,14 @@
 // What zek did to a recording, measured by running the engine again on the
 // input beside the output the tool wrote. The output is aligned on the input
 // (its one-hop delay removed), so every figure compares the same audio.
+// Memory stays flat however long the recording: each second is printed as a
+// table row when it is complete, and the plot keeps a fixed number of slots.
 #ifndef ZEK_REPORT_LEVELS_H
 #define ZEK_REPORT_LEVELS_H
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+#include <cstdio>
 
 namespace zek {
 
@@ -22,21 +24,30 @@ struct second_levels {
     std::int16_t gain_max = INT16_MIN;
 };
 
-// One stretch of the plot: the lead-in, then one per hop.
-struct level_point {
-    std::size_t start = 0; // first input sample
-    std::size_t length = 0;
+// A stretch of the plot: the lead-in or a hop at first, then runs of them.
+struct plot_slot {
+    std::size_t start = 0, end = 0; // input samples [start, end)
     double in_peak = 0;
     double out_peak = 0;
-    std::int16_t gain_from = 256; // Q8: the crossfade runs from this gain to the next
-    std::int16_t gain_to = 256;
+    double gain_sum = 0; // dB, each hop's mean of its crossfade's two ends
+    std::size_t hops = 0;
 };
+
+// The plot's slots. The length of a recording is not known before its end (a
+// pipe), so each slot starts as one hop; when the recording outgrows them,
+// neighbours are merged pairwise and each slot then takes twice as many hops.
+// Twice the plot's columns, so that at least one slot falls in each column.
+inline constexpr std::size_t PLOT_SLOTS = 1700;
 
 inline constexpr std::size_t NO_DIFFERENCE = SIZE_MAX;
 
 struct report {
-    std::vector<second_levels> seconds;
-    std::vector<level_point> points;
+    second_levels second;         // the second being measured
+    std::size_t second_index = 0; // its number
+    plot_slot slots[PLOT_SLOTS];
+    std::size_t slot_count = 0;
+    std::size_t hops_per_slot = 1;
+    std::int16_t gain_lowest = 256, gain_highest = 256; // of every hop, Q8
     std::size_t in_samples = 0;       // whole samples in IN
     std::size_t out_samples = 0;      // whole samples in OUT
     std::size_t expected_samples = 0; // what zek writes for IN
@@ -51,8 +62,9 @@ struct read_failure {
     bool output_side = false; // the failed read was of OUT
 };
 
-// Reads IN and OUT to their ends, hop by hop, and fills `r`.
-read_failure measure(int in_fd, int out_fd, report& r);
+// Reads IN and OUT to their ends, hop by hop, fills `r` and prints each
+// second's table row on `rows` as soon as the second is complete.
+read_failure measure(int in_fd, int out_fd, report& r, std::FILE* rows);
 
 // Level in dB relative to full scale (32768); -infinity for silence.
 double dbfs(double magnitude);

@@ -3,13 +3,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
+#include <exception>
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "zek/file_io.h"
+#include "zek/output_file.h"
 #include "zek/report_levels.h"
 #include "zek/report_svg.h"
 #include "zek/report_table.h"
@@ -42,46 +42,44 @@ int fail(const char* what, const char* path, int err) {
     return REPORT_FILE_ERROR;
 }
 
+// Whether everything written to standard output so far reached it.
+bool stdout_ok() { return std::fflush(stdout) == 0 && !std::ferror(stdout); }
+
 // Opens a file to read; a directory is refused here, not at the first read.
-int open_input(const char* path, struct stat& st) {
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return -1;
-    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        const int err = S_ISDIR(st.st_mode) ? EISDIR : errno;
-        close(fd);
-        errno = err;
-        return -1;
-    }
-    return fd;
+int open_input(zek::input_file& f, const char* path) {
+    const int err = zek::input_open(f, path);
+    return err != 0 ? err : zek::input_check(f);
 }
 
-bool same_file(const struct stat& a, const struct stat& b) {
-    return S_ISREG(a.st_mode) && S_ISREG(b.st_mode) && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-// Writes the plot; a path that names IN or OUT is refused before it is touched.
+// Writes the plot. A path that names IN or OUT is refused before it is
+// touched; an existing plot is replaced only when the whole plot is written.
 int write_plot(const char* path, const std::string& svg, const struct stat& in_st, const struct stat& out_st) {
-    struct stat st {};
-    if (stat(path, &st) == 0 && (same_file(st, in_st) || same_file(st, out_st))) {
+    zek::output_file plot;
+    if (const int err = zek::output_find(plot, path)) return fail("cannot open", path, err);
+    if (plot.exists && (zek::same_file(plot.st, in_st) || zek::same_file(plot.st, out_st))) {
+        zek::output_abandon(plot);
         std::fprintf(stderr, "zek-report: '%s' is IN or OUT; the plot would overwrite it\n", path);
         return REPORT_FILE_ERROR;
     }
-    const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0) return fail("cannot open", path, errno);
-    const bool written = zek::write_all(fd, svg.data(), svg.size());
-    const int err = errno;
-    if (close(fd) != 0 || !written) return fail("cannot write", path, written ? errno : err);
+    if (const int err = zek::output_open(plot)) return fail("cannot open", path, err);
+    if (!zek::write_all(plot.fd, svg.data(), svg.size())) {
+        const int err = errno;
+        zek::output_abandon(plot);
+        return fail("cannot write", path, err);
+    }
+    if (const int err = zek::output_commit(plot)) return fail("cannot write", path, err);
     return REPORT_OK;
 }
 
 int report_main(int argc, char** argv) {
+    zek::reserve_standard_streams();
     if (argc == 2 && (std::string_view(argv[1]) == "-h" || std::string_view(argv[1]) == "--help")) {
         std::fputs(USAGE, stdout);
-        return REPORT_OK;
+        return stdout_ok() ? REPORT_OK : REPORT_FILE_ERROR;
     }
     if (argc == 2 && std::string_view(argv[1]) == "--version") {
         std::fputs("zek-report " ZEK_VERSION "\n", stdout);
-        return REPORT_OK;
+        return stdout_ok() ? REPORT_OK : REPORT_FILE_ERROR;
     }
     if (argc < 3 || argc > 4) {
         std::fputs(USAGE, stderr);
@@ -91,29 +89,28 @@ int report_main(int argc, char** argv) {
     const char* out_path = argv[2];
     const char* plot_path = argc == 4 ? argv[3] : nullptr;
 
-    struct stat in_st {}, out_st {};
-    const int in_fd = open_input(in_path, in_st);
-    if (in_fd < 0) return fail("cannot read", in_path, errno);
-    const int out_fd = open_input(out_path, out_st);
-    if (out_fd < 0) {
-        const int err = errno;
-        close(in_fd);
+    zek::input_file in, out;
+    if (const int err = open_input(in, in_path)) return fail("cannot read", in_path, err);
+    if (const int err = open_input(out, out_path)) {
+        zek::input_close(in);
         return fail("cannot read", out_path, err);
     }
-    zek::report r;
-    const zek::read_failure failure = zek::measure(in_fd, out_fd, r);
-    close(in_fd);
-    close(out_fd);
+    // Rows are printed as the seconds are measured: memory stays flat
+    // whatever the length, and a live stream is reported as it goes.
+    static zek::report r;
+    zek::print_heading(stdout, in_path, out_path);
+    const zek::read_failure failure = zek::measure(in.fd, out.fd, r, stdout);
+    zek::input_close(in);
+    zek::input_close(out);
     if (failure.err != 0) return fail("cannot read", failure.output_side ? out_path : in_path, failure.err);
+    zek::print_summary(stdout, r);
 
-    const std::string table = zek::render_table(r, in_path, out_path);
-    std::fputs(table.c_str(), stdout);
     if (plot_path != nullptr) {
-        const int status = write_plot(plot_path, zek::render_svg(r, in_path, out_path), in_st, out_st);
+        const int status = write_plot(plot_path, zek::render_svg(r, in_path, out_path), in.st, out.st);
         if (status != REPORT_OK) return status;
         std::printf("\nplot: %s\n", plot_path);
     }
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    if (!stdout_ok()) {
         std::fprintf(stderr, "zek-report: cannot write the report: %s\n", std::strerror(errno));
         return REPORT_FILE_ERROR;
     }
@@ -127,4 +124,13 @@ int report_main(int argc, char** argv) {
 
 } // namespace
 
-int main(int argc, char** argv) { return report_main(argc, argv); }
+// Nothing may end the tool with an uncaught exception: the plot's text is
+// the only thing allocated, and it is made before the plot file is touched.
+int main(int argc, char** argv) {
+    try {
+        return report_main(argc, argv);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "zek-report: %s\n", e.what());
+        return REPORT_FILE_ERROR;
+    }
+}

@@ -30,16 +30,43 @@ constexpr const char* OUTPUT_STROKE = "#d95f02";
 constexpr const char* GAIN_STROKE = "#1b7837";
 constexpr const char* GRID = "#e4e4e4";
 
+// Bytes of the UTF-8 character at p when XML text may carry it as it is, or
+// 0: a byte that starts no valid UTF-8 character (a Latin-1 file name, say),
+// a control character, U+FFFE or U+FFFF.
+std::size_t xml_char_length(const unsigned char* p) {
+    const unsigned c = p[0];
+    if (c < 0x80) return c >= 0x20 && c != 0x7F ? 1 : 0;
+    const std::size_t n = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
+    if (n == 0 || c > 0xF4) return 0;
+    unsigned cp = c & (0x7Fu >> n);
+    for (std::size_t i = 1; i < n; ++i) { // stops at the terminating zero, which is no continuation byte
+        if ((p[i] & 0xC0) != 0x80) return 0;
+        cp = cp << 6 | (p[i] & 0x3Fu);
+    }
+    static constexpr unsigned least[] = {0, 0, 0x80, 0x800, 0x10000}; // shorter forms are overlong
+    const bool bad = cp < least[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF) || cp == 0xFFFE ||
+                     cp == 0xFFFF || cp < 0xA0;
+    return bad ? 0 : n;
+}
+
+// A file name as XML text: markup characters escaped, and each byte that XML
+// cannot carry shown as \xHH, as `ls -b` shows it.
 std::string escape(const char* text) {
     std::string s;
-    for (const char* p = text; *p; ++p) {
+    for (auto p = reinterpret_cast<const unsigned char*>(text); *p;) {
+        const std::size_t n = xml_char_length(p);
+        if (n == 0) {
+            appendf(s, "\\x%02X", *p++);
+            continue;
+        }
         switch (*p) {
         case '&': s += "&amp;"; break;
         case '<': s += "&lt;"; break;
         case '>': s += "&gt;"; break;
         case '"': s += "&quot;"; break;
-        default: s += *p;
+        default: s.append(reinterpret_cast<const char*>(p), n);
         }
+        p += n;
     }
     return s;
 }
@@ -62,22 +89,22 @@ double time_step(double span, int most) {
 }
 
 // One value per column of the plot: the peaks are the largest of the hops
-// that fall in the column (so no peak is hidden), the gain their mean.
+// whose slots fall in the column (so no peak is hidden), the gain their mean.
 struct column {
     double in_peak = 0, out_peak = 0, gain_sum = 0;
-    int hops = 0;
+    std::size_t hops = 0;
 };
 
 std::vector<column> to_columns(const report& r, double duration) {
     std::vector<column> cols(COLUMNS);
-    for (const level_point& pt : r.points) {
-        const double t = (double(pt.start) + double(pt.length) / 2) / sample_rate;
-        const auto k = std::min(COLUMNS - 1, static_cast<std::size_t>(t / duration * double(COLUMNS)));
-        column& c = cols[k];
-        c.in_peak = std::max(c.in_peak, pt.in_peak);
-        c.out_peak = std::max(c.out_peak, pt.out_peak);
-        c.gain_sum += (gain_db(pt.gain_from) + gain_db(pt.gain_to)) / 2;
-        ++c.hops;
+    for (std::size_t k = 0; k < r.slot_count; ++k) {
+        const plot_slot& slot = r.slots[k];
+        const double t = (double(slot.start) + double(slot.end)) / 2 / sample_rate;
+        column& c = cols[std::min(COLUMNS - 1, static_cast<std::size_t>(t / duration * double(COLUMNS)))];
+        c.in_peak = std::max(c.in_peak, slot.in_peak);
+        c.out_peak = std::max(c.out_peak, slot.out_peak);
+        c.gain_sum += slot.gain_sum;
+        c.hops += slot.hops;
     }
     return cols;
 }
@@ -91,7 +118,7 @@ std::string points(const std::vector<column>& cols, const panel& p, series which
         if (c.hops == 0) continue;
         const double v = which == series::input    ? dbfs(c.in_peak)
                          : which == series::output ? dbfs(c.out_peak)
-                                                   : c.gain_sum / c.hops;
+                                                   : c.gain_sum / double(c.hops);
         appendf(s, "%.1f,%.1f ", LEFT + double(k) + 0.5, y_of(p, v));
     }
     return s;
@@ -135,14 +162,8 @@ std::string render_svg(const report& r, const char* in_path, const char* out_pat
     const std::vector<column> cols = to_columns(r, duration);
 
     // The gain axis spans what the gain did, in whole 6 dB steps, 0 dB included.
-    double gain_lo = 0, gain_hi = 6;
-    for (const level_point& pt : r.points) {
-        for (std::int16_t g : {pt.gain_from, pt.gain_to}) {
-            gain_lo = std::min(gain_lo, std::floor(gain_db(g) / 6) * 6);
-            gain_hi = std::max(gain_hi, std::ceil(gain_db(g) / 6) * 6);
-        }
-    }
-    gain_lo = std::max(gain_lo, -48.0);
+    const double gain_lo = std::max(std::min(0.0, std::floor(gain_db(r.gain_lowest) / 6) * 6), -48.0);
+    const double gain_hi = std::max(6.0, std::ceil(gain_db(r.gain_highest) / 6) * 6);
     const panel levels{80, 340, LEVEL_FLOOR, 0, 12};
     const panel gains{370, 520, gain_lo, gain_hi, gain_hi - gain_lo > 48 ? 12.0 : 6.0};
     const double t_step = time_step(duration, 12);

@@ -2,18 +2,17 @@
 
 #include <cmath>
 
-#include "zek/report_text.h"
 #include "zek/settings.h"
 
 namespace zek {
 
 namespace {
 
-void append_db(std::string& s, double db) {
+void print_db(std::FILE* f, double db) {
     if (std::isinf(db)) {
-        s += "    -inf";
+        std::fputs("    -inf", f);
     } else {
-        appendf(s, " %7.1f", db);
+        std::fprintf(f, " %7.1f", db);
     }
 }
 
@@ -21,37 +20,38 @@ double seconds(std::size_t samples) { return double(samples) / sample_rate; }
 
 } // namespace
 
-std::string render_table(const report& r, const char* in_path, const char* out_path) {
-    std::string s;
-    appendf(s, "zek-report: %s -> %s\n", in_path, out_path);
-    appendf(s, "input:  %zu samples, %.2f s at %d Hz; the first %.2f s reach the output\n", r.in_samples,
-           seconds(r.in_samples), sample_rate, seconds(r.covered_samples));
-    if (r.first_difference == NO_DIFFERENCE) {
-        appendf(s, "output: %zu samples, bit for bit what zek makes of the input\n", r.out_samples);
-    } else {
-        appendf(s, "output: %zu samples, NOT what zek makes of the input (%zu samples): they differ from sample %zu on\n",
-               r.out_samples, r.expected_samples, r.first_difference);
-    }
-    appendf(s, "levels in dBFS (32768 = 0 dB); output aligned on the input (its %d-sample delay removed)\n\n", hop);
+void print_heading(std::FILE* f, const char* in_path, const char* out_path) {
+    std::fprintf(f, "zek-report: %s -> %s\n", in_path, out_path);
+    std::fprintf(f, "levels in dBFS (32768 = 0 dB); output aligned on the input (its %d-sample delay removed)\n\n",
+                 hop);
+    std::fputs("  time |   input dBFS    |   output dBFS   |     gain dB\n", f);
+    std::fputs("     s |    peak     RMS |    peak     RMS |     min     max\n", f);
+}
 
-    s += "  time |   input dBFS    |   output dBFS   |     gain dB\n";
-    s += "     s |    peak     RMS |    peak     RMS |     min     max\n";
-    for (std::size_t k = 0; k < r.seconds.size(); ++k) {
-        const second_levels& sec = r.seconds[k];
-        appendf(s, "%6zu |", k);
-        append_db(s, dbfs(sec.in_peak));
-        append_db(s, dbfs(std::sqrt(sec.in_square_sum / double(sec.samples))));
-        s += " |";
-        if (sec.out_samples > 0) {
-            append_db(s, dbfs(sec.out_peak));
-            append_db(s, dbfs(std::sqrt(sec.out_square_sum / double(sec.out_samples))));
-        } else {
-            s += "       -       -"; // OUT ends before this second
-        }
-        s += " |";
-        appendf(s, " %+7.1f %+7.1f\n", gain_db(sec.gain_min), gain_db(sec.gain_max));
+void print_row(std::FILE* f, std::size_t second, const second_levels& sec) {
+    std::fprintf(f, "%6zu |", second);
+    print_db(f, dbfs(sec.in_peak));
+    print_db(f, dbfs(std::sqrt(sec.in_square_sum / double(sec.samples))));
+    std::fputs(" |", f);
+    if (sec.out_samples > 0) {
+        print_db(f, dbfs(sec.out_peak));
+        print_db(f, dbfs(std::sqrt(sec.out_square_sum / double(sec.out_samples))));
+    } else {
+        std::fputs("       -       -", f); // OUT ends before this second
     }
-    return s;
+    std::fprintf(f, " | %+7.1f %+7.1f\n", gain_db(sec.gain_min), gain_db(sec.gain_max));
+}
+
+void print_summary(std::FILE* f, const report& r) {
+    std::fprintf(f, "\ninput:  %zu samples, %.2f s at %d Hz; the first %.2f s reach the output\n", r.in_samples,
+                 seconds(r.in_samples), sample_rate, seconds(r.covered_samples));
+    if (r.first_difference == NO_DIFFERENCE) {
+        std::fprintf(f, "output: %zu samples, bit for bit what zek makes of the input\n", r.out_samples);
+    } else {
+        std::fprintf(f,
+                     "output: %zu samples, NOT what zek makes of the input (%zu samples): they differ from sample %zu on\n",
+                     r.out_samples, r.expected_samples, r.first_difference);
+    }
 }
 
 } // namespace zek

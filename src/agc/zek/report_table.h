@@ -1,14 +1,18 @@
-// The report's text: a summary and one row per second of the recording.
+// The report's text: one row per second of the recording, printed as each
+// second is measured, between a heading and a summary.
 #ifndef ZEK_REPORT_TABLE_H
 #define ZEK_REPORT_TABLE_H
 
-#include <string>
+#include <cstddef>
+#include <cstdio>
 
 #include "zek/report_levels.h"
 
 namespace zek {
 
-std::string render_table(const report& r, const char* in_path, const char* out_path);
+void print_heading(std::FILE* f, const char* in_path, const char* out_path);
+void print_row(std::FILE* f, std::size_t second, const second_levels& sec);
+void print_summary(std::FILE* f, const report& r);
 
 } // namespace zek
 

@@ -6,15 +6,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <string_view>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "agc/agc.h"
 #include "agc/process_fast.h"
 #include "zek/block_writer.h"
 #include "zek/file_io.h"
+#include "zek/output_file.h"
 #include "zek/samples.h"
 #include "zek/settings.h"
 
@@ -65,39 +63,34 @@ void process_hop_at(std::size_t from, int b, std::size_t to) {
     }
 }
 
-// Set when the output file is this process's standard output, as in
-// `zek in.raw /dev/stdout | sox ...`: a message printed there would be spliced
-// into the samples the next program reads, so the line on standard error
-// carries it alone.
-bool stdout_is_output = false;
-
-bool names_standard_output(const char* path) {
-    struct stat named {}, std_out {};
-    return stat(path, &named) == 0 && fstat(STDOUT_FILENO, &std_out) == 0 &&
-           named.st_dev == std_out.st_dev && named.st_ino == std_out.st_ino;
-}
-
-void print_message(const char* message) {
-    if (stdout_is_output) return;
-    std::fputs(message, stdout);
-    std::fflush(stdout);
-}
-
 void print_usage() {
     for (const char* line : USAGE_TEXT) std::fputs(line, stdout);
     std::fflush(stdout);
 }
 
-// Each failure: the tool's message on standard output and, for people and
-// logs, one line on standard error naming the file and the system's reason.
-int fail(const char* message, const char* what, const char* path, int err) {
-    print_message(message);
-    std::fprintf(stderr, "zek: %s '%s': %s\n", what, path, std::strerror(err));
-    return EXIT_FILE_ERROR;
+// Whether everything written to standard output so far reached it.
+bool stdout_ok() { return std::fflush(stdout) == 0 && !std::ferror(stdout); }
+
+run_result failed(run_failure failure, const char* what, const char* path, int err) {
+    static constexpr const char* messages[] = {nullptr, MSG_INPUT_ERROR, MSG_OUTPUT_ERROR, MSG_SAME_FILE};
+    return {EXIT_FILE_ERROR, failure, messages[static_cast<int>(failure)], what, path, err, false};
 }
 
-bool same_regular_file(const struct stat& a, const struct stat& b) {
-    return S_ISREG(a.st_mode) && S_ISREG(b.st_mode) && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+// Each failure: the tool's message on standard output and, for people and
+// logs, one line on standard error naming the file and the system's reason.
+// When the output is standard output, as in `zek in.raw /dev/stdout | sox ...`,
+// a message printed there would be spliced into the samples the next program
+// reads, so the line on standard error carries it alone.
+void print_failure(const run_result& r, const char* inp_path, const char* out_path) {
+    if (!r.output_is_stdout) {
+        std::fputs(r.message, stdout);
+        std::fflush(stdout);
+    }
+    if (r.failure == run_failure::same_file) {
+        std::fprintf(stderr, "zek: '%s' and '%s' are the same file\n", inp_path, out_path);
+    } else {
+        std::fprintf(stderr, "zek: %s '%s': %s\n", r.what, r.path, std::strerror(r.err));
+    }
 }
 
 struct stream_result {
@@ -141,65 +134,56 @@ stream_result stream(int inp, block_writer& writer) {
     }
 }
 
-} // namespace
-
-int run_files(const char* inp_path, const char* out_path) {
-    stdout_is_output = names_standard_output(out_path);
+// The run: everything that can fail is set up before the output is touched.
+run_result run(const char* inp_path, const char* out_path) {
     // The input is opened and checked first: a mistyped input path must not
     // cost the user an existing output file.
-    const int inp = open_file(inp_path, O_RDONLY | O_CLOEXEC);
-    if (inp < 0) return fail(MSG_INPUT_ERROR, "cannot open", inp_path, errno);
-    struct stat inp_st {};
-    if (fstat(inp, &inp_st) != 0 || S_ISDIR(inp_st.st_mode)) {
-        const int err = S_ISDIR(inp_st.st_mode) ? EISDIR : errno;
-        close(inp);
-        return fail(MSG_INPUT_ERROR, "cannot read", inp_path, err);
-    }
+    input_file inp;
+    if (const int err = input_open(inp, inp_path)) return failed(run_failure::input, "cannot open", inp_path, err);
+    if (const int err = input_check(inp)) return failed(run_failure::input, "cannot read", inp_path, err);
 
-    // Opened without truncation, so that a same-file check by device and inode
-    // (any spelling, symlink or hard link) runs before anything is changed.
-    const int out = open_file(out_path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    if (out < 0) {
-        const int err = errno;
-        close(inp);
-        return fail(MSG_OUTPUT_ERROR, "cannot open", out_path, err);
+    output_file out;
+    if (const int err = output_find(out, out_path)) {
+        input_close(inp);
+        return failed(run_failure::output, "cannot open", out_path, err);
     }
-    struct stat out_st {};
-    if (fstat(out, &out_st) == 0 && same_regular_file(inp_st, out_st)) {
-        close(inp);
-        close(out);
-        print_message(MSG_SAME_FILE);
-        std::fprintf(stderr, "zek: '%s' and '%s' are the same file\n", inp_path, out_path);
-        return EXIT_FILE_ERROR;
+    if (out.exists && same_file(inp.st, out.st)) {
+        input_close(inp);
+        return failed(run_failure::same_file, nullptr, out_path, 0);
     }
-    // An existing output is emptied now. A new, empty one is left alone:
-    // truncating it would change nothing but mark it as rewritten in place,
-    // and ext4 then flushes the whole output to disk when it is closed.
-    if (S_ISREG(out_st.st_mode) && out_st.st_size > 0 && ftruncate(out, 0) != 0) {
-        const int err = errno;
-        close(inp);
-        close(out);
-        return fail(MSG_OUTPUT_ERROR, "cannot write", out_path, err);
-    }
-
     init_engine(state);
+    writer_start(writer, out_blocks[0], out_blocks[1]);
+    if (const int err = output_open(out)) {
+        writer_finish(writer);
+        input_close(inp);
+        return failed(run_failure::output, "cannot open", out_path, err);
+    }
 
-    writer_start(writer, out, out_blocks[0], out_blocks[1]);
-    stream_result r = stream(inp, writer);
+    writer.fd = out.fd;
+    stream_result r = stream(inp.fd, writer);
     const int write_err = writer_finish(writer);
     if (write_err != 0 && (r.err == 0 || r.output_side)) r = {write_err, true};
-    close(inp);
-    // close() is where a deferred write error (NFS, quota) shows; it counts.
-    const int close_err = close(out) != 0 ? errno : 0;
+    input_close(inp);
     if (r.err != 0) {
-        return r.output_side ? fail(MSG_OUTPUT_ERROR, "cannot write", out_path, r.err)
-                             : fail(MSG_INPUT_ERROR, "cannot read", inp_path, r.err);
+        output_abandon(out);
+        return r.output_side ? failed(run_failure::output, "cannot write", out_path, r.err)
+                             : failed(run_failure::input, "cannot read", inp_path, r.err);
     }
-    if (close_err != 0) return fail(MSG_OUTPUT_ERROR, "cannot write", out_path, close_err);
-    return EXIT_OK;
+    if (const int err = output_commit(out)) return failed(run_failure::output, "cannot write", out_path, err);
+    return {};
+}
+
+} // namespace
+
+run_result process_files(const char* inp_path, const char* out_path) {
+    const bool output_is_stdout = names_standard_output(out_path);
+    run_result r = run(inp_path, out_path);
+    r.output_is_stdout = output_is_stdout;
+    return r;
 }
 
 int zek_main(int argc, char** argv) {
+    reserve_standard_streams();
     if (argc < 2) {
         print_usage();
         return EXIT_USAGE;
@@ -208,17 +192,19 @@ int zek_main(int argc, char** argv) {
         const std::string_view arg = argv[1];
         if (arg == "-h" || arg == "--help") {
             print_usage();
-            return EXIT_OK;
+            return stdout_ok() ? EXIT_OK : EXIT_FILE_ERROR;
         }
         if (arg == "--version") {
             std::fputs("zek " ZEK_VERSION "\n", stdout);
-            return std::fflush(stdout) == 0 && !std::ferror(stdout) ? EXIT_OK : EXIT_FILE_ERROR;
+            return stdout_ok() ? EXIT_OK : EXIT_FILE_ERROR;
         }
         print_usage();
         std::fputs("zek: missing output file\n", stderr);
         return EXIT_USAGE;
     }
-    return run_files(argv[1], argv[2]);
+    const run_result r = process_files(argv[1], argv[2]);
+    if (r.status != EXIT_OK) print_failure(r, argv[1], argv[2]);
+    return r.status;
 }
 
 } // namespace zek

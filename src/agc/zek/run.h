@@ -10,12 +10,31 @@ enum exit_status : int {
     EXIT_USAGE = 2,      // missing arguments
 };
 
+enum class run_failure {
+    none,
+    input,     // the input could not be opened or read
+    output,    // the output could not be opened or written
+    same_file, // input and output are one file; nothing was written
+};
+
+// What a run came to. Nothing is printed: zek_main prints it.
+struct run_result {
+    int status = EXIT_OK; // an exit_status
+    run_failure failure = run_failure::none;
+    const char* message = nullptr; // the tool's message for standard output ("\nbinary input file error ")
+    const char* what = nullptr;    // "cannot open", "cannot read" or "cannot write"
+    const char* path = nullptr;    // the file that failed: the input's or the output's path
+    int err = 0;                   // the system's reason (an errno); 0 for the same file
+    bool output_is_stdout = false; // the output is standard output: no message may go there
+};
+
 // Command line: zek input output [ignored...], or -h/--help/--version alone.
 int zek_main(int argc, char** argv);
 
-// Processes the file at inp_path into out_path and reports failures on
-// standard output and standard error. Returns an exit_status.
-int run_files(const char* inp_path, const char* out_path);
+// Processes the file at inp_path into out_path. An existing output is
+// replaced only when the run succeeds. Throws nothing and prints nothing.
+// Not reentrant: one run at a time per process.
+run_result process_files(const char* inp_path, const char* out_path);
 
 } // namespace zek
 

@@ -1,0 +1,63 @@
+// Where a tool's output goes, and how an existing output is replaced: only
+// when the run succeeds. A regular file, new or existing, is written as a
+// temporary file in its directory and renamed over it on success; on failure
+// the temporary file goes and the old output stays exactly as it was.
+//
+//   output_find    examines the path and touches nothing (the caller can refuse
+//                  an output that is its input, and set up all else that can fail)
+//   output_open    gives the descriptor to write
+//   output_commit  puts the result in place; output_abandon removes it
+//
+// The writer of the descriptor can be anything: the tool's block writer, or a
+// library writing to a descriptor.
+#ifndef ZEK_OUTPUT_FILE_H
+#define ZEK_OUTPUT_FILE_H
+
+#include <climits>
+#include <sys/stat.h>
+
+namespace zek {
+
+enum class output_way {
+    standard_output, // descriptor 1 as it is: offset and append mode kept, never truncated or reopened
+    direct,          // not a regular file (a pipe, a terminal, a device): opened and written as it is
+    replace,         // a regular file: a temporary file renamed over it on success
+    in_place,        // an existing regular file that a rename would change in ways users rely on
+};
+
+struct output_file {
+    const char* path = nullptr; // as the user gave it
+    output_way way = output_way::direct;
+    bool exists = false; // st holds the existing output (or standard output)
+    struct stat st {};
+    int fd = -1;     // after output_open
+    int dir_fd = -1; // replace and in_place: the directory that holds the output, symbolic links followed
+    char name[NAME_MAX + 1] = {};      // the output's name in dir_fd
+    char temp_name[NAME_MAX + 1] = {}; // replace: the temporary file's name; empty while it has none
+};
+
+// Whether `path` is the process's standard output: one of its names, or the
+// same device and inode as descriptor 1.
+bool names_standard_output(const char* path);
+
+// Examines `path`: where the output goes and, if it exists, what it is.
+// Returns 0, or the errno of the failure (a missing directory, a loop).
+int output_find(output_file& f, const char* path);
+
+// Opens what output_find chose; nothing existing is changed except by the
+// in-place way, which empties the old output. Returns 0, or the errno of the
+// failure, after which the output is as it was and f needs no abandon.
+int output_open(output_file& f);
+
+// Finishes a successful run: closes the descriptor (standard output stays
+// open) and renames a temporary file over the output, keeping the old
+// output's permission bits. Returns 0, or the errno of the failure, after
+// which the temporary file is gone and the old output is as it was.
+int output_commit(output_file& f);
+
+// Ends a failed run: closes the descriptor and removes a temporary file.
+void output_abandon(output_file& f);
+
+} // namespace zek
+
+#endif
