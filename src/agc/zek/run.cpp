@@ -10,8 +10,11 @@
 
 #include "agc/agc.h"
 #include "agc/process_fast.h"
+#include "zek/audio_format.h"
+#include "zek/audio_run.h"
 #include "zek/block_writer.h"
 #include "zek/file_io.h"
+#include "zek/input_peek.h"
 #include "zek/output_file.h"
 #include "zek/samples.h"
 #include "zek/settings.h"
@@ -29,6 +32,37 @@ constexpr const char* USAGE_TEXT[] = {
     "\n     window size = 10*FS[kHz],  I/O files are in PCM raw format (short integer) ",
     "\n     the adaptive gain file emulates the microphone noise detection ",
 };
+// What --help prints: how zek is used today. The three strings above stay
+// what zek prints without arguments, as scripts that call it expect.
+constexpr const char* HELP_TEXT =
+    "usage: zek INPUT OUTPUT\n"
+    "       zek -h | --help | --version\n"
+    "\n"
+    "Evens out the loudness of speech: quiet passages are raised by up to 36 dB,\n"
+    "loud ones are held just below full scale, and the gain glides from one\n"
+    "5 ms hop to the next. The settings are built in.\n"
+    "\n"
+    "INPUT is recognised by its content, whatever its name:\n"
+    "  audio file  WAV (WAVE_FORMAT_EXTENSIBLE included), RF64, W64, AIFF, FLAC,\n"
+    "              AU, CAF, NIST SPHERE or VOC, at 8000 to 96000 Hz, with 1 to 256\n"
+    "              channels of 8- to 32-bit or floating-point samples. OUTPUT\n"
+    "              has the same rate, channels and length, every sample in its\n"
+    "              place; each channel is levelled on its own with a 10 ms window.\n"
+    "              OUTPUT holds 16-bit samples (deeper ones lose their low bits)\n"
+    "              in the container its name ends in (.wav .rf64 .w64 .aif .aiff\n"
+    "              .flac .au .caf .sph .voc, or .raw for bare samples), otherwise\n"
+    "              in INPUT's. Into a pipe go WAV, AU and raw samples only.\n"
+    "  raw file    anything else: 16-bit signed little-endian mono samples, taken\n"
+    "              to be at 48 kHz. The first 512 samples are copied unchanged and\n"
+    "              the rest come out one 240-sample hop late; the last whole hop\n"
+    "              and any partial hop are dropped, so OUTPUT is shorter.\n"
+    "\n"
+    "/dev/stdin and /dev/stdout work, as the descriptors they name. An existing\n"
+    "OUTPUT is replaced only when the run succeeds.\n"
+    "\n"
+    "Exit status: 0 done; 1 INPUT cannot be read or taken, OUTPUT cannot be\n"
+    "written, or they are the same file; 2 missing arguments.\n";
+
 constexpr const char* MSG_OUTPUT_ERROR = "\nbinary output file error ";
 constexpr const char* MSG_INPUT_ERROR = "\nbinary input file error ";
 constexpr const char* MSG_SAME_FILE = "\ninput and output are the same file ";
@@ -71,11 +105,6 @@ void print_usage() {
 // Whether everything written to standard output so far reached it.
 bool stdout_ok() { return std::fflush(stdout) == 0 && !std::ferror(stdout); }
 
-run_result failed(run_failure failure, const char* what, const char* path, int err) {
-    static constexpr const char* messages[] = {nullptr, MSG_INPUT_ERROR, MSG_OUTPUT_ERROR, MSG_SAME_FILE};
-    return {EXIT_FILE_ERROR, failure, messages[static_cast<int>(failure)], what, path, err, false};
-}
-
 // Each failure: the tool's message on standard output and, for people and
 // logs, one line on standard error naming the file and the system's reason.
 // When the output is standard output, as in `zek in.raw /dev/stdout | sox ...`,
@@ -89,7 +118,8 @@ void print_failure(const run_result& r, const char* inp_path, const char* out_pa
     if (r.failure == run_failure::same_file) {
         std::fprintf(stderr, "zek: '%s' and '%s' are the same file\n", inp_path, out_path);
     } else {
-        std::fprintf(stderr, "zek: %s '%s': %s\n", r.what, r.path, std::strerror(r.err));
+        const std::string why = r.reason.empty() ? std::strerror(r.err) : r.reason;
+        std::fprintf(stderr, "zek: %s '%s': %s\n", r.what, r.path, why.c_str());
     }
 }
 
@@ -134,6 +164,29 @@ stream_result stream(int inp, block_writer& writer) {
     }
 }
 
+// What zek does with an input that is not raw samples: levels an audio
+// file, or refuses a compressed one. Returns false to go on with raw samples.
+bool run_non_raw(const input_file& inp, output_file& out, const char* inp_path, const char* out_path,
+                 run_result& r) {
+    unsigned char head[SNIFF_BYTES];
+    const ssize_t got = peek_input(inp.fd, inp.st, head, sizeof head);
+    if (got < 0) {
+        r = failed(run_failure::input, "cannot read", inp_path, errno);
+        return true;
+    }
+    const auto n = static_cast<std::size_t>(got);
+    if (const char* compressed = sniff_compressed(head, n)) {
+        r = failed(run_failure::input, "cannot read", inp_path, 0);
+        r.reason = std::string(compressed) + " audio is compressed; zek reads uncompressed audio files and raw "
+                   "samples: decode it first, e.g. ffmpeg -i in.ogg in.wav";
+        return true;
+    }
+    const container kind = sniff_container(head, n);
+    if (kind == container::none) return false;
+    r = run_audio(inp, kind, out, inp_path, out_path);
+    return true;
+}
+
 // The run: everything that can fail is set up before the output is touched.
 run_result run(const char* inp_path, const char* out_path) {
     // The input is opened and checked first: a mistyped input path must not
@@ -150,6 +203,10 @@ run_result run(const char* inp_path, const char* out_path) {
     if (out.exists && same_file(inp.st, out.st)) {
         input_close(inp);
         return failed(run_failure::same_file, nullptr, out_path, 0);
+    }
+    if (run_result audio; run_non_raw(inp, out, inp_path, out_path, audio)) {
+        input_close(inp);
+        return audio;
     }
     init_engine(state);
     writer_start(writer, out_blocks[0], out_blocks[1]);
@@ -175,6 +232,11 @@ run_result run(const char* inp_path, const char* out_path) {
 
 } // namespace
 
+run_result failed(run_failure failure, const char* what, const char* path, int err) {
+    static constexpr const char* messages[] = {nullptr, MSG_INPUT_ERROR, MSG_OUTPUT_ERROR, MSG_SAME_FILE};
+    return {EXIT_FILE_ERROR, failure, messages[static_cast<int>(failure)], what, path, err, false, {}, {}};
+}
+
 run_result process_files(const char* inp_path, const char* out_path) {
     const bool output_is_stdout = names_standard_output(out_path);
     run_result r = run(inp_path, out_path);
@@ -191,7 +253,7 @@ int zek_main(int argc, char** argv) {
     if (argc == 2) {
         const std::string_view arg = argv[1];
         if (arg == "-h" || arg == "--help") {
-            print_usage();
+            std::fputs(HELP_TEXT, stdout);
             return stdout_ok() ? EXIT_OK : EXIT_FILE_ERROR;
         }
         if (arg == "--version") {
@@ -203,6 +265,7 @@ int zek_main(int argc, char** argv) {
         return EXIT_USAGE;
     }
     const run_result r = process_files(argv[1], argv[2]);
+    if (!r.note.empty()) std::fprintf(stderr, "zek: %s\n", r.note.c_str());
     if (r.status != EXIT_OK) print_failure(r, argv[1], argv[2]);
     return r.status;
 }
