@@ -92,7 +92,7 @@ void BM_hop_path(benchmark::State& bs) {
         }
         benchmark::ClobberMemory();
     }
-    bs.SetItemsProcessed(static_cast<std::int64_t>(bs.iterations() * signal.size()));
+    bs.SetItemsProcessed(bs.iterations() * static_cast<std::int64_t>(signal.size()));
 }
 BENCHMARK(BM_hop_path);
 
@@ -111,7 +111,7 @@ void BM_stream(benchmark::State& bs) {
         benchmark::ClobberMemory();
     }
     agc_stream_destroy(st);
-    bs.SetItemsProcessed(static_cast<std::int64_t>(bs.iterations() * signal.size()));
+    bs.SetItemsProcessed(bs.iterations() * static_cast<std::int64_t>(signal.size()));
 }
 BENCHMARK(BM_stream)->Arg(4096)->Arg(128);
 

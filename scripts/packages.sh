@@ -5,8 +5,12 @@
 # Build zek and zek-report.
 ZEK_BUILD_PACKAGES=(cmake make g++ pkg-config libsndfile1-dev)
 # Run every test: GoogleTest and Benchmark, the programs that make and check
-# real files (sox, ffmpeg, flac, espeak-ng), groff for the man page, Python.
-ZEK_TEST_PACKAGES=(libgtest-dev libbenchmark-dev sox espeak-ng ffmpeg flac groff-base python3)
+# real files (sox, ffmpeg, flac, espeak-ng), groff for the man page, and
+# Debian's Python with what the Python package builds and runs on (pybind11,
+# NumPy), its tests (pytest) and its Dask recipe.
+ZEK_TEST_PACKAGES=(libgtest-dev libbenchmark-dev sox espeak-ng ffmpeg flac groff-base
+  python3 python3-dev python3-venv python3-pip python3-setuptools python3-numpy python3-pybind11
+  python3-pytest python3-dask python3-distributed)
 
 zek_need_packages() {
   local missing=() p

@@ -1,0 +1,39 @@
+"""Builds zek's extension module from the engine's own C++ sources.
+
+The sources live outside this folder (in ../src); pip builds a local folder
+where it lies, so the relative paths below reach them. Every C++ source and
+library of the extension is listed here, in one place.
+"""
+import re
+from pathlib import Path
+
+from pybind11.setup_helpers import Pybind11Extension
+from setuptools import setup
+
+HERE = Path(__file__).resolve().parent
+ROOT = HERE.parent
+
+ENGINE = sorted(f"../src/agc/{p.name}" for p in (ROOT / "src/agc").glob("*.cpp"))
+BINDINGS = ["src/bindings.cpp", "src/level.cpp"]
+HEADERS = sorted(f"../src/agc/{p.name}" for p in (ROOT / "src/agc").glob("*.[hi]*")) + ["src/level.h"]
+
+
+def project_version():
+    """The version in CMakeLists.txt's project(), the one source of it."""
+    text = (ROOT / "CMakeLists.txt").read_text()
+    return re.search(r"project\(zek VERSION (\S+)", text).group(1)
+
+
+extension = Pybind11Extension(
+    "zek._zek",
+    ENGINE + BINDINGS,
+    include_dirs=["../src"],
+    depends=HEADERS,  # setuptools rebuilds when any of these changes
+    cxx_std=20,
+    # -O3 as the CMake build: the engine's vector kernels are written for it.
+    # Nothing reads the floating-point exception flags, and without them GCC
+    # vectorises the float conversions.
+    extra_compile_args=["-O3", "-fno-trapping-math"],
+)
+
+setup(version=project_version(), ext_modules=[extension])

@@ -1,0 +1,260 @@
+// zek's Python module: NumPy arrays through the C stream API. Arguments are
+// checked here, with the GIL held; the samples are processed with it released.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <climits>
+#include <cmath>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <stdexcept>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "agc/stream.h"
+#include "level.h"
+
+namespace py = pybind11;
+
+namespace {
+
+enum class sample_type { int16, float32, float64 };
+
+// An input array, checked and laid out as the stream reads it: C-contiguous,
+// native byte order, frames of `channels` samples. `array` is the caller's
+// own array when it is laid out so already, and a copy only when it is not.
+struct samples {
+    py::array array;
+    sample_type type;
+    std::size_t frames;
+    int channels;
+};
+
+std::string type_name(py::handle obj) { return py::str(py::type::handle_of(obj).attr("__name__")); }
+
+std::string shape_of(const py::array& a) {
+    std::string s = "(";
+    for (py::ssize_t d = 0; d < a.ndim(); ++d) s += (d > 0 ? ", " : "") + std::to_string(a.shape(d));
+    return s + (a.ndim() == 1 ? ",)" : ")");
+}
+
+template <typename T>
+py::array c_contiguous(const py::array& a) {
+    return py::array_t<T, py::array::c_style>(py::reinterpret_borrow<py::object>(a));
+}
+
+samples check_samples(py::handle obj, const std::string& name) {
+    if (!py::isinstance<py::array>(obj)) throw py::type_error(name + " must be a NumPy array, not " + type_name(obj));
+    const auto a = py::reinterpret_borrow<py::array>(obj);
+    const py::dtype dt = a.dtype();
+    sample_type type;
+    if (dt.kind() == 'i' && dt.itemsize() == 2) {
+        type = sample_type::int16;
+    } else if (dt.kind() == 'f' && (dt.itemsize() == 4 || dt.itemsize() == 8)) {
+        type = dt.itemsize() == 4 ? sample_type::float32 : sample_type::float64;
+    } else {
+        throw py::type_error(name + " must be int16, float32 or float64, not " + std::string(py::str(dt.attr("name"))));
+    }
+    if (a.ndim() != 1 && a.ndim() != 2) {
+        throw py::value_error(name + " must have shape (frames,) or (frames, channels), not " + shape_of(a));
+    }
+    const py::ssize_t channels = a.ndim() == 2 ? a.shape(1) : 1;
+    if (channels < 1 || channels > AGC_MAX_CHANNELS) {
+        throw py::value_error(name + " has shape " + shape_of(a) + ": 1 to " + std::to_string(AGC_MAX_CHANNELS) +
+                              " channels are allowed");
+    }
+    py::array laid_out = type == sample_type::int16     ? c_contiguous<std::int16_t>(a)
+                         : type == sample_type::float32 ? c_contiguous<float>(a)
+                                                        : c_contiguous<double>(a);
+    return {laid_out, type, static_cast<std::size_t>(a.shape(0)), static_cast<int>(channels)};
+}
+
+py::array new_array(sample_type type, std::size_t frames, int channels, py::ssize_t ndim) {
+    const py::dtype dt = type == sample_type::int16     ? py::dtype::of<std::int16_t>()
+                         : type == sample_type::float32 ? py::dtype::of<float>()
+                                                        : py::dtype::of<double>();
+    std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(frames)};
+    if (ndim == 2) shape.push_back(channels);
+    return py::array(dt, shape);
+}
+
+// Calls fn with a null pointer of the sample type, to pick the template.
+template <typename Fn>
+int with_type(sample_type type, Fn fn) {
+    switch (type) {
+    case sample_type::int16: return fn(static_cast<std::int16_t*>(nullptr));
+    case sample_type::float32: return fn(static_cast<float*>(nullptr));
+    default: return fn(static_cast<double*>(nullptr));
+    }
+}
+
+void check(int r) {
+    if (r >= 0) return;
+    if (r == zekpy::ERR_NAN) throw py::value_error("the samples hold a NaN, which has no 16-bit value");
+    if (r == AGC_ERR_NOMEM) throw std::bad_alloc();
+    if (r == AGC_ERR_FLUSHED) throw py::value_error(agc_strerror(r));
+    throw std::runtime_error(agc_strerror(r)); // none other should come from checked arguments
+}
+
+// A Python integer (or anything with __index__, e.g. numpy.int32) as an int;
+// values beyond an int come out as INT_MIN or INT_MAX, out of every range.
+int integer(py::handle obj, const char* name) {
+    if (!PyIndex_Check(obj.ptr())) throw py::type_error(std::string(name) + " must be an integer, not " + type_name(obj));
+    const auto i = py::reinterpret_steal<py::object>(PyNumber_Index(obj.ptr()));
+    if (!i) throw py::error_already_set();
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(i.ptr(), &overflow);
+    if (overflow != 0 || v > INT_MAX || v < INT_MIN) return overflow < 0 || v < 0 ? INT_MIN : INT_MAX;
+    return static_cast<int>(v);
+}
+
+using stream_ptr = std::unique_ptr<agc_stream, decltype(&agc_stream_destroy)>;
+
+stream_ptr new_stream(py::handle rate, py::handle channels) {
+    int error = 0;
+    stream_ptr st(agc_stream_create(integer(rate, "sample_rate"), integer(channels, "channels"), &error),
+                  agc_stream_destroy);
+    const char* name = error == AGC_ERR_RATE ? "sample_rate " : "channels ";
+    const py::handle value = error == AGC_ERR_RATE ? rate : channels;
+    if (error == AGC_ERR_RATE || error == AGC_ERR_CHANNELS) {
+        throw py::value_error(name + std::string(py::str(value)) + ": " + agc_strerror(error));
+    }
+    check(error);
+    return st;
+}
+
+py::array process(py::handle samples_obj, py::handle rate) {
+    const samples s = check_samples(samples_obj, "samples");
+    const stream_ptr st = new_stream(rate, py::int_(s.channels));
+    py::array out = new_array(s.type, s.frames, s.channels, s.array.ndim());
+    const void* in = s.array.data();
+    void* to = out.mutable_data();
+    int r;
+    {
+        py::gil_scoped_release nogil;
+        r = with_type(s.type, [&](auto* t) {
+            using T = std::remove_pointer_t<decltype(t)>;
+            return zekpy::level(st.get(), static_cast<const T*>(in), static_cast<T*>(to), s.frames, s.channels);
+        });
+    }
+    check(r);
+    return out;
+}
+
+// zek.Stream. The GIL is released while it processes, so two Python threads
+// could reach one stream at once: a lock keeps its calls one at a time.
+struct stream {
+    stream_ptr st;
+    int rate, channels, latency;
+    sample_type last_type = sample_type::int16; // flush answers in the type and
+    py::ssize_t last_ndim;                      // shape of the last chunk
+    std::mutex busy;
+
+    stream(py::handle rate_obj, py::handle channels_obj)
+        : st(new_stream(rate_obj, channels_obj)), rate(integer(rate_obj, "sample_rate")),
+          channels(integer(channels_obj, "channels")),
+          latency(agc_stream_latency(st.get())), last_ndim(channels == 1 ? 1 : 2) {}
+
+    // Runs fn on the stream without the GIL, and alone. The lock is let go
+    // before the GIL is taken back, so that a thread holding the GIL and
+    // waiting for the lock cannot deadlock with this one.
+    template <typename Fn>
+    int alone(Fn fn) {
+        py::gil_scoped_release nogil;
+        const std::lock_guard<std::mutex> lock(busy);
+        return fn();
+    }
+
+    py::array process(py::handle chunk) {
+        const samples s = check_samples(chunk, "chunk");
+        if (s.channels != channels) {
+            throw py::value_error("chunk has shape " + shape_of(py::reinterpret_borrow<py::array>(chunk)) +
+                                  ", but the stream has " + std::to_string(channels) + " channels: give (frames, " +
+                                  std::to_string(channels) + ")" + (channels == 1 ? " or (frames,)" : ""));
+        }
+        py::array out = new_array(s.type, s.frames, channels, s.array.ndim());
+        const void* in = s.array.data();
+        void* to = out.mutable_data();
+        check(alone([&] {
+            return with_type(s.type, [&](auto* t) {
+                using T = std::remove_pointer_t<decltype(t)>;
+                return zekpy::process(st.get(), static_cast<const T*>(in), static_cast<T*>(to), s.frames, channels);
+            });
+        }));
+        last_type = s.type;
+        last_ndim = s.array.ndim();
+        return out;
+    }
+
+    py::array flush() {
+        py::array out = new_array(last_type, static_cast<std::size_t>(latency), channels, last_ndim);
+        void* to = out.mutable_data();
+        check(alone([&] {
+            return with_type(last_type, [&](auto* t) {
+                return zekpy::flush(st.get(), static_cast<decltype(t)>(to), channels);
+            });
+        }));
+        return out;
+    }
+
+    void reset() {
+        check(alone([&] { return agc_stream_reset(st.get()); }));
+    }
+
+    double gain(py::handle channel_obj) {
+        const int c = integer(channel_obj, "channel");
+        if (c < 0 || c >= channels) {
+            throw py::value_error("channel " + std::string(py::str(channel_obj)) + " is out of range: the stream has " +
+                                  std::to_string(channels) + (channels == 1 ? " channel" : " channels"));
+        }
+        const int q8 = alone([&] { return agc_stream_gain(st.get(), c); });
+        check(q8);
+        return 20.0 * std::log10(q8 / 256.0); // Q8: 256 is unity
+    }
+};
+
+} // namespace
+
+PYBIND11_MODULE(_zek, m) {
+    m.doc() = "zek's fixed-point automatic gain control on NumPy arrays.";
+
+    m.def("process", &process, py::arg("samples"), py::arg("sample_rate"),
+          R"(Levels a whole recording and returns it as a new array.
+
+samples: a NumPy array of shape (frames,) or (frames, channels), 1 to 256
+channels, of int16, or of float32 or float64 with full scale +-1.0.
+sample_rate: 8000 to 96000 (Hz).
+
+The result has the input's shape and type, every sample at its own position:
+the first 512 samples of each channel unchanged, the rest under the gain.
+int16 in gives int16 out, bit-exact with the C library. Floats are converted
+to 16 bits (times 32768, rounded to nearest with halves to even, clipped to
+-32768..32767), levelled, and converted back (divided by 32768); NaN is
+refused. Each channel is levelled on its own. The GIL is released meanwhile.)");
+
+    py::class_<stream>(m, "Stream", R"(Levels a recording given in chunks, as it arrives.
+
+Stream(sample_rate, channels=1): sample_rate 8000 to 96000 (Hz), 1 to 256
+channels. process() returns as many frames as it is given, delayed by
+`latency` frames; flush() ends the recording and returns its last `latency`
+frames. Chunks are arrays as for zek.process: (frames,) or (frames, channels),
+int16, float32 or float64, converted the same way; any split of a recording
+gives the same samples. One stream serves one thread at a time; calls from
+several threads are taken in turn.)")
+        .def(py::init<py::handle, py::handle>(), py::arg("sample_rate"), py::arg("channels") = 1)
+        .def_readonly("sample_rate", &stream::rate, "The sample rate in Hz.")
+        .def_readonly("channels", &stream::channels, "The channel count.")
+        .def_readonly("latency", &stream::latency,
+                      "The delay of the output in frames: one 10 ms window (480 frames at 48 kHz).")
+        .def("process", &stream::process, py::arg("chunk"),
+             "Takes a chunk and returns as many frames, delayed by `latency`: the first `latency` frames "
+             "of a recording come out silent.")
+        .def("flush", &stream::flush,
+             "Ends the recording: returns its last `latency` frames, of the type and shape of the last "
+             "chunk (int16 if none). Afterwards process and flush raise ValueError until reset().")
+        .def("reset", &stream::reset, "Starts a new recording, as a new stream would.")
+        .def("gain", &stream::gain, py::arg("channel") = 0,
+             "The gain decided last for a channel, in dB (0.0 is unity).");
+}
