@@ -29,8 +29,8 @@ constexpr std::size_t BLOCK_SAMPLES = std::size_t{1} << 16;
 
 // Everything one run holds; released by release().
 struct job {
-    const char* inp_path;
-    const char* out_path;
+    const char* inp_path = nullptr;
+    const char* out_path = nullptr;
     audio_input in;
     container out_kind = container::none;
     bool streamed = false;   // written in one pass, by zek (WAV, raw) or libsndfile (AU), no seeking back
@@ -42,10 +42,8 @@ struct job {
     std::int16_t* out16 = nullptr; // two blocks: one is filled while the writer writes the other
     std::int64_t to_drop = 0;      // output frames still to drop: the stream's latency
     std::int64_t frames_read = 0;
+    block_writer writer;
 };
-
-// The writer thread of the audio path (one run at a time, as the raw path).
-block_writer writer;
 
 run_result input_problem(const job& j, std::string reason) {
     run_result r = failed(run_failure::input, "cannot read", j.inp_path, 0);
@@ -128,8 +126,8 @@ void copy_metadata(job& j) {
 
 run_result open_output(job& j, output_file& out) {
     if (const int err = output_open(out)) return failed(run_failure::output, "cannot open", j.out_path, err);
-    writer.fd = out.fd;
-    writer.channels = j.in.info.channels;
+    j.writer.fd = out.fd;
+    j.writer.channels = j.in.info.channels;
     if (!j.streamed && lseek(out.fd, 0, SEEK_CUR) < 0) { // a character device that cannot seek: a terminal
         j.streamed = true;
         if (!writes_to_pipe(j.out_kind)) return pipe_refusal(j);
@@ -156,7 +154,7 @@ run_result open_output(job& j, output_file& out) {
     if (j.out == nullptr) return output_problem(j, sf_strerror(nullptr));
     if (major == SF_FORMAT_RF64) sf_command(j.out, SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
     copy_metadata(j);
-    writer.sf = j.out;
+    j.writer.sf = j.out;
     return {};
 }
 
@@ -177,7 +175,7 @@ void submit(job& j, int b, std::int64_t n) {
     if (drop > 0) std::memmove(frames, frames + static_cast<std::size_t>(drop) * channels, count * 2);
     if (n == 0) return;
     if (j.out == nullptr) encode_le(frames, reinterpret_cast<unsigned char*>(frames), count); // in place
-    writer_submit(writer, b, count * 2);
+    writer_submit(j.writer, b, count * 2);
 }
 
 run_result write_failure(const job& j, int err) {
@@ -199,7 +197,7 @@ run_result level(job& j) {
         }
         if (n == 0) break;
         j.frames_read += n;
-        if (!(writing = writer_wait_free(writer, b))) break;
+        if (!(writing = writer_wait_free(j.writer, b))) break;
         agc_stream_process(j.stream, j.in16, block(j, b), static_cast<int>(n));
         submit(j, b, n);
         b ^= 1;
@@ -212,10 +210,10 @@ run_result level(job& j) {
                                         std::to_string(j.frames_read), " could be read: the file is cut short"}));
         }
     }
-    if (writing && r.status == EXIT_OK && writer_wait_free(writer, b)) {
+    if (writing && r.status == EXIT_OK && writer_wait_free(j.writer, b)) {
         submit(j, b, agc_stream_flush(j.stream, block(j, b)));
     }
-    const int err = writer_finish(writer);
+    const int err = writer_finish(j.writer);
     if (r.status != EXIT_OK) return r;
     if (err != 0) return write_failure(j, err);
     if (j.out != nullptr) {
@@ -230,7 +228,9 @@ run_result level(job& j) {
 
 run_result run_audio(const input_file& inp, container kind, output_file& out, const char* inp_path,
                      const char* out_path) {
-    job j{inp_path, out_path, {}};
+    job j;
+    j.inp_path = inp_path;
+    j.out_path = out_path;
     const std::string problem = audio_open(j.in, inp, kind, inp_path);
     run_result r = problem.empty() ? plan_output(j, kind, out) : input_problem(j, problem);
     if (r.status != EXIT_OK) {
@@ -238,12 +238,12 @@ run_result run_audio(const input_file& inp, container kind, output_file& out, co
         return r;
     }
     auto* blocks = reinterpret_cast<unsigned char*>(j.out16);
-    writer_start(writer, blocks, reinterpret_cast<unsigned char*>(block(j, 1)));
+    writer_start(j.writer, blocks, reinterpret_cast<unsigned char*>(block(j, 1)));
     r = open_output(j, out);
     if (r.status == EXIT_OK) {
         r = level(j);
     } else {
-        writer_finish(writer);
+        writer_finish(j.writer);
     }
     const std::string note = audio_conversion_note(j.in, inp_path);
     release(j);

@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string_view>
 
 #include "agc/agc.h"
@@ -73,27 +75,31 @@ constexpr std::size_t LEAD_IN_BYTES = 2 * LEAD_IN_SAMPLES;
 // live stream is processed and written as it arrives, never held for a block.
 constexpr std::size_t BLOCK_BYTES = HOP_BYTES * 2048;
 
-// One engine state for the whole run and the file blocks: static, so memory
-// stays flat whatever the input's length.
-agc_state state;
-std::int16_t inp_samples[BLOCK_BYTES / 2];
-std::int16_t out_samples[2][BLOCK_BYTES / 2];
-unsigned char* const inp_block = reinterpret_cast<unsigned char*>(inp_samples);
-unsigned char* const out_blocks[2] = {reinterpret_cast<unsigned char*>(out_samples[0]),
-                                      reinterpret_cast<unsigned char*>(out_samples[1])};
-block_writer writer;
+// What one run of the raw path holds: the engine state, the file blocks
+// and their writer, about 1.5 MB allocated once for the run, so that memory
+// stays flat whatever the input's length and runs on distinct threads (a
+// Python program's) never meet.
+struct raw_run {
+    agc_state state;
+    std::int16_t inp_samples[BLOCK_BYTES / 2];
+    std::int16_t out_samples[2][BLOCK_BYTES / 2];
+    agc_frame frame; // hop buffers for byte-swapping hosts
+    block_writer writer;
+
+    unsigned char* inp_block() { return reinterpret_cast<unsigned char*>(inp_samples); }
+    unsigned char* out_block(int b) { return reinterpret_cast<unsigned char*>(out_samples[b]); }
+};
 
 // One hop from file bytes at inp_block + from to output block b at `to`
 // (both even). On a little-endian host the bytes already are the samples:
 // the engine reads and writes the blocks directly, with no copy.
-void process_hop_at(std::size_t from, int b, std::size_t to) {
+void process_hop_at(raw_run& w, std::size_t from, int b, std::size_t to) {
     if constexpr (std::endian::native == std::endian::little) {
-        agc::process_hop(inp_samples + from / 2, out_samples[b] + to / 2, state, mix);
+        agc::process_hop(w.inp_samples + from / 2, w.out_samples[b] + to / 2, w.state, mix);
     } else {
-        static agc_frame frame; // hop buffers for byte-swapping hosts
-        decode_le(inp_block + from, frame.in, hop);
-        agc_process(frame, state, mix);
-        encode_le(frame.out, out_blocks[b] + to, hop);
+        decode_le(w.inp_block() + from, w.frame.in, hop);
+        agc_process(w.frame, w.state, mix);
+        encode_le(w.frame.out, w.out_block(b) + to, hop);
     }
 }
 
@@ -132,7 +138,8 @@ struct stream_result {
 // filling the two output blocks in turn while the writer thread writes the
 // other. Each read takes what is there, so a live stream is processed and
 // handed to the writer as it arrives, never held back for a full block.
-stream_result stream(int inp, block_writer& writer) {
+stream_result stream(int inp, raw_run& w) {
+    unsigned char* const inp_block = w.inp_block();
     std::size_t have = 0;                  // bytes waiting in inp_block
     std::size_t lead_left = LEAD_IN_BYTES; // lead-in bytes still to copy
     int b = 0;                             // the output block being filled
@@ -141,22 +148,22 @@ stream_result stream(int inp, block_writer& writer) {
         if (n < 0) return {errno, false};
         if (n == 0) return {0, false}; // a partial hop and an odd byte at the end are dropped
         have += static_cast<std::size_t>(n);
-        if (!writer_wait_free(writer, b)) return {errno, true};
+        if (!writer_wait_free(w.writer, b)) return {errno, true};
 
         std::size_t pos = 0, produced = 0;
         if (lead_left > 0) {
             // The lead-in is copied byte for byte, whole samples only.
             pos = produced = std::min(lead_left, have & ~std::size_t{1});
-            std::memcpy(out_blocks[b], inp_block, pos);
+            std::memcpy(w.out_block(b), inp_block, pos);
             lead_left -= pos;
         }
         if (lead_left == 0) {
             for (; have - pos >= HOP_BYTES; pos += HOP_BYTES, produced += HOP_BYTES) {
-                process_hop_at(pos, b, produced);
+                process_hop_at(w, pos, b, produced);
             }
         }
         if (produced > 0) {
-            writer_submit(writer, b, produced);
+            writer_submit(w.writer, b, produced);
             b ^= 1;
         }
         std::memmove(inp_block, inp_block + pos, have - pos);
@@ -208,17 +215,22 @@ run_result run(const char* inp_path, const char* out_path) {
         input_close(inp);
         return audio;
     }
-    init_engine(state);
-    writer_start(writer, out_blocks[0], out_blocks[1]);
+    const std::unique_ptr<raw_run> w(new (std::nothrow) raw_run);
+    if (!w) {
+        input_close(inp);
+        return failed(run_failure::output, "cannot write", out_path, ENOMEM);
+    }
+    init_engine(w->state);
+    writer_start(w->writer, w->out_block(0), w->out_block(1));
     if (const int err = output_open(out)) {
-        writer_finish(writer);
+        writer_finish(w->writer);
         input_close(inp);
         return failed(run_failure::output, "cannot open", out_path, err);
     }
 
-    writer.fd = out.fd;
-    stream_result r = stream(inp.fd, writer);
-    const int write_err = writer_finish(writer);
+    w->writer.fd = out.fd;
+    stream_result r = stream(inp.fd, *w);
+    const int write_err = writer_finish(w->writer);
     if (write_err != 0 && (r.err == 0 || r.output_side)) r = {write_err, true};
     input_close(inp);
     if (r.err != 0) {

@@ -41,7 +41,7 @@ int zek_main(int argc, char** argv);
 
 // Processes the file at inp_path into out_path. An existing output is
 // replaced only when the run succeeds. Throws nothing and prints nothing.
-// Not reentrant: one run at a time per process.
+// Reentrant: runs on distinct threads hold nothing in common.
 run_result process_files(const char* inp_path, const char* out_path);
 
 } // namespace zek
