@@ -14,7 +14,12 @@ constexpr std::size_t WRITER_STACK = 256 * 1024;
 
 // Writes block b, or skips it once a write has failed. Returns the errno.
 int write_block(block_writer& w, int b, bool skip) {
-    return skip || write_all(w.fd, w.blocks[b], w.sizes[b]) ? 0 : errno;
+    if (skip) return 0;
+    if (w.sf != nullptr) {
+        const auto frames = static_cast<sf_count_t>(w.sizes[b] / (2 * static_cast<std::size_t>(w.channels)));
+        return sf_writef_short(w.sf, reinterpret_cast<const short*>(w.blocks[b]), frames) == frames ? 0 : EIO;
+    }
+    return write_all(w.fd, w.blocks[b], w.sizes[b]) ? 0 : errno;
 }
 
 void* writer_loop(void* arg) {
@@ -40,6 +45,8 @@ void* writer_loop(void* arg) {
 
 void writer_start(block_writer& w, unsigned char* block0, unsigned char* block1) {
     w.fd = -1;
+    w.sf = nullptr;
+    w.channels = 1;
     w.blocks[0] = block0;
     w.blocks[1] = block1;
     w.queued = 0;

@@ -10,11 +10,14 @@
 #include <cstddef>
 #include <mutex>
 #include <pthread.h>
+#include <sndfile.h>
 
 namespace zek {
 
 struct block_writer {
-    int fd = -1;                 // set before the first block is submitted
+    int fd = -1;                 // set before the first block is submitted: the bytes go here,
+    SNDFILE* sf = nullptr;       // or, when set, 16-bit samples go to libsndfile, which writes the container
+    int channels = 1;            // of those samples
     unsigned char* blocks[2] = {};
     std::size_t sizes[2] = {};   // bytes of each block waiting to be written
     int queue[2] = {};           // blocks handed over, oldest first
@@ -41,7 +44,8 @@ bool writer_wait_free(block_writer& w, int b);
 void writer_submit(block_writer& w, int b, std::size_t size);
 
 // Writes what was handed over, stops the thread, and returns the errno of
-// the first failed write, or 0.
+// the first failed write, or 0 (EIO for a failure libsndfile reports: its
+// sf_strerror says more).
 int writer_finish(block_writer& w);
 
 } // namespace zek

@@ -16,7 +16,6 @@ namespace zek {
 namespace {
 
 constexpr std::size_t HOP = hop;
-constexpr std::size_t RATE = sample_rate;
 constexpr std::size_t LEAD = LEAD_IN_SAMPLES;
 constexpr std::size_t MAX_READ = AGC_MAX_HOP; // samples per read, the lead-in included
 static_assert(LEAD <= MAX_READ && HOP <= MAX_READ);
@@ -71,12 +70,6 @@ void note_gain(second_levels& s, std::int16_t a, std::int16_t b) {
     s.gain_max = std::max({s.gain_max, a, b});
 }
 
-// Ends the second being measured: its row is printed, and it is forgotten.
-void end_second(report& r, std::FILE* rows) {
-    if (r.second.samples > 0) print_row(rows, r.second_index, r.second);
-    r.second = second_levels{};
-}
-
 // Adds one stretch (the lead-in or a hop) to the plot's slots.
 void add_to_plot(report& r, const plot_slot& pt) {
     if (r.slot_count > 0 && r.slots[r.slot_count - 1].hops < r.hops_per_slot) {
@@ -101,38 +94,6 @@ void add_to_plot(report& r, const plot_slot& pt) {
     r.slots[r.slot_count++] = pt;
 }
 
-// Adds a stretch of input that starts at input sample `start`, with the
-// output samples OUT holds for it (out_count of them) and its gains.
-void account(report& r, std::FILE* rows, std::size_t start, const std::int16_t* in, const std::int16_t* out,
-             std::size_t count, std::size_t out_count, std::int16_t gain_from, std::int16_t gain_to) {
-    plot_slot pt{start, start + count, 0, 0, (gain_db(gain_from) + gain_db(gain_to)) / 2, 1};
-    for (std::size_t j = 0; j < count; ++j) {
-        const std::size_t second = (start + j) / RATE;
-        if (second != r.second_index) {
-            end_second(r, rows);
-            r.second_index = second;
-        }
-        second_levels& s = r.second;
-        if (j == 0 || (start + j) % RATE == 0) note_gain(s, gain_from, gain_to);
-        const double x = std::abs(double(in[j]));
-        s.in_peak = std::max(s.in_peak, x);
-        s.in_square_sum += x * x;
-        pt.in_peak = std::max(pt.in_peak, x);
-        ++s.samples;
-        if (j < out_count) {
-            const double y = std::abs(double(out[j]));
-            s.out_peak = std::max(s.out_peak, y);
-            s.out_square_sum += y * y;
-            pt.out_peak = std::max(pt.out_peak, y);
-            ++s.out_samples;
-        }
-    }
-    add_to_plot(r, pt);
-    r.gain_lowest = std::min({r.gain_lowest, gain_from, gain_to});
-    r.gain_highest = std::max({r.gain_highest, gain_from, gain_to});
-    r.covered_samples = start + count;
-}
-
 // Reads on to the end of IN and of OUT, counting what is left.
 void drain(pairing& p) {
     std::int16_t scratch[MAX_READ];
@@ -154,6 +115,44 @@ void drain(pairing& p) {
 }
 
 } // namespace
+
+void end_second(report& r, std::FILE* rows) {
+    if (r.second.samples > 0) print_row(rows, r.second_index, r.second);
+    r.second = second_levels{};
+}
+
+void account(report& r, std::FILE* rows, std::size_t start, const std::int16_t* in, const std::int16_t* out,
+             std::size_t frames, std::size_t out_frames, std::int16_t gain_from, std::int16_t gain_to) {
+    const auto rate = static_cast<std::size_t>(r.rate), channels = static_cast<std::size_t>(r.channels);
+    plot_slot pt{start, start + frames, 0, 0, (gain_db(gain_from) + gain_db(gain_to)) / 2, 1};
+    for (std::size_t j = 0; j < frames; ++j) {
+        const std::size_t second = (start + j) / rate;
+        if (second != r.second_index) {
+            end_second(r, rows);
+            r.second_index = second;
+        }
+        second_levels& s = r.second;
+        if (j == 0 || (start + j) % rate == 0) note_gain(s, gain_from, gain_to);
+        for (std::size_t k = j * channels; k < (j + 1) * channels; ++k) {
+            const double x = std::abs(double(in[k]));
+            s.in_peak = std::max(s.in_peak, x);
+            s.in_square_sum += x * x;
+            pt.in_peak = std::max(pt.in_peak, x);
+            ++s.samples;
+            if (j < out_frames) {
+                const double y = std::abs(double(out[k]));
+                s.out_peak = std::max(s.out_peak, y);
+                s.out_square_sum += y * y;
+                pt.out_peak = std::max(pt.out_peak, y);
+                ++s.out_samples;
+            }
+        }
+    }
+    add_to_plot(r, pt);
+    r.gain_lowest = std::min({r.gain_lowest, gain_from, gain_to});
+    r.gain_highest = std::max({r.gain_highest, gain_from, gain_to});
+    r.covered_samples = start + frames;
+}
 
 read_failure measure(int in_fd, int out_fd, report& r, std::FILE* rows) {
     r = report{};

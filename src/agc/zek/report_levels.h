@@ -18,7 +18,7 @@ struct second_levels {
     double in_square_sum = 0;  // for the RMS
     double out_peak = 0;
     double out_square_sum = 0;
-    std::size_t samples = 0;     // input samples of this second
+    std::size_t samples = 0;     // input samples of this second, of every channel
     std::size_t out_samples = 0; // of them, those whose output sample exists in OUT
     std::int16_t gain_min = INT16_MAX; // Q8 gains applied during this second
     std::int16_t gain_max = INT16_MIN;
@@ -42,16 +42,20 @@ inline constexpr std::size_t PLOT_SLOTS = 1700;
 inline constexpr std::size_t NO_DIFFERENCE = SIZE_MAX;
 
 struct report {
+    int rate = 48000;   // samples per second: raw files are taken to be at 48 kHz
+    int channels = 1;   // interleaved in audio files; every figure covers them all
+    bool audio = false; // IN is an audio file: OUT is aligned on it, frame for frame
     second_levels second;         // the second being measured
     std::size_t second_index = 0; // its number
     plot_slot slots[PLOT_SLOTS];
     std::size_t slot_count = 0;
     std::size_t hops_per_slot = 1;
     std::int16_t gain_lowest = 256, gain_highest = 256; // of every hop, Q8
-    std::size_t in_samples = 0;       // whole samples in IN
-    std::size_t out_samples = 0;      // whole samples in OUT
+    // Lengths in frames (a frame is a sample of every channel; one sample in a raw file).
+    std::size_t in_samples = 0;       // whole frames in IN
+    std::size_t out_samples = 0;      // whole frames in OUT
     std::size_t expected_samples = 0; // what zek writes for IN
-    std::size_t covered_samples = 0;  // input samples that reach the output
+    std::size_t covered_samples = 0;  // input frames that reach the output
     // First OUT sample that is not what zek writes for IN (a missing, extra or
     // odd trailing byte counts), or NO_DIFFERENCE.
     std::size_t first_difference = NO_DIFFERENCE;
@@ -65,6 +69,15 @@ struct read_failure {
 // Reads IN and OUT to their ends, hop by hop, fills `r` and prints each
 // second's table row on `rows` as soon as the second is complete.
 read_failure measure(int in_fd, int out_fd, report& r, std::FILE* rows);
+
+// Adds a stretch of `frames` frames that starts at input frame `start`: the
+// input, the output OUT holds for it (out_frames of them) and the gains at
+// the two ends of its crossfade. Prints the rows of the seconds it completes.
+void account(report& r, std::FILE* rows, std::size_t start, const std::int16_t* in, const std::int16_t* out,
+             std::size_t frames, std::size_t out_frames, std::int16_t gain_from, std::int16_t gain_to);
+
+// Ends the measurement: the last second's row is printed.
+void end_second(report& r, std::FILE* rows);
 
 // Level in dB relative to full scale (32768); -infinity for silence.
 double dbfs(double magnitude);

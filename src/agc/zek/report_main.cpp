@@ -8,8 +8,11 @@
 #include <string_view>
 #include <sys/stat.h>
 
+#include "zek/audio_format.h"
 #include "zek/file_io.h"
+#include "zek/input_peek.h"
 #include "zek/output_file.h"
+#include "zek/report_audio.h"
 #include "zek/report_levels.h"
 #include "zek/report_svg.h"
 #include "zek/report_table.h"
@@ -29,13 +32,15 @@ enum report_status : int {
 
 constexpr const char* USAGE =
     "usage: zek-report IN OUT [PLOT.svg]\n"
-    "  IN   the recording zek was given (16-bit little-endian mono PCM, 48 kHz)\n"
+    "  IN   the recording zek was given: an audio file (WAV, FLAC, AIFF, ...) or raw\n"
+    "       samples (16-bit little-endian mono, taken to be at 48 kHz)\n"
     "  OUT  what zek wrote for it\n"
     "Runs the gain control again on IN to learn the gain of every hop, measures IN\n"
     "and OUT, and prints one row per second: input and output peak and RMS level\n"
-    "in dBFS and the range of the gain in dB. With PLOT.svg it also draws the level\n"
-    "envelopes and the gain over time. Exit status: 0 done, 1 a file could not be\n"
-    "read or written, 2 bad arguments, 3 OUT is not what zek makes of IN.\n";
+    "in dBFS (over all channels) and the range of the gain in dB. With PLOT.svg it\n"
+    "also draws the level envelopes and the gain over time. Exit status: 0 done,\n"
+    "1 a file could not be read or written, 2 bad arguments, 3 OUT is not what zek\n"
+    "makes of IN.\n";
 
 int fail(const char* what, const char* path, int err) {
     std::fprintf(stderr, "zek-report: %s '%s': %s\n", what, path, std::strerror(err));
@@ -49,6 +54,13 @@ bool stdout_ok() { return std::fflush(stdout) == 0 && !std::ferror(stdout); }
 int open_input(zek::input_file& f, const char* path) {
     const int err = zek::input_open(f, path);
     return err != 0 ? err : zek::input_check(f);
+}
+
+// The audio container IN is in, or none for raw samples.
+zek::container sniff(const zek::input_file& in) {
+    unsigned char head[zek::SNIFF_BYTES];
+    const ssize_t got = zek::peek_input(in.fd, in.st, head, sizeof head);
+    return got > 0 ? zek::sniff_container(head, static_cast<std::size_t>(got)) : zek::container::none;
 }
 
 // Writes the plot. A path that names IN or OUT is refused before it is
@@ -98,8 +110,21 @@ int report_main(int argc, char** argv) {
     // Rows are printed as the seconds are measured: memory stays flat
     // whatever the length, and a live stream is reported as it goes.
     static zek::report r;
-    zek::print_heading(stdout, in_path, out_path);
-    const zek::read_failure failure = zek::measure(in.fd, out.fd, r, stdout);
+    zek::audio_pair audio;
+    const zek::container kind = sniff(in);
+    if (kind != zek::container::none) {
+        const std::string problem = zek::open_audio_pair(audio, in, kind, out, in_path, r);
+        if (!problem.empty()) {
+            zek::input_close(in);
+            zek::input_close(out);
+            std::fprintf(stderr, "zek-report: cannot read '%s': %s\n", in_path, problem.c_str());
+            return REPORT_FILE_ERROR;
+        }
+    }
+    zek::print_heading(stdout, r, in_path, out_path);
+    const zek::read_failure failure =
+        r.audio ? zek::measure_audio(audio, r, stdout) : zek::measure(in.fd, out.fd, r, stdout);
+    zek::close_audio_pair(audio);
     zek::input_close(in);
     zek::input_close(out);
     if (failure.err != 0) return fail("cannot read", failure.output_side ? out_path : in_path, failure.err);

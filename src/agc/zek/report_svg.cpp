@@ -99,7 +99,7 @@ std::vector<column> to_columns(const report& r, double duration) {
     std::vector<column> cols(COLUMNS);
     for (std::size_t k = 0; k < r.slot_count; ++k) {
         const plot_slot& slot = r.slots[k];
-        const double t = (double(slot.start) + double(slot.end)) / 2 / sample_rate;
+        const double t = (double(slot.start) + double(slot.end)) / 2 / r.rate;
         column& c = cols[std::min(COLUMNS - 1, static_cast<std::size_t>(t / duration * double(COLUMNS)))];
         c.in_peak = std::max(c.in_peak, slot.in_peak);
         c.out_peak = std::max(c.out_peak, slot.out_peak);
@@ -158,7 +158,7 @@ void draw_legend(std::string& s) {
 } // namespace
 
 std::string render_svg(const report& r, const char* in_path, const char* out_path) {
-    const double duration = std::max(double(r.covered_samples) / sample_rate, 0.1);
+    const double duration = std::max(double(r.covered_samples) / r.rate, 0.1);
     const std::vector<column> cols = to_columns(r, duration);
 
     // The gain axis spans what the gain did, in whole 6 dB steps, 0 dB included.

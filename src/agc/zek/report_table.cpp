@@ -16,14 +16,19 @@ void print_db(std::FILE* f, double db) {
     }
 }
 
-double seconds(std::size_t samples) { return double(samples) / sample_rate; }
+double seconds(const report& r, std::size_t frames) { return double(frames) / r.rate; }
 
 } // namespace
 
-void print_heading(std::FILE* f, const char* in_path, const char* out_path) {
+void print_heading(std::FILE* f, const report& r, const char* in_path, const char* out_path) {
     std::fprintf(f, "zek-report: %s -> %s\n", in_path, out_path);
-    std::fprintf(f, "levels in dBFS (32768 = 0 dB); output aligned on the input (its %d-sample delay removed)\n\n",
-                 hop);
+    if (r.audio) {
+        std::fprintf(f, "levels in dBFS (32768 = 0 dB) over all %d channel%s; output aligned on the input\n\n",
+                     r.channels, r.channels == 1 ? "" : "s");
+    } else {
+        std::fprintf(f, "levels in dBFS (32768 = 0 dB); output aligned on the input (its %d-sample delay removed)\n\n",
+                     hop);
+    }
     std::fputs("  time |   input dBFS    |   output dBFS   |     gain dB\n", f);
     std::fputs("     s |    peak     RMS |    peak     RMS |     min     max\n", f);
 }
@@ -43,14 +48,20 @@ void print_row(std::FILE* f, std::size_t second, const second_levels& sec) {
 }
 
 void print_summary(std::FILE* f, const report& r) {
-    std::fprintf(f, "\ninput:  %zu samples, %.2f s at %d Hz; the first %.2f s reach the output\n", r.in_samples,
-                 seconds(r.in_samples), sample_rate, seconds(r.covered_samples));
-    if (r.first_difference == NO_DIFFERENCE) {
-        std::fprintf(f, "output: %zu samples, bit for bit what zek makes of the input\n", r.out_samples);
+    const char* unit = r.audio ? "frames" : "samples";
+    if (r.audio) {
+        std::fprintf(f, "\ninput:  %zu frames of %d channel%s, %.2f s at %d Hz\n", r.in_samples, r.channels,
+                     r.channels == 1 ? "" : "s", seconds(r, r.in_samples), r.rate);
     } else {
-        std::fprintf(f,
-                     "output: %zu samples, NOT what zek makes of the input (%zu samples): they differ from sample %zu on\n",
-                     r.out_samples, r.expected_samples, r.first_difference);
+        std::fprintf(f, "\ninput:  %zu samples, %.2f s at %d Hz; the first %.2f s reach the output\n", r.in_samples,
+                     seconds(r, r.in_samples), r.rate, seconds(r, r.covered_samples));
+    }
+    if (r.first_difference == NO_DIFFERENCE) {
+        std::fprintf(f, "output: %zu %s, bit for bit what zek makes of the input\n", r.out_samples, unit);
+    } else {
+        std::fprintf(f, "output: %zu %s, NOT what zek makes of the input (%zu %s): they differ from %s %zu on\n",
+                     r.out_samples, unit, r.expected_samples, unit, r.audio ? "frame" : "sample",
+                     r.first_difference);
     }
 }
 

@@ -10,7 +10,7 @@
 
 namespace zek {
 
-void print_heading(std::FILE* f, const char* in_path, const char* out_path);
+void print_heading(std::FILE* f, const report& r, const char* in_path, const char* out_path);
 void print_row(std::FILE* f, std::size_t second, const second_levels& sec);
 void print_summary(std::FILE* f, const report& r);
 

@@ -6,12 +6,17 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <new>
 #include <string_view>
 
 #include "agc/agc.h"
 #include "agc/process_fast.h"
+#include "zek/audio_format.h"
+#include "zek/audio_run.h"
 #include "zek/block_writer.h"
 #include "zek/file_io.h"
+#include "zek/input_peek.h"
 #include "zek/output_file.h"
 #include "zek/samples.h"
 #include "zek/settings.h"
@@ -29,6 +34,37 @@ constexpr const char* USAGE_TEXT[] = {
     "\n     window size = 10*FS[kHz],  I/O files are in PCM raw format (short integer) ",
     "\n     the adaptive gain file emulates the microphone noise detection ",
 };
+// What --help prints: how zek is used today. The three strings above stay
+// what zek prints without arguments, as scripts that call it expect.
+constexpr const char* HELP_TEXT =
+    "usage: zek INPUT OUTPUT\n"
+    "       zek -h | --help | --version\n"
+    "\n"
+    "Evens out the loudness of speech: quiet passages are raised by up to 36 dB,\n"
+    "loud ones are held just below full scale, and the gain glides from one\n"
+    "5 ms hop to the next. The settings are built in.\n"
+    "\n"
+    "INPUT is recognised by its content, whatever its name:\n"
+    "  audio file  WAV (WAVE_FORMAT_EXTENSIBLE included), RF64, W64, AIFF, FLAC,\n"
+    "              AU, CAF, NIST SPHERE or VOC, at 8000 to 96000 Hz, with 1 to 256\n"
+    "              channels of 8- to 32-bit or floating-point samples. OUTPUT\n"
+    "              has the same rate, channels and length, every sample in its\n"
+    "              place; each channel is levelled on its own with a 10 ms window.\n"
+    "              OUTPUT holds 16-bit samples (deeper ones lose their low bits)\n"
+    "              in the container its name ends in (.wav .rf64 .w64 .aif .aiff\n"
+    "              .flac .au .caf .sph .voc, or .raw for bare samples), otherwise\n"
+    "              in INPUT's. Into a pipe go WAV, AU and raw samples only.\n"
+    "  raw file    anything else: 16-bit signed little-endian mono samples, taken\n"
+    "              to be at 48 kHz. The first 512 samples are copied unchanged and\n"
+    "              the rest come out one 240-sample hop late; the last whole hop\n"
+    "              and any partial hop are dropped, so OUTPUT is shorter.\n"
+    "\n"
+    "/dev/stdin and /dev/stdout work, as the descriptors they name. An existing\n"
+    "OUTPUT is replaced only when the run succeeds.\n"
+    "\n"
+    "Exit status: 0 done; 1 INPUT cannot be read or taken, OUTPUT cannot be\n"
+    "written, or they are the same file; 2 missing arguments.\n";
+
 constexpr const char* MSG_OUTPUT_ERROR = "\nbinary output file error ";
 constexpr const char* MSG_INPUT_ERROR = "\nbinary input file error ";
 constexpr const char* MSG_SAME_FILE = "\ninput and output are the same file ";
@@ -39,27 +75,31 @@ constexpr std::size_t LEAD_IN_BYTES = 2 * LEAD_IN_SAMPLES;
 // live stream is processed and written as it arrives, never held for a block.
 constexpr std::size_t BLOCK_BYTES = HOP_BYTES * 2048;
 
-// One engine state for the whole run and the file blocks: static, so memory
-// stays flat whatever the input's length.
-agc_state state;
-std::int16_t inp_samples[BLOCK_BYTES / 2];
-std::int16_t out_samples[2][BLOCK_BYTES / 2];
-unsigned char* const inp_block = reinterpret_cast<unsigned char*>(inp_samples);
-unsigned char* const out_blocks[2] = {reinterpret_cast<unsigned char*>(out_samples[0]),
-                                      reinterpret_cast<unsigned char*>(out_samples[1])};
-block_writer writer;
+// What one run of the raw path holds: the engine state, the file blocks
+// and their writer, about 1.5 MB allocated once for the run, so that memory
+// stays flat whatever the input's length and runs on distinct threads (a
+// Python program's) never meet.
+struct raw_run {
+    agc_state state;
+    std::int16_t inp_samples[BLOCK_BYTES / 2];
+    std::int16_t out_samples[2][BLOCK_BYTES / 2];
+    agc_frame frame; // hop buffers for byte-swapping hosts
+    block_writer writer;
+
+    unsigned char* inp_block() { return reinterpret_cast<unsigned char*>(inp_samples); }
+    unsigned char* out_block(int b) { return reinterpret_cast<unsigned char*>(out_samples[b]); }
+};
 
 // One hop from file bytes at inp_block + from to output block b at `to`
 // (both even). On a little-endian host the bytes already are the samples:
 // the engine reads and writes the blocks directly, with no copy.
-void process_hop_at(std::size_t from, int b, std::size_t to) {
+void process_hop_at(raw_run& w, std::size_t from, int b, std::size_t to) {
     if constexpr (std::endian::native == std::endian::little) {
-        agc::process_hop(inp_samples + from / 2, out_samples[b] + to / 2, state, mix);
+        agc::process_hop(w.inp_samples + from / 2, w.out_samples[b] + to / 2, w.state, mix);
     } else {
-        static agc_frame frame; // hop buffers for byte-swapping hosts
-        decode_le(inp_block + from, frame.in, hop);
-        agc_process(frame, state, mix);
-        encode_le(frame.out, out_blocks[b] + to, hop);
+        decode_le(w.inp_block() + from, w.frame.in, hop);
+        agc_process(w.frame, w.state, mix);
+        encode_le(w.frame.out, w.out_block(b) + to, hop);
     }
 }
 
@@ -70,11 +110,6 @@ void print_usage() {
 
 // Whether everything written to standard output so far reached it.
 bool stdout_ok() { return std::fflush(stdout) == 0 && !std::ferror(stdout); }
-
-run_result failed(run_failure failure, const char* what, const char* path, int err) {
-    static constexpr const char* messages[] = {nullptr, MSG_INPUT_ERROR, MSG_OUTPUT_ERROR, MSG_SAME_FILE};
-    return {EXIT_FILE_ERROR, failure, messages[static_cast<int>(failure)], what, path, err, false};
-}
 
 // Each failure: the tool's message on standard output and, for people and
 // logs, one line on standard error naming the file and the system's reason.
@@ -89,7 +124,8 @@ void print_failure(const run_result& r, const char* inp_path, const char* out_pa
     if (r.failure == run_failure::same_file) {
         std::fprintf(stderr, "zek: '%s' and '%s' are the same file\n", inp_path, out_path);
     } else {
-        std::fprintf(stderr, "zek: %s '%s': %s\n", r.what, r.path, std::strerror(r.err));
+        const std::string why = r.reason.empty() ? std::strerror(r.err) : r.reason;
+        std::fprintf(stderr, "zek: %s '%s': %s\n", r.what, r.path, why.c_str());
     }
 }
 
@@ -102,7 +138,8 @@ struct stream_result {
 // filling the two output blocks in turn while the writer thread writes the
 // other. Each read takes what is there, so a live stream is processed and
 // handed to the writer as it arrives, never held back for a full block.
-stream_result stream(int inp, block_writer& writer) {
+stream_result stream(int inp, raw_run& w) {
+    unsigned char* const inp_block = w.inp_block();
     std::size_t have = 0;                  // bytes waiting in inp_block
     std::size_t lead_left = LEAD_IN_BYTES; // lead-in bytes still to copy
     int b = 0;                             // the output block being filled
@@ -111,27 +148,50 @@ stream_result stream(int inp, block_writer& writer) {
         if (n < 0) return {errno, false};
         if (n == 0) return {0, false}; // a partial hop and an odd byte at the end are dropped
         have += static_cast<std::size_t>(n);
-        if (!writer_wait_free(writer, b)) return {errno, true};
+        if (!writer_wait_free(w.writer, b)) return {errno, true};
 
         std::size_t pos = 0, produced = 0;
         if (lead_left > 0) {
             // The lead-in is copied byte for byte, whole samples only.
             pos = produced = std::min(lead_left, have & ~std::size_t{1});
-            std::memcpy(out_blocks[b], inp_block, pos);
+            std::memcpy(w.out_block(b), inp_block, pos);
             lead_left -= pos;
         }
         if (lead_left == 0) {
             for (; have - pos >= HOP_BYTES; pos += HOP_BYTES, produced += HOP_BYTES) {
-                process_hop_at(pos, b, produced);
+                process_hop_at(w, pos, b, produced);
             }
         }
         if (produced > 0) {
-            writer_submit(writer, b, produced);
+            writer_submit(w.writer, b, produced);
             b ^= 1;
         }
         std::memmove(inp_block, inp_block + pos, have - pos);
         have -= pos;
     }
+}
+
+// What zek does with an input that is not raw samples: levels an audio
+// file, or refuses a compressed one. Returns false to go on with raw samples.
+bool run_non_raw(const input_file& inp, output_file& out, const char* inp_path, const char* out_path,
+                 run_result& r) {
+    unsigned char head[SNIFF_BYTES];
+    const ssize_t got = peek_input(inp.fd, inp.st, head, sizeof head);
+    if (got < 0) {
+        r = failed(run_failure::input, "cannot read", inp_path, errno);
+        return true;
+    }
+    const auto n = static_cast<std::size_t>(got);
+    if (const char* compressed = sniff_compressed(head, n)) {
+        r = failed(run_failure::input, "cannot read", inp_path, 0);
+        r.reason = std::string(compressed) + " audio is compressed; zek reads uncompressed audio files and raw "
+                   "samples: decode it first, e.g. ffmpeg -i in.ogg in.wav";
+        return true;
+    }
+    const container kind = sniff_container(head, n);
+    if (kind == container::none) return false;
+    r = run_audio(inp, kind, out, inp_path, out_path);
+    return true;
 }
 
 // The run: everything that can fail is set up before the output is touched.
@@ -151,17 +211,26 @@ run_result run(const char* inp_path, const char* out_path) {
         input_close(inp);
         return failed(run_failure::same_file, nullptr, out_path, 0);
     }
-    init_engine(state);
-    writer_start(writer, out_blocks[0], out_blocks[1]);
+    if (run_result audio; run_non_raw(inp, out, inp_path, out_path, audio)) {
+        input_close(inp);
+        return audio;
+    }
+    const std::unique_ptr<raw_run> w(new (std::nothrow) raw_run);
+    if (!w) {
+        input_close(inp);
+        return failed(run_failure::output, "cannot write", out_path, ENOMEM);
+    }
+    init_engine(w->state);
+    writer_start(w->writer, w->out_block(0), w->out_block(1));
     if (const int err = output_open(out)) {
-        writer_finish(writer);
+        writer_finish(w->writer);
         input_close(inp);
         return failed(run_failure::output, "cannot open", out_path, err);
     }
 
-    writer.fd = out.fd;
-    stream_result r = stream(inp.fd, writer);
-    const int write_err = writer_finish(writer);
+    w->writer.fd = out.fd;
+    stream_result r = stream(inp.fd, *w);
+    const int write_err = writer_finish(w->writer);
     if (write_err != 0 && (r.err == 0 || r.output_side)) r = {write_err, true};
     input_close(inp);
     if (r.err != 0) {
@@ -174,6 +243,11 @@ run_result run(const char* inp_path, const char* out_path) {
 }
 
 } // namespace
+
+run_result failed(run_failure failure, const char* what, const char* path, int err) {
+    static constexpr const char* messages[] = {nullptr, MSG_INPUT_ERROR, MSG_OUTPUT_ERROR, MSG_SAME_FILE};
+    return {EXIT_FILE_ERROR, failure, messages[static_cast<int>(failure)], what, path, err, false, {}, {}};
+}
 
 run_result process_files(const char* inp_path, const char* out_path) {
     const bool output_is_stdout = names_standard_output(out_path);
@@ -191,7 +265,7 @@ int zek_main(int argc, char** argv) {
     if (argc == 2) {
         const std::string_view arg = argv[1];
         if (arg == "-h" || arg == "--help") {
-            print_usage();
+            std::fputs(HELP_TEXT, stdout);
             return stdout_ok() ? EXIT_OK : EXIT_FILE_ERROR;
         }
         if (arg == "--version") {
@@ -203,6 +277,7 @@ int zek_main(int argc, char** argv) {
         return EXIT_USAGE;
     }
     const run_result r = process_files(argv[1], argv[2]);
+    if (!r.note.empty()) std::fprintf(stderr, "zek: %s\n", r.note.c_str());
     if (r.status != EXIT_OK) print_failure(r, argv[1], argv[2]);
     return r.status;
 }

@@ -2,6 +2,8 @@
 #ifndef ZEK_RUN_H
 #define ZEK_RUN_H
 
+#include <string>
+
 namespace zek {
 
 enum exit_status : int {
@@ -26,14 +28,20 @@ struct run_result {
     const char* path = nullptr;    // the file that failed: the input's or the output's path
     int err = 0;                   // the system's reason (an errno); 0 for the same file
     bool output_is_stdout = false; // the output is standard output: no message may go there
+    std::string reason; // what is wrong when it is not the system's error (an audio file zek cannot
+                        // take, a format a pipe cannot carry): said in place of errno's text
+    std::string note;   // a line for standard error even on success (how samples were converted)
 };
+
+// The result of a run that failed on one side, with the tool's message for it.
+run_result failed(run_failure failure, const char* what, const char* path, int err);
 
 // Command line: zek input output [ignored...], or -h/--help/--version alone.
 int zek_main(int argc, char** argv);
 
 // Processes the file at inp_path into out_path. An existing output is
 // replaced only when the run succeeds. Throws nothing and prints nothing.
-// Not reentrant: one run at a time per process.
+// Reentrant: runs on distinct threads hold nothing in common.
 run_result process_files(const char* inp_path, const char* out_path);
 
 } // namespace zek

@@ -1,0 +1,109 @@
+#include "zek/audio_input.h"
+
+#include <cmath>
+#include <cstdlib>
+
+#include "agc/stream.h"
+
+namespace zek {
+
+namespace {
+
+sample_depth depth_of(int subtype, int& bits) {
+    switch (subtype) {
+    case SF_FORMAT_PCM_24: case SF_FORMAT_DWVW_24: case SF_FORMAT_ALAC_24: bits = 24; return sample_depth::wide;
+    case SF_FORMAT_ALAC_20: bits = 20; return sample_depth::wide;
+    case SF_FORMAT_PCM_32: case SF_FORMAT_ALAC_32: bits = 32; return sample_depth::wide;
+    case SF_FORMAT_FLOAT: bits = 32; return sample_depth::floating;
+    case SF_FORMAT_DOUBLE: bits = 64; return sample_depth::floating;
+    default: bits = 16; return sample_depth::narrow;
+    }
+}
+
+bool is_pipe(const struct stat& st) { return S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode); }
+
+} // namespace
+
+std::string words(std::initializer_list<std::string_view> parts) {
+    std::string s;
+    for (std::string_view p : parts) s.append(p);
+    return s;
+}
+
+std::string audio_open(audio_input& a, const input_file& inp, container kind, const char* path) {
+    if (is_pipe(inp.st) && !reads_from_pipe(kind)) {
+        return words({container_name(kind), " cannot be read from a pipe: give the file itself, or convert it to "
+                                            "WAV on the way, e.g. ffmpeg -i in -f wav - | zek /dev/stdin out.wav"});
+    }
+    a.sf = sf_open_fd(inp.fd, SFM_READ, &a.info, SF_FALSE);
+    if (a.sf == nullptr) return words({"not a readable audio file: ", sf_strerror(nullptr)});
+    std::string problem;
+    if (a.info.samplerate < AGC_MIN_RATE || a.info.samplerate > AGC_MAX_RATE) {
+        problem = words({"its sample rate, ", std::to_string(a.info.samplerate),
+                         " Hz, is outside the 8000 to 96000 Hz zek levels; resample it first, e.g. sox '", path,
+                         "' -r 48000 resampled.wav"});
+    } else if (a.info.channels < 1 || a.info.channels > AGC_MAX_CHANNELS) {
+        problem = words({std::to_string(a.info.channels), " channels: zek levels 1 to ",
+                         std::to_string(AGC_MAX_CHANNELS)});
+    }
+    if (!problem.empty()) {
+        audio_close(a);
+        return problem;
+    }
+    a.depth = depth_of(a.info.format & SF_FORMAT_SUBMASK, a.bits);
+    // A header read from a pipe may give no length: streamed WAV and AU say
+    // 0xFFFFFFFF bytes, W64 and NIST a huge count. More than 32-bit sizes
+    // hold counts as no length.
+    const std::int64_t frame_bytes = std::int64_t{a.bits / 8} * a.info.channels;
+    if (!is_pipe(inp.st) || (a.info.frames >= 0 && a.info.frames * frame_bytes < 0xFFFFFFFFll - 0xFFFF)) {
+        a.known_frames = a.info.frames;
+    }
+    return {};
+}
+
+std::int64_t audio_read(audio_input& a, std::int16_t* dst, int frames) {
+    if (a.depth == sample_depth::narrow) return sf_readf_short(a.sf, dst, frames);
+    if (a.wide_frames < frames) {
+        std::free(a.wide);
+        a.wide = std::malloc(static_cast<std::size_t>(frames) * static_cast<std::size_t>(a.info.channels) * sizeof(double));
+        a.wide_frames = a.wide ? frames : 0;
+        if (a.wide == nullptr) return -1;
+    }
+    const std::size_t channels = static_cast<std::size_t>(a.info.channels);
+    if (a.depth == sample_depth::wide) {
+        auto* wide = static_cast<int*>(a.wide); // libsndfile puts every depth in the top bits of an int
+        const sf_count_t n = sf_readf_int(a.sf, wide, frames);
+        for (std::size_t k = 0; k < static_cast<std::size_t>(n) * channels; ++k) {
+            dst[k] = static_cast<std::int16_t>(wide[k] >> 16);
+        }
+        return n;
+    }
+    auto* real = static_cast<double*>(a.wide);
+    const sf_count_t n = sf_readf_double(a.sf, real, frames);
+    for (std::size_t k = 0; k < static_cast<std::size_t>(n) * channels; ++k) {
+        const double v = std::nearbyint(real[k] * 32768.0);
+        dst[k] = static_cast<std::int16_t>(v >= 32767.0 ? 32767 : v <= -32768.0 ? -32768 : v != v ? 0 : v);
+    }
+    return n;
+}
+
+std::string audio_conversion_note(const audio_input& a, const char* path) {
+    if (a.depth == sample_depth::wide) {
+        return words({"'", path, "' has ", std::to_string(a.bits),
+                      "-bit samples: reduced to 16 bits by dropping the low ", std::to_string(a.bits - 16),
+                      " bits (no dither)"});
+    }
+    if (a.depth == sample_depth::floating) {
+        return words({"'", path, "' has floating-point samples: converted to 16 bits "
+                                 "(scaled by 32768, rounded, clipped at full scale)"});
+    }
+    return {};
+}
+
+void audio_close(audio_input& a) {
+    if (a.sf) sf_close(a.sf);
+    std::free(a.wide);
+    a = audio_input{};
+}
+
+} // namespace zek

@@ -1,0 +1,54 @@
+// Reading an audio file as zek levels it: through libsndfile, as 16-bit
+// samples. Shared by zek and zek-report, so that the report checks an output
+// against exactly the samples zek took in.
+#ifndef ZEK_AUDIO_INPUT_H
+#define ZEK_AUDIO_INPUT_H
+
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <sndfile.h>
+#include <string>
+#include <string_view>
+
+#include "zek/audio_format.h"
+#include "zek/file_io.h"
+
+namespace zek {
+
+enum class sample_depth { narrow, wide, floating }; // up to 16 bits, 20 to 32 bits, floating point
+
+struct audio_input {
+    SNDFILE* sf = nullptr;
+    SF_INFO info{};
+    sample_depth depth = sample_depth::narrow;
+    int bits = 16;
+    std::int64_t known_frames = -1; // the length its header gives, or -1 (a stream from a pipe)
+    void* wide = nullptr;           // int or double samples as read, before they become 16-bit
+    int wide_frames = 0;
+};
+
+// Opens the audio file in `inp`, whose first bytes are a `kind` header, and
+// checks it: a pipe that cannot carry the container, a file libsndfile cannot
+// read, a rate outside 8000 to 96000 Hz, more channels than zek levels.
+// Returns "" or what is wrong, in words for the user (the input closed).
+std::string audio_open(audio_input& a, const input_file& inp, container kind, const char* path);
+
+// Reads up to `frames` frames as 16-bit samples: 20- to 32-bit samples lose
+// their low bits (an arithmetic shift: no dither, the same result on every
+// run), floating point is scaled by 32768, rounded and clipped. Returns the
+// frames read, 0 at the end, or -1 when out of memory.
+std::int64_t audio_read(audio_input& a, std::int16_t* dst, int frames);
+
+// What the conversion to 16 bits does to this input, for a line on standard
+// error; "" when it keeps every sample.
+std::string audio_conversion_note(const audio_input& a, const char* path);
+
+void audio_close(audio_input& a);
+
+// A message from its parts. (GCC 12 warns, wrongly, about chains of std::string +.)
+std::string words(std::initializer_list<std::string_view> parts);
+
+} // namespace zek
+
+#endif

@@ -1,0 +1,162 @@
+#include "zek/report_audio.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <vector>
+
+#include "agc/builtin.h"
+#include "agc/stream.h"
+#include "zek/input_peek.h"
+
+namespace zek {
+
+namespace {
+
+constexpr int LEAD = agc::LEAD_IN_SAMPLES;
+
+// The run over IN: the stream is fed the lead-in, then hops, then the
+// silence that ends a recording, in pieces whose outputs are whole stretches
+// of the aligned recording: the lead-in's, then aligned hop j-2 for hop j.
+struct replay {
+    agc_stream* stream = nullptr;
+    int channels = 0, hop = 0, latency = 0;
+    std::vector<std::int16_t> piece_in, piece_out, actual, in_aligned;
+    std::vector<std::int16_t> history;  // IN's last frames, until their output comes: a ring
+    std::size_t history_frames = 0;
+    std::vector<std::int16_t> gains[3]; // per channel, of the last three hops
+    std::int64_t fed = 0;               // frames given to the stream
+};
+
+// Copies frames [from, from + n) of IN out of the ring.
+void recall(replay& p, std::int64_t from, std::size_t n) {
+    const auto c = static_cast<std::size_t>(p.channels);
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::size_t slot = static_cast<std::size_t>(from) % p.history_frames + k;
+        const std::size_t at = slot % p.history_frames;
+        std::copy_n(p.history.begin() + static_cast<std::ptrdiff_t>(at * c), c,
+                    p.in_aligned.begin() + static_cast<std::ptrdiff_t>(k * c));
+    }
+}
+
+void remember(replay& p, std::int64_t from, const std::int16_t* frames, std::size_t n) {
+    const auto c = static_cast<std::size_t>(p.channels);
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::size_t at = (static_cast<std::size_t>(from) + k) % p.history_frames;
+        std::copy_n(frames + k * c, c, p.history.begin() + static_cast<std::ptrdiff_t>(at * c));
+    }
+}
+
+// Reads `n` frames of OUT where zek writes `expected`, noting the first
+// difference. Returns how many OUT held.
+std::size_t compare_output(audio_pair& p, replay& rp, report& r, const std::int16_t* expected, std::size_t n) {
+    std::size_t got = 0;
+    if (p.out_is_audio) {
+        const std::int64_t k = audio_read(p.out, rp.actual.data(), static_cast<int>(n));
+        got = k > 0 ? static_cast<std::size_t>(k) : 0;
+    }
+    const std::size_t at = r.out_samples;
+    r.out_samples += got;
+    const std::size_t count = got * static_cast<std::size_t>(rp.channels);
+    if (r.first_difference == NO_DIFFERENCE) {
+        const auto diff = std::mismatch(expected, expected + count, rp.actual.data()).first;
+        if (diff != expected + count || got < n) {
+            r.first_difference = at + static_cast<std::size_t>(diff - expected) / static_cast<std::size_t>(rp.channels);
+        }
+    }
+    return got;
+}
+
+} // namespace
+
+std::string open_audio_pair(audio_pair& p, const input_file& in, container kind, const input_file& out,
+                            const char* in_path, report& r) {
+    std::string problem = audio_open(p.in, in, kind, in_path);
+    if (!problem.empty()) return problem;
+    r.audio = true;
+    r.rate = p.in.info.samplerate;
+    r.channels = p.in.info.channels;
+    unsigned char head[SNIFF_BYTES];
+    const ssize_t got = peek_input(out.fd, out.st, head, sizeof head);
+    const container out_kind = got > 0 ? sniff_container(head, static_cast<std::size_t>(got)) : container::none;
+    p.out_is_audio = out_kind != container::none && audio_open(p.out, out, out_kind, "OUT").empty() &&
+                     p.out.info.samplerate == r.rate && p.out.info.channels == r.channels;
+    return {};
+}
+
+read_failure measure_audio(audio_pair& p, report& r, std::FILE* rows) {
+    replay rp;
+    rp.stream = agc_stream_create(r.rate, r.channels, nullptr);
+    if (rp.stream == nullptr) return {ENOMEM, false};
+    rp.channels = r.channels;
+    rp.latency = agc_stream_latency(rp.stream);
+    rp.hop = rp.latency / 2;
+    const auto c = static_cast<std::size_t>(r.channels);
+    const std::size_t most = static_cast<std::size_t>(std::max(LEAD, rp.hop)) * c;
+    for (auto* v : {&rp.piece_in, &rp.piece_out, &rp.actual, &rp.in_aligned}) v->resize(most);
+    rp.history_frames = static_cast<std::size_t>(rp.latency + std::max(LEAD, rp.hop));
+    rp.history.resize(rp.history_frames * c);
+    for (auto& g : rp.gains) g.assign(c, 256);
+
+    std::int64_t frames_in = -1; // IN's length, once its end is reached
+    for (int j = -1;; ++j) {     // piece -1 is the lead-in, piece j >= 0 is input hop j
+        const auto want = static_cast<std::size_t>(j < 0 ? LEAD : rp.hop);
+        std::size_t n = 0;
+        if (frames_in < 0) {
+            const std::int64_t k = audio_read(p.in, rp.piece_in.data(), static_cast<int>(want));
+            if (k < 0 || sf_error(p.in.sf) != SF_ERR_NO_ERROR) return {EIO, false};
+            n = static_cast<std::size_t>(k);
+            if (n < want) frames_in = rp.fed + k;
+        }
+        // After IN's end, the silence that ends a recording: latency frames.
+        std::size_t len = want;
+        if (frames_in >= 0) len = std::min<std::size_t>(want, static_cast<std::size_t>(frames_in + rp.latency - rp.fed));
+        if (len == 0) break;
+        std::fill(rp.piece_in.begin() + static_cast<std::ptrdiff_t>(n * c), rp.piece_in.end(), std::int16_t{0});
+        remember(rp, rp.fed, rp.piece_in.data(), len);
+        agc_stream_process(rp.stream, rp.piece_in.data(), rp.piece_out.data(), static_cast<int>(len));
+        if (j >= 0 && len == want) {
+            for (std::size_t ch = 0; ch < c; ++ch) {
+                rp.gains[j % 3][ch] = static_cast<std::int16_t>(agc_stream_gain(rp.stream, static_cast<int>(ch)));
+            }
+        }
+        // The output of this piece: aligned frames [t, t + len), those >= 0 real.
+        const std::int64_t t = rp.fed - rp.latency;
+        rp.fed += static_cast<std::int64_t>(len);
+        const std::size_t skip = t < 0 ? std::min(len, static_cast<std::size_t>(-t)) : 0;
+        const std::size_t count = len - skip;
+        if (count == 0) continue;
+        const std::int64_t start = t + static_cast<std::int64_t>(skip);
+        recall(rp, start, count);
+        const std::int16_t* expected = rp.piece_out.data() + skip * c;
+        const std::size_t got = compare_output(p, rp, r, expected, count);
+        std::int16_t from = 256, to = 256; // the lead-in passes at unity gain
+        if (start >= LEAD) {                // aligned hop j-2, crossfaded from its gain to the next one's
+            from = INT16_MAX, to = INT16_MIN;
+            for (const auto* g : {&rp.gains[(j + 1) % 3], &rp.gains[(j + 2) % 3]}) {
+                from = std::min(from, *std::min_element(g->begin(), g->end()));
+                to = std::max(to, *std::max_element(g->begin(), g->end()));
+            }
+        }
+        account(r, rows, static_cast<std::size_t>(start), rp.in_aligned.data(), rp.actual.data(), count, got, from, to);
+    }
+    agc_stream_destroy(rp.stream);
+    r.in_samples = r.expected_samples = r.covered_samples = static_cast<std::size_t>(frames_in);
+    // Anything in OUT past what zek writes is a difference.
+    while (p.out_is_audio) {
+        const std::int64_t k = audio_read(p.out, rp.actual.data(), static_cast<int>(most / c));
+        if (k <= 0) break;
+        if (r.first_difference == NO_DIFFERENCE) r.first_difference = r.out_samples;
+        r.out_samples += static_cast<std::size_t>(k);
+    }
+    if (p.out_is_audio && sf_error(p.out.sf) != SF_ERR_NO_ERROR) return {EIO, true};
+    end_second(r, rows);
+    return {};
+}
+
+void close_audio_pair(audio_pair& p) {
+    audio_close(p.in);
+    audio_close(p.out);
+}
+
+} // namespace zek
