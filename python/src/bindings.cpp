@@ -3,8 +3,10 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -15,6 +17,7 @@
 
 #include "agc/stream.h"
 #include "level.h"
+#include "zek/run.h"
 
 namespace py = pybind11;
 
@@ -125,10 +128,35 @@ stream_ptr new_stream(py::handle rate, py::handle channels) {
     return st;
 }
 
-py::array process(py::handle samples_obj, py::handle rate) {
+// The caller's `out` for process(): an array the result can be written into
+// as it is, and not the input's memory (the result is written while the
+// input is still being read).
+py::array check_out(py::handle out_obj, py::handle samples_obj, const samples& s) {
+    if (!py::isinstance<py::array>(out_obj)) throw py::type_error("out must be a NumPy array, not " + type_name(out_obj));
+    const auto out = py::reinterpret_borrow<py::array>(out_obj);
+    const auto in = py::reinterpret_borrow<py::array>(samples_obj);
+    if (!out.dtype().is(in.dtype()) && !out.dtype().equal(in.dtype())) {
+        throw py::type_error("out must have the samples' dtype, " + std::string(py::str(in.dtype().attr("name"))) +
+                             ", not " + std::string(py::str(out.dtype().attr("name"))));
+    }
+    if (out.ndim() != in.ndim() || !std::equal(out.shape(), out.shape() + out.ndim(), in.shape())) {
+        throw py::value_error("out must have the samples' shape, " + shape_of(in) + ", not " + shape_of(out));
+    }
+    if (!(out.flags() & py::array::c_style) || !out.writeable() || !(out.dtype().attr("isnative").cast<bool>())) {
+        throw py::value_error("out must be a writeable, C-contiguous array in the machine's byte order");
+    }
+    const auto* a = static_cast<const char*>(s.array.data());
+    const auto* b = static_cast<const char*>(out.data());
+    const auto bytes = static_cast<std::size_t>(out.nbytes());
+    if (bytes > 0 && a < b + bytes && b < a + bytes) throw py::value_error("out must not share memory with samples");
+    return out;
+}
+
+py::array process(py::handle samples_obj, py::handle rate, py::handle out_obj) {
     const samples s = check_samples(samples_obj, "samples");
     const stream_ptr st = new_stream(rate, py::int_(s.channels));
-    py::array out = new_array(s.type, s.frames, s.channels, s.array.ndim());
+    py::array out = out_obj.is_none() ? new_array(s.type, s.frames, s.channels, s.array.ndim())
+                                      : check_out(out_obj, samples_obj, s);
     const void* in = s.array.data();
     void* to = out.mutable_data();
     int r;
@@ -215,13 +243,39 @@ struct stream {
     }
 };
 
+// zek.process_file: exactly what the zek tool does with the two paths, in
+// process. Failures become exceptions: OSError (with the errno and the file)
+// for what the system refused, ValueError for a file zek cannot take.
+void process_file(py::handle input, py::handle output) {
+    const py::module_ os = py::module_::import("os");
+    const std::string in = py::bytes(os.attr("fsencode")(input)), out = py::bytes(os.attr("fsencode")(output));
+    zek::run_result r;
+    {
+        py::gil_scoped_release nogil;
+        r = zek::process_files(in.c_str(), out.c_str());
+    }
+    if (!r.note.empty() && PyErr_WarnEx(PyExc_UserWarning, ("zek: " + r.note).c_str(), 1) != 0) {
+        throw py::error_already_set();
+    }
+    if (r.status == zek::EXIT_OK) return;
+    const py::object file = os.attr("fsdecode")(py::bytes(r.path ? r.path : out.c_str()));
+    if (r.failure == zek::run_failure::same_file) {
+        throw py::value_error("'" + in + "' and '" + out + "' are the same file");
+    }
+    const std::string what = std::string(r.what ? r.what : "cannot use") + " '" + std::string(py::str(file)) + "'";
+    if (!r.reason.empty()) throw py::value_error(what + ": " + r.reason);
+    // OSError(errno, text, filename) becomes FileNotFoundError, PermissionError, ...
+    PyErr_SetObject(PyExc_OSError, py::make_tuple(r.err, std::strerror(r.err), file).ptr());
+    throw py::error_already_set();
+}
+
 } // namespace
 
 PYBIND11_MODULE(_zek, m) {
     m.doc() = "zek's fixed-point automatic gain control on NumPy arrays.";
 
-    m.def("process", &process, py::arg("samples"), py::arg("sample_rate"),
-          R"(Levels a whole recording and returns it as a new array.
+    m.def("process", &process, py::arg("samples"), py::arg("sample_rate"), py::arg("out") = py::none(),
+          R"(Levels a whole recording and returns it as a new array, or in `out`.
 
 samples: a NumPy array of shape (frames,) or (frames, channels), 1 to 256
 channels, of int16, or of float32 or float64 with full scale +-1.0.
@@ -232,7 +286,22 @@ the first 512 samples of each channel unchanged, the rest under the gain.
 int16 in gives int16 out, bit-exact with the C library. Floats are converted
 to 16 bits (times 32768, rounded to nearest with halves to even, clipped to
 -32768..32767), levelled, and converted back (divided by 32768); NaN is
-refused. Each channel is levelled on its own. The GIL is released meanwhile.)");
+refused. Each channel is levelled on its own. The GIL is released meanwhile.
+out: an array of the samples' shape and dtype, C-contiguous and not sharing
+their memory, to write the result into (and return) instead of a new one.)");
+
+    m.def("process_file", &process_file, py::arg("input"), py::arg("output"),
+          R"(Does exactly what the zek tool does with these two paths, in process.
+
+An audio file (WAV, FLAC, AIFF, ... at 8000 to 96000 Hz, any channels) is
+levelled into the container `output`'s extension names, or else the input's,
+keeping its rate, channels and length; anything else is taken as raw 16-bit
+little-endian mono samples at 48 kHz, as zek takes it. An existing output is
+replaced only when the run succeeds. Raises OSError (with the file) for what
+the system refused and ValueError for a file zek cannot take (a rate out of
+range, a damaged header, the same file twice). A conversion of deeper or
+floating-point samples to 16 bits is told by a UserWarning. Prints nothing;
+the GIL is released meanwhile.)");
 
     py::class_<stream>(m, "Stream", R"(Levels a recording given in chunks, as it arrives.
 
