@@ -1,15 +1,20 @@
 // The tool's whole file path in process on arbitrary bytes: any length, odd
-// ones included, any samples. Whatever comes in, the output must have the
-// shape every recording gets: the length of the lead-in plus whole hops, the
-// lead-in copied unchanged, the first processed hop silent, each later hop
-// what the engine makes of the hop before it, and the input left as it was.
+// ones included, any samples. Whatever raw samples come in, the output must
+// have the shape every recording gets: the length of the lead-in plus whole
+// hops, the lead-in copied unchanged, the first processed hop silent, each
+// later hop what the engine makes of the hop before it, and the input left as
+// it was. Bytes that start like an audio file (the fuzzer finds the headers)
+// must end in a clean success or a clean refusal that leaves no output.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
+#include <sys/stat.h>
+
 #include "engine_fixture.h"
+#include "zek/audio_format.h"
 #include "zek/run.h"
 
 namespace {
@@ -69,7 +74,16 @@ std::int16_t sample_at(const std::uint8_t* bytes, std::size_t k) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const scratch_files& files = scratch();
     write_file(files.inp, data, size);
-    check(zek::process_files(files.inp.c_str(), files.out.c_str()).status == zek::EXIT_OK, "the run failed");
+    std::remove(files.out.c_str()); // a new output, which must appear only when the run succeeds
+    const zek::run_result r = zek::process_files(files.inp.c_str(), files.out.c_str());
+    if (zek::sniff_container(data, size) != zek::container::none || zek::sniff_compressed(data, size) != nullptr) {
+        struct stat st {};
+        check(r.status == zek::EXIT_OK || r.status == zek::EXIT_FILE_ERROR, "an audio file ended oddly");
+        check(r.status == zek::EXIT_OK || stat(files.out.c_str(), &st) != 0, "a refused audio file left an output");
+        std::remove(files.out.c_str());
+        return 0;
+    }
+    check(r.status == zek::EXIT_OK, "the run failed");
     const std::string out_bytes = read_file(files.out);
     const auto* out = reinterpret_cast<const std::uint8_t*>(out_bytes.data());
 
