@@ -5,6 +5,8 @@
 // 32-bit sample or byte counts.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,13 +31,20 @@ std::vector<std::int16_t> noise(std::size_t n) {
 
 // A file of `size` zero bytes that takes no disk space; false where the file
 // system would really write them (then the test is skipped, not run).
-bool make_sparse(const fs::path& p, std::uintmax_t size) {
-    harness::write_file(p, "");
-    fs::resize_file(p, std::uintmax_t{64} << 20);
+// Extends the file at p to `size` bytes with zeros that take no room on
+// disk; false where the file system cannot.
+bool make_sparse_tail(const fs::path& p, std::uintmax_t size) {
+    const std::uintmax_t had = fs::file_size(p);
+    fs::resize_file(p, had + (std::uintmax_t{64} << 20));
     struct stat st {};
-    if (stat(p.c_str(), &st) != 0 || st.st_blocks > 2048) return false;
+    if (stat(p.c_str(), &st) != 0 || st.st_blocks > 2048 + static_cast<blkcnt_t>(had / 512)) return false;
     fs::resize_file(p, size);
     return true;
+}
+
+bool make_sparse(const fs::path& p, std::uintmax_t size) {
+    harness::write_file(p, "");
+    return make_sparse_tail(p, size);
 }
 
 // Runs zek through the I/O shim (io_shim.cpp) with `knobs` ("IO_SHIM_...=...")
@@ -208,6 +217,53 @@ TEST_F(HostileIo, HugeInputKeepsItsLength) {
     EXPECT_EQ(pclose(out), 0);
     EXPECT_EQ(total, 2 * (LEAD + HOP * ((in_bytes / 2 - LEAD) / HOP)));
     EXPECT_TRUE(silent);
+}
+
+// Past 4 GiB of samples: a W64 file (64-bit sizes) gives a WAV output that
+// must become RF64, whose 64-bit sizes hold it; a streamed WAV, whose 32-bit
+// sizes cannot say so much and which libsndfile reads only that far, must be
+// refused rather than cut short.
+TEST_F(HostileIo, HugeInputPast4GiB) {
+    const std::uint64_t data_bytes = 4'400'000'000; // 2.2 G samples of silence
+    // sox makes a one-sample W64; its sizes are set to the huge length and the
+    // file is extended, sparse, to match.
+    ASSERT_EQ(harness::run("sox", {"-n", "-r", "48000", "-c", "1", "-b", "16", "-t", "w64", "huge.w64", "synth", "1s",
+                                   "sine", "300"}, dir).status, 0);
+    std::string w64 = harness::read_file(dir / "huge.w64");
+    const std::size_t data = w64.find(std::string("data\xf3\xac\xd3\x11", 8));
+    ASSERT_NE(data, std::string::npos);
+    auto put64 = [&](std::size_t at, std::uint64_t v) {
+        for (int k = 0; k < 8; ++k) w64[at + static_cast<std::size_t>(k)] = static_cast<char>(v >> (8 * k) & 0xFF);
+    };
+    put64(data + 16, 24 + data_bytes);
+    put64(16, data + 24 + data_bytes);
+    harness::write_file(dir / "huge.w64", w64.substr(0, data + 24));
+    if (!make_sparse_tail(dir / "huge.w64", data + 24 + data_bytes)) GTEST_SKIP() << "no sparse files in " << dir;
+
+    const auto r = harness::zek({"huge.w64", "out.wav"}, dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    // RF64: the 64-bit size of the samples in the ds64 chunk that leads.
+    char head[36];
+    std::ifstream(dir / "out.wav", std::ios::binary).read(head, sizeof head);
+    EXPECT_EQ(std::string(head, 4) + std::string(head + 8, 8), "RF64WAVEds64");
+    std::uint64_t samples_size = 0;
+    for (int k = 7; k >= 0; --k) samples_size = samples_size << 8 | static_cast<unsigned char>(head[28 + k]);
+    EXPECT_EQ(samples_size, data_bytes);
+    EXPECT_EQ(fs::file_size(dir / "out.wav") - data_bytes, 112u); // the header: nothing lost, nothing added
+    fs::remove(dir / "out.wav");
+
+    // A streamed WAV header (ffmpeg's, into a pipe), then the samples: from
+    // the pipe, and as a file.
+    ASSERT_EQ(harness::run("/bin/sh", {"-c", "ffmpeg -nostdin -loglevel error -f lavfi -i anullsrc=r=48000:cl=mono "
+                                             "-t 0 -c:a pcm_s16le -f wav - > streamed.wav"}, dir).status, 0);
+    const auto piped = harness::run("/bin/sh", {"-c", "{ cat streamed.wav; head -c " + std::to_string(data_bytes) +
+                                                          " /dev/zero; } | '" ZEK_BINARY "' /dev/stdin out.wav"}, dir);
+    ASSERT_TRUE(make_sparse_tail(dir / "streamed.wav", fs::file_size(dir / "streamed.wav") + data_bytes));
+    for (const auto& r : {piped, harness::zek({"streamed.wav", "out.wav"}, dir)}) {
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("4 GiB"), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists(dir / "out.wav"));
+    }
 }
 
 } // namespace

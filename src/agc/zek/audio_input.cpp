@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <unistd.h>
 
 #include "agc/stream.h"
 
@@ -24,6 +25,9 @@ bool is_pipe(const struct stat& st) { return S_ISFIFO(st.st_mode) || S_ISSOCK(st
 
 } // namespace
 
+// Reads up to `frames` frames as 16-bit samples (below).
+static std::int64_t read_frames(audio_input& a, std::int16_t* dst, int frames);
+
 std::string words(std::initializer_list<std::string_view> parts) {
     std::string s;
     for (std::string_view p : parts) s.append(p);
@@ -35,6 +39,9 @@ std::string audio_open(audio_input& a, const input_file& inp, container kind, co
         return words({container_name(kind), " cannot be read from a pipe: give the file itself, or convert it to "
                                             "WAV on the way, e.g. ffmpeg -i in -f wav - | zek /dev/stdin out.wav"});
     }
+    a.kind = kind;
+    a.fd = inp.fd;
+    a.st = inp.st;
     a.sf = sf_open_fd(inp.fd, SFM_READ, &a.info, SF_FALSE);
     if (a.sf == nullptr) return words({"not a readable audio file: ", sf_strerror(nullptr)});
     std::string problem;
@@ -62,6 +69,35 @@ std::string audio_open(audio_input& a, const input_file& inp, container kind, co
 }
 
 std::int64_t audio_read(audio_input& a, std::int16_t* dst, int frames) {
+    const std::int64_t n = read_frames(a, dst, frames);
+    if (n > 0) a.frames_read += n;
+    return n;
+}
+
+std::string audio_check_end(audio_input& a) {
+    if (sf_error(a.sf) != SF_ERR_NO_ERROR) return sf_strerror(a.sf);
+    if (a.known_frames >= 0 && a.frames_read != a.known_frames) {
+        return words({"its header announces ", std::to_string(a.known_frames), " frames but ",
+                      std::to_string(a.frames_read), " could be read: the file is cut short"});
+    }
+    const std::int64_t block = std::int64_t{a.bits / 8} * a.info.channels;
+    if (a.kind != container::wav || a.frames_read * block < 0xFFFFFFFFll - block + 1) return {};
+    // The samples filled a WAV's 32-bit size: does anything follow them?
+    bool more = false;
+    if (is_pipe(a.st)) {
+        char c;
+        more = read_some(a.fd, &c, 1) > 0;
+    } else {
+        const off_t at = lseek(a.fd, 0, SEEK_CUR);
+        more = at >= 0 && a.st.st_size > at;
+    }
+    if (!more) return {};
+    return "it holds more than 4 GiB of samples, which a WAV header cannot describe, and libsndfile reads "
+           "only the first 4 GiB: convert it to RF64 or W64 first, e.g. ffmpeg -ignore_length 1 -i in.wav "
+           "-rf64 always in.rf64.wav";
+}
+
+static std::int64_t read_frames(audio_input& a, std::int16_t* dst, int frames) {
     if (a.depth == sample_depth::narrow) return sf_readf_short(a.sf, dst, frames);
     if (a.wide_frames < frames) {
         std::free(a.wide);

@@ -26,6 +26,10 @@ struct audio_input {
     std::int64_t known_frames = -1; // the length its header gives, or -1 (a stream from a pipe)
     void* wide = nullptr;           // int or double samples as read, before they become 16-bit
     int wide_frames = 0;
+    container kind = container::none;
+    int fd = -1;                    // the input libsndfile reads
+    struct stat st {};
+    std::int64_t frames_read = 0;
 };
 
 // Opens the audio file in `inp`, whose first bytes are a `kind` header, and
@@ -39,6 +43,12 @@ std::string audio_open(audio_input& a, const input_file& inp, container kind, co
 // run), floating point is scaled by 32768, rounded and clipped. Returns the
 // frames read, 0 at the end, or -1 when out of memory.
 std::int64_t audio_read(audio_input& a, std::int16_t* dst, int frames);
+
+// After the last frame: "" or why the input is not read whole after all. A
+// WAV's sizes are 32-bit, and libsndfile stops at 4 GiB of samples even where
+// more follow (a stream that says "until the end", an oversized file): such
+// a recording is refused, not cut short.
+std::string audio_check_end(audio_input& a);
 
 // What the conversion to 16 bits does to this input, for a line on standard
 // error; "" when it keeps every sample.

@@ -41,7 +41,6 @@ struct job {
     std::int16_t* in16 = nullptr;
     std::int16_t* out16 = nullptr; // two blocks: one is filled while the writer writes the other
     std::int64_t to_drop = 0;      // output frames still to drop: the stream's latency
-    std::int64_t frames_read = 0;
     block_writer writer;
 };
 
@@ -196,19 +195,14 @@ run_result level(job& j) {
             break;
         }
         if (n == 0) break;
-        j.frames_read += n;
         if (!(writing = writer_wait_free(j.writer, b))) break;
         agc_stream_process(j.stream, j.in16, block(j, b), static_cast<int>(n));
         submit(j, b, n);
         b ^= 1;
     }
     if (writing && r.status == EXIT_OK) { // else a failed write says why, below
-        if (sf_error(j.in.sf) != SF_ERR_NO_ERROR) {
-            r = input_problem(j, sf_strerror(j.in.sf));
-        } else if (j.in.known_frames >= 0 && j.frames_read != j.in.known_frames) {
-            r = input_problem(j, words({"its header announces ", std::to_string(j.in.known_frames), " frames but ",
-                                        std::to_string(j.frames_read), " could be read: the file is cut short"}));
-        }
+        const std::string problem = audio_check_end(j.in);
+        if (!problem.empty()) r = input_problem(j, problem);
     }
     if (writing && r.status == EXIT_OK && writer_wait_free(j.writer, b)) {
         submit(j, b, agc_stream_flush(j.stream, block(j, b)));

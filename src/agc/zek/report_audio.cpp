@@ -141,6 +141,7 @@ read_failure measure_audio(audio_pair& p, report& r, std::FILE* rows) {
         account(r, rows, static_cast<std::size_t>(start), rp.in_aligned.data(), rp.actual.data(), count, got, from, to);
     }
     agc_stream_destroy(rp.stream);
+    if (!audio_check_end(p.in).empty()) return {EIO, false}; // cut short, or past what libsndfile reads
     r.in_samples = r.expected_samples = r.covered_samples = static_cast<std::size_t>(frames_in);
     // Anything in OUT past what zek writes is a difference.
     while (p.out_is_audio) {
