@@ -95,10 +95,15 @@ TEST_F(HostileIo, InterruptedAndShortTransfersAreRetried) {
     harness::write_file(dir / "in.raw", input);
     ASSERT_EQ(harness::zek({"in.raw", "plain.raw"}, dir).status, 0);
     const std::string expected = harness::read_file(dir / "plain.raw");
+#ifdef ZEK_EMULATED
+    // Only the emulated zek may load the shim, not the emulator or its launcher.
+    const std::vector<std::string> env = {"QEMU_SET_ENV=LD_PRELOAD=" ZEK_IO_SHIM, ZEK_BINARY};
+#else
     const char* asan = std::getenv("ASAN_OPTIONS");
     const std::vector<std::string> env = {"LD_PRELOAD=" ZEK_IO_SHIM,
                                           std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0",
                                           ZEK_BINARY};
+#endif
     struct {
         std::vector<std::string> args;
         std::string stdin_bytes;

@@ -2,10 +2,13 @@
 # Installs the build into a temporary prefix, moves the installed tree (it must
 # be relocatable), then builds and runs a small program against it twice: with
 # find_package(agc) and with pkg-config.
-# Usage: install_test.sh BUILD_DIR CONSUMER_SRC CXX GENERATOR MAKE_PROGRAM [EXTRA_FLAGS]
-# EXTRA_FLAGS match the installed library's own (the sanitizer build needs them).
+# Usage: install_test.sh BUILD_DIR CONSUMER_SRC CXX GENERATOR MAKE_PROGRAM [EXTRA_FLAGS [EMULATOR]]
+# EXTRA_FLAGS match the installed library's own (the sanitizer build needs them);
+# EMULATOR (a command line) runs the installed and the consumer programs of a
+# cross build.
 set -euo pipefail
 build=$1 consumer=$2 cxx=$3 generator=$4 make_program=$5 flags=${6:-}
+read -r -a emulator <<< "${7:-}"
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/agc-install-XXXXXX")
 trap 'rm -rf "$tmp"' EXIT
@@ -25,14 +28,14 @@ if grep -rl "$tmp/staged" "$prefix"; then
   echo "the files above name the install prefix: the tree is not relocatable"
   exit 1
 fi
-"$prefix/bin/zek" --version
+"${emulator[@]}" "$prefix/bin/zek" --version
 
 echo "== find_package(agc) + agc::agc"
 cmake -S "$consumer" -B "$tmp/cmake-build" -G "$generator" -DCMAKE_MAKE_PROGRAM="$make_program" \
   -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_EXE_LINKER_FLAGS="$flags" \
   -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$tmp/cmake-build" >/dev/null
-"$tmp/cmake-build/consumer"
+"${emulator[@]}" "$tmp/cmake-build/consumer"
 
 echo "== pkg-config agc"
 if ! command -v pkg-config >/dev/null; then
@@ -44,4 +47,4 @@ export PKG_CONFIG_PATH=$(dirname "$pc")
 # shellcheck disable=SC2046,SC2086 # pkg-config's output and the flags are word lists
 "$cxx" -std=c++20 $flags $(pkg-config --cflags agc) "$consumer/main.cpp" $(pkg-config --libs agc) \
   -o "$tmp/pkg-consumer"
-"$tmp/pkg-consumer"
+"${emulator[@]}" "$tmp/pkg-consumer"
