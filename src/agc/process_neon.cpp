@@ -36,10 +36,10 @@ inline int16x8_t as_s16(uint16x8_t v) { return vreinterpretq_s16_u16(v); }
 inline uint16x8_t as_u16(int16x8_t v) { return vreinterpretq_u16_s16(v); }
 
 // One tbl per register reverses its eight lanes (as byte pairs).
-inline vec load_reversed(const std::int16_t* last) {
+inline vec load_reversed(const std::int16_t* p) {
     static const std::uint8_t reverse_bytes[16] = {14, 15, 12, 13, 10, 11, 8, 9, 6, 7, 4, 5, 2, 3, 0, 1};
     const uint8x16_t reverse = vld1q_u8(reverse_bytes);
-    const vec v = load(last - (LANES - 1));
+    const vec v = load(p);
     vec r;
     for (int k = 0; k < REGS; ++k) {
         r.val[k] = vreinterpretq_s16_u8(vqtbl1q_u8(vreinterpretq_u8_s16(v.val[REGS - 1 - k]), reverse));

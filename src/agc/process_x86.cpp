@@ -40,8 +40,8 @@ constexpr int LANES = 16;
 
 inline vec load(const std::int16_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
 inline void store(std::int16_t* p, vec v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
-inline vec load_reversed(const std::int16_t* last) {
-    const vec v = load(last - (LANES - 1));
+inline vec load_reversed(const std::int16_t* p) {
+    const vec v = load(p);
     const vec within = _mm256_setr_epi8(14, 15, 12, 13, 10, 11, 8, 9, 6, 7, 4, 5, 2, 3, 0, 1,
                                         14, 15, 12, 13, 10, 11, 8, 9, 6, 7, 4, 5, 2, 3, 0, 1);
     return _mm256_permute4x64_epi64(_mm256_shuffle_epi8(v, within), 0x4E);
@@ -102,10 +102,10 @@ constexpr int LANES = 32;
 
 inline vec load(const std::int16_t* p) { return _mm512_loadu_si512(p); }
 inline void store(std::int16_t* p, vec v) { _mm512_storeu_si512(p, v); }
-inline vec load_reversed(const std::int16_t* last) {
+inline vec load_reversed(const std::int16_t* p) {
     const vec reverse = _mm512_set_epi16(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18, 19,
                                          20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31);
-    return _mm512_permutexvar_epi16(reverse, load(last - (LANES - 1)));
+    return _mm512_permutexvar_epi16(reverse, load(p));
 }
 inline vec splat(std::int16_t v) { return _mm512_set1_epi16(v); }
 inline vec add16(vec a, vec b) { return _mm512_add_epi16(a, b); }
