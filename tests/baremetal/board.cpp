@@ -52,17 +52,14 @@ void close(int handle) {
 
 void print(const char* text) { semihost(SYS_WRITE0, text); }
 
-void print(long number) {
-    char digits[24];
+void print(unsigned number) {
+    char digits[12];
     char* p = digits + sizeof digits;
     *--p = '\0';
-    const bool negative = number < 0;
-    unsigned long u = negative ? 0ul - static_cast<unsigned long>(number) : static_cast<unsigned long>(number);
     do {
-        *--p = static_cast<char>('0' + u % 10);
-        u /= 10;
-    } while (u != 0);
-    if (negative) *--p = '-';
+        *--p = static_cast<char>('0' + number % 10);
+        number /= 10;
+    } while (number != 0);
     print(p);
 }
 
@@ -82,16 +79,6 @@ extern "C" {
     auto* d = static_cast<unsigned char*>(dst);
     const auto* s = static_cast<const unsigned char*>(src);
     while (n-- > 0) *d++ = *s++;
-    return dst;
-}
-[[gnu::optimize("no-tree-loop-distribute-patterns")]] void* memmove(void* dst, const void* src, std::size_t n) {
-    auto* d = static_cast<unsigned char*>(dst);
-    const auto* s = static_cast<const unsigned char*>(src);
-    if (d < s) {
-        while (n-- > 0) *d++ = *s++;
-    } else {
-        while (n-- > 0) d[n] = s[n];
-    }
     return dst;
 }
 [[gnu::optimize("no-tree-loop-distribute-patterns")]] void* memset(void* dst, int c, std::size_t n) {

@@ -18,7 +18,7 @@ void close(int handle);
 
 // Text on the emulator's console.
 void print(const char* text);
-void print(long number);
+void print(unsigned number);
 
 // Ends the run: the emulator exits with status 0, or 1 when !ok.
 [[noreturn]] void exit(bool ok);

@@ -19,9 +19,9 @@ agc_frame frame;
 
 int main() {
     board::print("RAM per stream: agc_state ");
-    board::print(static_cast<long>(sizeof state));
+    board::print(static_cast<unsigned>(sizeof state));
     board::print(" bytes + agc_frame ");
-    board::print(static_cast<long>(sizeof frame));
+    board::print(static_cast<unsigned>(sizeof frame));
     board::print(" bytes\n");
 
     const int in = board::open("in.raw", board::READ_BINARY);
