@@ -1,6 +1,8 @@
 # The Debian packages that zek's scripts need, and zek_need_packages, which
 # installs those missing: directly as root, through sudo otherwise, or it
-# says what to run. Sourced by ./demo, ./run-tests and .ci/run.
+# says what to run. A package named with an architecture (libsndfile1-dev:arm64)
+# comes from Debian's multiarch, which is switched on for that architecture.
+# Sourced by ./demo, ./run-tests and .ci/run.
 
 # Build zek and zek-report.
 ZEK_BUILD_PACKAGES=(cmake make g++ pkg-config libsndfile1-dev)
@@ -31,6 +33,11 @@ zek_need_packages() {
     as_root=(sudo)
   fi
   echo "$0: installing ${missing[*]}" >&2
+  for p in "${missing[@]}"; do
+    case $p in
+      *:*) dpkg --print-foreign-architectures | grep -qx "${p#*:}" || "${as_root[@]}" dpkg --add-architecture "${p#*:}" ;;
+    esac
+  done
   # A fresh machine has no package lists yet: update first.
   "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq &&
     "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -138,4 +138,14 @@ TEST(Init, EveryWindowSize) {
     }
 }
 
+#ifndef NDEBUG
+// A debug build stops at a window size the per-hop arrays cannot take, or the
+// crossfade cannot split, instead of writing past the state.
+TEST(InitDeathTest, StopsAtWindowSizesItIsNotBuiltFor) {
+    for (const int n : {0, -4, 6, 2 * AGC_MAX_HOP + 4}) {
+        EXPECT_DEATH(builtin_state(static_cast<std::int16_t>(n)), "") << n;
+    }
+}
+#endif
+
 } // namespace

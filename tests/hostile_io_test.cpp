@@ -50,12 +50,18 @@ bool make_sparse(const fs::path& p, std::uintmax_t size) {
 // Runs zek through the I/O shim (io_shim.cpp) with `knobs` ("IO_SHIM_...=...")
 // set. g++'s AddressSanitizer runtime is a shared library and refuses to
 // start behind a preloaded one, so its order check is switched off for this
-// run only; clang links the runtime statically and ignores it.
+// run only; clang links the runtime statically and ignores it. Under
+// emulation only the emulated zek may load the shim, not the emulator or its
+// launcher; the knobs reach it with the rest of the environment.
 harness::result zek_through_shim(const std::vector<std::string>& knobs, const std::vector<std::string>& args,
                                  const fs::path& dir, const std::string& input = {}) {
+#ifdef ZEK_EMULATED
+    std::vector<std::string> env = {"QEMU_SET_ENV=LD_PRELOAD=" ZEK_IO_SHIM};
+#else
     const char* asan = std::getenv("ASAN_OPTIONS");
     std::vector<std::string> env = {"LD_PRELOAD=" ZEK_IO_SHIM,
                                     std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"};
+#endif
     for (const auto& k : knobs) {
         if (!k.empty()) env.push_back(k);
     }

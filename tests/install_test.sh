@@ -3,10 +3,13 @@
 # be relocatable), then builds and runs small programs against it twice: with
 # find_package(agc) and with pkg-config, a C++ one on the hop-level API and a
 # strict C99 one on the stream API; the README's C examples must compile too.
-# Usage: install_test.sh BUILD_DIR CONSUMER_SRC CXX CC GENERATOR MAKE_PROGRAM README [EXTRA_FLAGS]
-# EXTRA_FLAGS match the installed library's own (the sanitizer build needs them).
+# Usage: install_test.sh BUILD_DIR CONSUMER_SRC CXX CC GENERATOR MAKE_PROGRAM README [EXTRA_FLAGS [EMULATOR]]
+# EXTRA_FLAGS match the installed library's own (the sanitizer build needs them);
+# EMULATOR (a command line) runs the installed and the consumer programs of a
+# cross build.
 set -euo pipefail
 build=$1 consumer=$2 cxx=$3 cc=$4 generator=$5 make_program=$6 readme=$7 flags=${8:-}
+read -r -a emulator <<< "${9:-}"
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/agc-install-XXXXXX")
 trap 'rm -rf "$tmp"' EXIT
@@ -27,7 +30,7 @@ if grep -rl "$tmp/staged" "$prefix"; then
   echo "the files above name the install prefix: the tree is not relocatable"
   exit 1
 fi
-"$prefix/bin/zek" --version
+"${emulator[@]}" "$prefix/bin/zek" --version
 
 echo "== find_package(agc) + agc::agc"
 cmake -S "$consumer" -B "$tmp/cmake-build" -G "$generator" -DCMAKE_MAKE_PROGRAM="$make_program" \
@@ -35,8 +38,8 @@ cmake -S "$consumer" -B "$tmp/cmake-build" -G "$generator" -DCMAKE_MAKE_PROGRAM=
   -DCMAKE_EXE_LINKER_FLAGS="$flags" \
   -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$tmp/cmake-build" >/dev/null
-"$tmp/cmake-build/consumer"
-"$tmp/cmake-build/stream_consumer"
+"${emulator[@]}" "$tmp/cmake-build/consumer"
+"${emulator[@]}" "$tmp/cmake-build/stream_consumer"
 
 echo "== pkg-config agc"
 if ! command -v pkg-config >/dev/null; then
@@ -48,12 +51,12 @@ export PKG_CONFIG_PATH=$(dirname "$pc")
 # shellcheck disable=SC2046,SC2086 # pkg-config's output and the flags are word lists
 "$cxx" -std=c++20 $flags $(pkg-config --cflags agc) "$consumer/main.cpp" $(pkg-config --libs agc) \
   -o "$tmp/pkg-consumer"
-"$tmp/pkg-consumer"
+"${emulator[@]}" "$tmp/pkg-consumer"
 # C needs nothing beyond what agc.pc gives: no C++ runtime.
 # shellcheck disable=SC2046,SC2086
 "$cc" -std=c99 -pedantic -Wall -Wextra -Werror $flags $(pkg-config --cflags agc) "$consumer/stream_consumer.c" \
   $(pkg-config --libs agc) -o "$tmp/pkg-stream-consumer"
-"$tmp/pkg-stream-consumer"
+"${emulator[@]}" "$tmp/pkg-stream-consumer"
 
 echo "== the README's C examples"
 awk -v dir="$tmp" '/^```c$/ { n++; out = dir "/readme-" n ".c"; next } /^```$/ { out = "" } out { print > out }' "$readme"

@@ -1,15 +1,14 @@
 // Engine set-up: settings, the half-window, and the per-octave curve segments.
-#include <cassert>
-
 #include "agc/agc.h"
 #include "agc/fixed_point.h"
+#include "agc/precondition.h"
 
 using agc::store16;
 
 void agc_init(agc_state& state, std::int16_t win_size, const std::int16_t* curve_a,
               const std::int16_t* curve_b, std::int16_t peak_limit, std::int16_t attack,
               std::int16_t release, std::int16_t level_limit, std::int16_t level_coef) {
-    assert(win_size > 0 && win_size % 4 == 0 && win_size / 2 <= AGC_MAX_HOP);
+    AGC_EXPECT(win_size > 0 && win_size % 4 == 0 && win_size / 2 <= AGC_MAX_HOP);
     state.win_size = win_size;
     state.prev_peak = 0;
     state.attack = attack;

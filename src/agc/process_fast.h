@@ -1,4 +1,4 @@
-// The vectorised signal path and its run-time dispatch.
+// The vectorised signal paths and their dispatch.
 #ifndef AGC_PROCESS_FAST_H
 #define AGC_PROCESS_FAST_H
 
@@ -6,23 +6,52 @@
 
 #include "agc/agc.h"
 
+// The vector paths this build has. x86-64 chooses AVX-512 or AVX2 at run
+// time; every aarch64 CPU has NEON (ASIMD). Elsewhere only the plain path is
+// built, and nothing of the dispatch.
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define AGC_X86_PATHS 1
+#endif
+#if defined(__aarch64__) && defined(__ARM_NEON)
+#define AGC_NEON_PATH 1
+#endif
+
 namespace agc {
 
-// Instruction sets the fast path is built for; the best one the running CPU
-// has is chosen once, at the first call.
-enum class simd_level { portable, avx2, avx512 };
+// Instruction sets the fast path is built for.
+enum class simd_level { portable, neon, avx2, avx512 };
+inline constexpr simd_level all_simd_levels[] = {simd_level::portable, simd_level::neon, simd_level::avx2,
+                                                 simd_level::avx512};
 
+// The best level this build and this CPU run, chosen once, before main.
 simd_level best_simd_level();
+// Whether this build has `level`'s path and this CPU runs it.
+bool simd_level_runs(simd_level level);
 const char* simd_level_name(simd_level level);
 
 // Bit-identical to process_reference for every input and state, at any level
-// the CPU supports (a level it lacks falls back to the best it has).
+// that runs here (a level that does not run falls back to the best one).
 std::int16_t process_fast(const std::int16_t* in, std::int16_t* out, agc_state& state, std::int16_t mix,
                           simd_level level);
 
 // agc_process on the caller's own buffers (distinct, each of a hop), at the
 // best level: lets a caller process hops where they lie in a larger block.
 std::int16_t process_hop(const std::int16_t* in, std::int16_t* out, agc_state& state, std::int16_t mix);
+
+// The vector kernels, one per instruction set (simd_kernel.inc).
+#if AGC_X86_PATHS
+namespace avx2 {
+std::int16_t process_vectors(const std::int16_t* in, std::int16_t* out, agc_state& state, std::int16_t mix);
+}
+namespace avx512 {
+std::int16_t process_vectors(const std::int16_t* in, std::int16_t* out, agc_state& state, std::int16_t mix);
+}
+#endif
+#if AGC_NEON_PATH
+namespace neon {
+std::int16_t process_vectors(const std::int16_t* in, std::int16_t* out, agc_state& state, std::int16_t mix);
+}
+#endif
 
 } // namespace agc
 

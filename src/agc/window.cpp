@@ -1,15 +1,14 @@
 // Synthesis of the rising raised-cosine half-window, without trigonometry or
 // division: the phase step comes from the reciprocal table and the cosine from
 // the quarter-period table with 4-bit linear interpolation.
-#include <cassert>
-
 #include "agc/agc.h"
 #include "agc/fixed_point.h"
+#include "agc/precondition.h"
 
 using agc::store16;
 
 void agc_make_window(std::int16_t* window, std::int16_t n) {
-    assert(n > 0 && n % 4 == 0 && n / 2 <= AGC_MAX_HOP);
+    AGC_EXPECT(n > 0 && n % 4 == 0 && n / 2 <= AGC_MAX_HOP);
     // step ~ 32767 / n: the phase advance per sample, in 1/8192 of a quarter period.
     const std::int16_t step = agc::inverse(n);
     const int half = n >> 1;

@@ -43,9 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
 
-    const agc::simd_level levels[] = {agc::simd_level::portable, agc::simd_level::avx2, agc::simd_level::avx512};
-    for (agc::simd_level level : levels) {
-        if (level > agc::best_simd_level()) break;
+    for (agc::simd_level level : agc::all_simd_levels) {
+        if (!agc::simd_level_runs(level)) continue;
         agc_state ref = start, fast = start;
         agc_frame fr{}, ff{};
         for (std::size_t at = 0; at + 2 * static_cast<std::size_t>(half) <= size; at += 2 * static_cast<std::size_t>(half)) {
