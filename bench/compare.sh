@@ -112,11 +112,16 @@ for ((k = first_audio; k < ${#cmds[@]}; k++)); do
     'BEGIN { printf "| %s | %d | %.2f | %.1f |\n", n, ms, ms / b, rss / 1024 }'
 done
 
-# Memory must not grow with the input: the same peak for 4 minutes and for all of it.
-/usr/bin/time -f %M -o "$work/rss" "$zek" "$work/short.raw" "$work/out"
-short_rss=$(cat "$work/rss")
-/usr/bin/time -f %M -o "$work/rss" "$zek" "$in" "$work/out"
+# Memory must not grow with the input: the same peak for 4 minutes and for
+# all of it, raw, WAV and FLAC alike.
+[ -f "$work/short.wav" ] || sox "${raw[@]}" "$work/short.raw" "$work/short.wav"
+[ -f "$work/short.flac" ] || sox "$work/short.wav" "$work/short.flac"
 echo
-echo "zek peak RSS: $((short_rss)) KiB on $(( $(stat -c %s "$work/short.raw") / 1000000 )) MB, $(cat "$work/rss") KiB on $size_mb MB"
-rm -f "$work/out"
+for kind in raw wav flac; do
+  /usr/bin/time -f %M -o "$work/rss" "$zek" "$work/short.$kind" "$work/out.$kind"
+  short_rss=$(cat "$work/rss")
+  /usr/bin/time -f %M -o "$work/rss" "$zek" "$work/long.$kind" "$work/out.$kind"
+  echo "zek peak RSS, $kind: $short_rss KiB on 4 minutes, $(cat "$work/rss") KiB on $((minutes)) minutes"
+  rm -f "$work/out.$kind"
+done
 [ -n "${WORK:-}" ] || rm -rf "$work"

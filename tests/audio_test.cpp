@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 
@@ -101,10 +102,9 @@ TEST_F(Audio, ContainersRatesChannelsAndDepths) {
         EXPECT_EQ(soxi("t", c.out), soxi("t", c.out == "g" ? c.in : c.out));
         samples in = decode(c.in);
         if (c.note && std::strstr(c.note, "float")) { // scaled by 32768, rounded, clipped
-            const auto f = sh("sox '" + c.in + "' -t f64 -");
+            const auto f = sh("sox '" + c.in + "' -t f64 -L -"); // little-endian, whatever CPU runs the test
             for (std::size_t k = 0; k < in.size(); ++k) {
-                double v;
-                std::memcpy(&v, f.out.data() + 8 * k, 8);
+                const double v = std::bit_cast<double>(std::uint64_t{u32_at(f.out, 8 * k + 4)} << 32 | u32_at(f.out, 8 * k));
                 in[k] = static_cast<std::int16_t>(std::max(-32768.0, std::min(32767.0, std::nearbyint(v * 32768))));
             }
         }

@@ -4,9 +4,10 @@
  *
  * Usage: stream_apply RATE CHANNELS CHUNK [RUNS] < in.raw > out.raw
  *
- * Reads interleaved native-endian frames from standard input, feeds them to a
- * stream in calls of CHUNK frames, flushes it, and writes all but the first
- * latency frames: the recording levelled in place, its length kept.
+ * Reads interleaved little-endian frames from standard input (as raw files
+ * hold them, whatever the CPU), feeds them to a stream in calls of CHUNK
+ * frames, flushes it, and writes all but the first latency frames, also
+ * little-endian: the recording levelled in place, its length kept.
  *
  * With RUNS, also times RUNS levellings of the recording, each by a new
  * stream, two ways, and prints the median nanoseconds of each on standard
@@ -51,6 +52,18 @@ static unsigned char *read_all(size_t *bytes)
     }
     *bytes = n;
     return buf;
+}
+
+/* Little-endian bytes to samples of this CPU and back: the same swap. */
+static void to_from_little_endian(int16_t *s, size_t count)
+{
+    const uint16_t one = 1;
+    size_t k;
+    if (*(const unsigned char *)&one == 1) return;
+    for (k = 0; k < count; ++k) {
+        uint16_t u = (uint16_t)s[k];
+        s[k] = (int16_t)(uint16_t)((u >> 8) | (u << 8));
+    }
 }
 
 struct job {
@@ -123,6 +136,7 @@ int main(int argc, char **argv)
     runs = argc == 5 ? arg(argv[4], 1, 1000, "run count") : 0;
     j.in = in = (int16_t *)read_all(&bytes);
     j.frames = (long)(bytes / (2 * (size_t)j.channels));
+    to_from_little_endian(in, (size_t)j.frames * (size_t)j.channels);
     {
         agc_stream *probe = agc_stream_create(j.rate, j.channels, NULL);
         j.latency = agc_stream_latency(probe);
@@ -142,6 +156,7 @@ int main(int argc, char **argv)
         }
         fprintf(stderr, "%.0f %.0f\n", reused, fresh);
     }
+    to_from_little_endian(out + (long)j.latency * j.channels, (size_t)j.frames * (size_t)j.channels);
     if (fwrite(out + (long)j.latency * j.channels, 2 * (size_t)j.channels, (size_t)j.frames, stdout) !=
             (size_t)j.frames ||
         fflush(stdout) != 0) {

@@ -1,10 +1,14 @@
-// The engine on a Cortex-M4, run the way zek runs it: in.raw in the
-// emulator's working directory goes through the lead-in and the hop loop into
-// out.raw, for a host script to compare with what zek writes on the host.
-// It also prints the RAM one stream takes: its state and its hop buffers.
+// The engine on a Cortex-M4, run two ways over in.raw in the emulator's
+// working directory, for a host script to compare with the host's bytes:
+// the way zek runs it (the lead-in, then the hop loop) into out.raw, and
+// through the stream API in static storage, in chunks of an awkward size as
+// an audio interrupt would deliver them, into stream.raw (the aligned result:
+// the latency's silence dropped). It also prints the RAM each way takes.
 #include <bit>
+#include <cstdint>
 
 #include "agc/agc.h"
+#include "agc/stream.h"
 #include "agc/zek/settings.h"
 #include "board.h"
 
@@ -14,6 +18,40 @@ namespace {
 
 agc_state state;
 agc_frame frame;
+
+// The stream's storage: agc_stream_size(1) bytes, checked at run time.
+alignas(8) unsigned char stream_storage[8192];
+constexpr int CHUNK = 37; // frames per call: no divisor of the hop
+int16_t chunk_in[CHUNK], chunk_out[480];
+
+// in.raw through the stream API at 48 kHz mono into stream.raw, aligned.
+bool run_stream() {
+    auto* st = reinterpret_cast<agc_stream*>(stream_storage);
+    if (agc_stream_size(1) > sizeof stream_storage || agc_stream_init(st, 48000, 1) != 0) return false;
+    board::print("RAM per stream API stream: ");
+    board::print(static_cast<unsigned>(agc_stream_size(1)));
+    board::print(" bytes\n");
+    const int in = board::open("in.raw", board::READ_BINARY);
+    const int out = board::open("stream.raw", board::WRITE_BINARY);
+    if (in < 0 || out < 0) return false;
+    int skip = agc_stream_latency(st); // frames of silence before the recording
+    bool ok = skip <= static_cast<int>(sizeof chunk_out / 2);
+    auto put = [&](int frames) {
+        if (frames < 0) {
+            ok = false;
+            return;
+        }
+        const int drop = frames < skip ? frames : skip;
+        skip -= drop;
+        ok = ok && board::write(out, chunk_out + drop, 2 * (frames - drop));
+    };
+    for (int got; ok && (got = board::read(in, chunk_in, sizeof chunk_in) / 2) > 0;)
+        put(agc_stream_process(st, chunk_in, chunk_out, got));
+    if (ok) put(agc_stream_flush(st, chunk_out));
+    board::close(in);
+    board::close(out);
+    return ok;
+}
 
 } // namespace
 
@@ -47,5 +85,9 @@ int main() {
     board::close(in);
     board::close(out);
     if (!ok) board::print("cannot write out.raw\n");
+    if (ok && !run_stream()) {
+        board::print("the stream API failed on in.raw\n");
+        ok = false;
+    }
     return ok ? 0 : 1;
 }

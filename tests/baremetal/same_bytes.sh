@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Runs the engine on the emulated Cortex-M4 over speech and over hostile
-# signals, and compares every output byte with what this machine's zek writes.
-# Usage: same_bytes.sh FIRMWARE HOST_ZEK SPEECH_RAW QEMU_SYSTEM_ARM
+# signals, and compares every output byte with what this machine's zek and
+# stream API (tests/stream_apply, in one call) write.
+# Usage: same_bytes.sh FIRMWARE HOST_ZEK HOST_STREAM_APPLY SPEECH_RAW QEMU_SYSTEM_ARM
 set -euo pipefail
-firmware=$1 zek=$2 speech=$3 qemu=$4
+firmware=$1 zek=$2 stream_apply=$3 speech=$4 qemu=$5
 work=$(mktemp -d "${TMPDIR:-/tmp}/zek-m4-XXXXXX")
 trap 'rm -rf "$work"' EXIT
 mkdir "$work/vectors"
@@ -29,7 +30,7 @@ PERL
 status=0 console=
 for vector in "$work"/vectors/*.raw; do
   name=$(basename "$vector")
-  rm -f "$work/in.raw" "$work/out.raw"
+  rm -f "$work/in.raw" "$work/out.raw" "$work/stream.raw"
   cp "$vector" "$work/in.raw"
   # The firmware reads in.raw and writes out.raw in the emulator's working directory.
   if ! console=$(cd "$work" && timeout 300 "$qemu" -M mps2-an386 -nographic -monitor none -serial none \
@@ -39,12 +40,16 @@ for vector in "$work"/vectors/*.raw; do
     continue
   fi
   "$zek" "$vector" "$work/expected.raw"
-  if cmp -s "$work/expected.raw" "$work/out.raw"; then
-    echo "$name: $(stat -c %s "$work/out.raw") bytes, the same as zek on this machine"
-  else
-    echo "$name: differs from zek on this machine: $(cmp "$work/expected.raw" "$work/out.raw" 2>&1 || true)"
-    status=1
-  fi
+  "$stream_apply" 48000 1 100000 < "$vector" > "$work/expected-stream.raw"
+  for way in "out expected zek's loop" "stream expected-stream the stream API"; do
+    read -r got want what <<<"$way"
+    if cmp -s "$work/$want.raw" "$work/$got.raw"; then
+      echo "$name, $what: $(stat -c %s "$work/$got.raw") bytes, the same as on this machine"
+    else
+      echo "$name, $what: differs from this machine: $(cmp "$work/$want.raw" "$work/$got.raw" 2>&1 || true)"
+      status=1
+    fi
+  done
 done
 echo "$console" # what the firmware says about itself (the same every run)
 exit $status
