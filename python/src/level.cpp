@@ -1,8 +1,9 @@
 #include "level.h"
 
+#include "zek/samples.h"
+
 #include <algorithm>
 #include <cstring>
-#include <limits>
 #include <type_traits>
 #include <vector>
 
@@ -10,27 +11,6 @@ namespace zekpy {
 namespace {
 
 using samples = std::vector<std::int16_t>;
-
-// Branch-free, so that the compiler vectorises it.
-template <typename F>
-bool to_int16(const F* in, std::int16_t* out, std::size_t count) {
-    // Adding 1.5 * 2^(mantissa bits) to a value of magnitude below 2^(mantissa
-    // bits - 1) leaves no bits for its fraction: the sum is rounded to an
-    // integer as the FPU rounds, to nearest with halves to even, and taking
-    // the constant away again is exact.
-    constexpr F round = F(1.5) * F(std::uint64_t{1} << (std::numeric_limits<F>::digits - 1));
-    unsigned nan = 0;
-    for (std::size_t k = 0; k < count; ++k) {
-        F v = in[k] * F(32768);
-        nan |= v != v;
-        // Clipped before the conversion, which is undefined out of range; a
-        // NaN fails both comparisons and is clipped too.
-        v = v > F(-32768) ? v : F(-32768);
-        v = v < F(32767) ? v : F(32767);
-        out[k] = static_cast<std::int16_t>((v + round) - round);
-    }
-    return nan == 0;
-}
 
 template <typename F>
 void to_float(const std::int16_t* in, F* out, std::size_t count) {
@@ -90,7 +70,7 @@ int level_float(agc_stream* st, const F* in, F* out, std::size_t frames, int cha
     };
     for (std::size_t at = 0; at < frames; at += block) {
         const std::size_t n = std::min(block, frames - at);
-        if (!to_int16(in + at * nc, a.data(), n * nc)) return ERR_NAN;
+        if (!zek::float_to_int16(in + at * nc, a.data(), n * nc)) return ERR_NAN;
         const int r = process16(st, a.data(), b.data(), n, channels);
         if (r < 0) return r;
         give(at, n);
@@ -119,7 +99,7 @@ int process(agc_stream* st, const T* in, T* out, std::size_t frames, int channel
     } else {
         const std::size_t count = frames * static_cast<std::size_t>(channels);
         samples a(count);
-        if (!to_int16(in, a.data(), count)) return ERR_NAN;
+        if (!zek::float_to_int16(in, a.data(), count)) return ERR_NAN;
         const int r = process16(st, a.data(), a.data(), frames, channels);
         if (r == 0) to_float(a.data(), out, count);
         return r;

@@ -77,17 +77,17 @@ inline std::int32_t sum32_of(vec v) {
     return _mm_cvtsi128_si32(s);
 }
 // The wanted 16 bits of a 32-bit product straddle its low and high halves
-// (mullo, mulhi): (w * x) >> 15 is bits 15..30, (g * r) >> 8 bits 8..23.
-inline vec mul_q15(vec w, vec x) {
-    return _mm256_or_si256(_mm256_slli_epi16(_mm256_mulhi_epi16(w, x), 1),
-                           _mm256_srli_epi16(_mm256_mullo_epi16(w, x), 15));
+// (mullo, mulhi): (a * b) >> N is bits N..N+15, so (w * x) >> 15 is bits
+// 15..30 and (g * r) >> 8 bits 8..23.
+template <int N>
+inline vec mul_shift(vec a, vec b) {
+    return _mm256_or_si256(_mm256_slli_epi16(_mm256_mulhi_epi16(a, b), 16 - N),
+                           _mm256_srli_epi16(_mm256_mullo_epi16(a, b), N));
 }
+inline vec mul_q15(vec w, vec x) { return mul_shift<15>(w, x); }
 using gain = vec;
 inline gain gain_of(std::int16_t g) { return splat(g); }
-inline vec mul_q8(const gain& g, vec r) {
-    return _mm256_or_si256(_mm256_slli_epi16(_mm256_mulhi_epi16(g, r), 8),
-                           _mm256_srli_epi16(_mm256_mullo_epi16(g, r), 8));
-}
+inline vec mul_q8(const gain& g, vec r) { return mul_shift<8>(g, r); }
 
 #include "agc/simd_kernel.inc"
 
@@ -124,16 +124,15 @@ inline std::int16_t min16_of(vec v) { return avx2::min16_of(_mm256_min_epi16(_mm
 inline std::int32_t sum32_of(vec v) {
     return avx2::sum32_of(_mm256_add_epi32(_mm512_castsi512_si256(v), upper_half(v)));
 }
-inline vec mul_q15(vec w, vec x) {
-    return _mm512_or_si512(_mm512_slli_epi16(_mm512_mulhi_epi16(w, x), 1),
-                           _mm512_srli_epi16(_mm512_mullo_epi16(w, x), 15));
+template <int N> // as avx2::mul_shift
+inline vec mul_shift(vec a, vec b) {
+    return _mm512_or_si512(_mm512_slli_epi16(_mm512_mulhi_epi16(a, b), 16 - N),
+                           _mm512_srli_epi16(_mm512_mullo_epi16(a, b), N));
 }
+inline vec mul_q15(vec w, vec x) { return mul_shift<15>(w, x); }
 using gain = vec;
 inline gain gain_of(std::int16_t g) { return splat(g); }
-inline vec mul_q8(const gain& g, vec r) {
-    return _mm512_or_si512(_mm512_slli_epi16(_mm512_mulhi_epi16(g, r), 8),
-                           _mm512_srli_epi16(_mm512_mullo_epi16(g, r), 8));
-}
+inline vec mul_q8(const gain& g, vec r) { return mul_shift<8>(g, r); }
 
 #include "agc/simd_kernel.inc"
 

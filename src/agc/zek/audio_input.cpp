@@ -1,10 +1,10 @@
 #include "zek/audio_input.h"
 
-#include <cmath>
 #include <cstdlib>
 #include <unistd.h>
 
 #include "agc/stream.h"
+#include "zek/samples.h"
 
 namespace zek {
 
@@ -23,10 +23,29 @@ sample_depth depth_of(int subtype, int& bits) {
 
 bool is_pipe(const struct stat& st) { return S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode); }
 
-} // namespace
+std::int64_t read_frames(audio_input& a, std::int16_t* dst, int frames) {
+    if (a.depth == sample_depth::narrow) return sf_readf_short(a.sf, dst, frames);
+    if (a.wide_frames < frames) {
+        std::free(a.wide);
+        a.wide = std::malloc(static_cast<std::size_t>(frames) * static_cast<std::size_t>(a.info.channels) * sizeof(double));
+        a.wide_frames = a.wide ? frames : 0;
+        if (a.wide == nullptr) return -1;
+    }
+    const std::size_t channels = static_cast<std::size_t>(a.info.channels);
+    if (a.depth == sample_depth::wide) {
+        auto* wide = static_cast<int*>(a.wide); // libsndfile puts every depth in the top bits of an int
+        const sf_count_t n = sf_readf_int(a.sf, wide, frames);
+        for (std::size_t k = 0; k < static_cast<std::size_t>(n) * channels; ++k) {
+            dst[k] = static_cast<std::int16_t>(wide[k] >> 16);
+        }
+        return n;
+    }
+    const sf_count_t n = sf_readf_double(a.sf, static_cast<double*>(a.wide), frames);
+    if (n > 0) float_to_int16(static_cast<const double*>(a.wide), dst, static_cast<std::size_t>(n) * channels);
+    return n;
+}
 
-// Reads up to `frames` frames as 16-bit samples (below).
-static std::int64_t read_frames(audio_input& a, std::int16_t* dst, int frames);
+} // namespace
 
 std::string words(std::initializer_list<std::string_view> parts) {
     std::string s;
@@ -95,32 +114,6 @@ std::string audio_check_end(audio_input& a) {
     return "it holds more than 4 GiB of samples, which a WAV header cannot describe, and libsndfile reads "
            "only the first 4 GiB: convert it to RF64 or W64 first, e.g. ffmpeg -ignore_length 1 -i in.wav "
            "-rf64 always in.rf64.wav";
-}
-
-static std::int64_t read_frames(audio_input& a, std::int16_t* dst, int frames) {
-    if (a.depth == sample_depth::narrow) return sf_readf_short(a.sf, dst, frames);
-    if (a.wide_frames < frames) {
-        std::free(a.wide);
-        a.wide = std::malloc(static_cast<std::size_t>(frames) * static_cast<std::size_t>(a.info.channels) * sizeof(double));
-        a.wide_frames = a.wide ? frames : 0;
-        if (a.wide == nullptr) return -1;
-    }
-    const std::size_t channels = static_cast<std::size_t>(a.info.channels);
-    if (a.depth == sample_depth::wide) {
-        auto* wide = static_cast<int*>(a.wide); // libsndfile puts every depth in the top bits of an int
-        const sf_count_t n = sf_readf_int(a.sf, wide, frames);
-        for (std::size_t k = 0; k < static_cast<std::size_t>(n) * channels; ++k) {
-            dst[k] = static_cast<std::int16_t>(wide[k] >> 16);
-        }
-        return n;
-    }
-    auto* real = static_cast<double*>(a.wide);
-    const sf_count_t n = sf_readf_double(a.sf, real, frames);
-    for (std::size_t k = 0; k < static_cast<std::size_t>(n) * channels; ++k) {
-        const double v = std::nearbyint(real[k] * 32768.0);
-        dst[k] = static_cast<std::int16_t>(v >= 32767.0 ? 32767 : v <= -32768.0 ? -32768 : v != v ? 0 : v);
-    }
-    return n;
 }
 
 std::string audio_conversion_note(const audio_input& a, const char* path) {

@@ -11,6 +11,7 @@
 #include <sndfile.h>
 #include <string>
 #include <unistd.h>
+#include <utility>
 
 #include "agc/stream.h"
 #include "zek/audio_input.h"
@@ -45,15 +46,11 @@ struct job {
 };
 
 run_result input_problem(const job& j, std::string reason) {
-    run_result r = failed(run_failure::input, "cannot read", j.inp_path, 0);
-    r.reason = std::move(reason);
-    return r;
+    return failed(run_failure::input, "cannot read", j.inp_path, std::move(reason));
 }
 
-run_result output_problem(const job& j, std::string reason, int err = 0) {
-    run_result r = failed(run_failure::output, "cannot write", j.out_path, err);
-    r.reason = std::move(reason);
-    return r;
+run_result output_problem(const job& j, std::string reason) {
+    return failed(run_failure::output, "cannot write", j.out_path, std::move(reason));
 }
 
 void release(job& j) {

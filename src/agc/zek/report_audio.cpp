@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "agc/builtin.h"
@@ -19,7 +20,7 @@ constexpr int LEAD = agc::LEAD_IN_SAMPLES;
 // silence that ends a recording, in pieces whose outputs are whole stretches
 // of the aligned recording: the lead-in's, then aligned hop j-2 for hop j.
 struct replay {
-    agc_stream* stream = nullptr;
+    std::unique_ptr<agc_stream, decltype(&agc_stream_destroy)> stream{nullptr, agc_stream_destroy};
     int channels = 0, hop = 0, latency = 0;
     std::vector<std::int16_t> piece_in, piece_out, actual, in_aligned;
     std::vector<std::int16_t> history;  // IN's last frames, until their output comes: a ring
@@ -86,10 +87,10 @@ std::string open_audio_pair(audio_pair& p, const input_file& in, container kind,
 
 read_failure measure_audio(audio_pair& p, report& r, std::FILE* rows) {
     replay rp;
-    rp.stream = agc_stream_create(r.rate, r.channels, nullptr);
+    rp.stream.reset(agc_stream_create(r.rate, r.channels, nullptr)); // freed on every way out
     if (rp.stream == nullptr) return {ENOMEM, false};
     rp.channels = r.channels;
-    rp.latency = agc_stream_latency(rp.stream);
+    rp.latency = agc_stream_latency(rp.stream.get());
     rp.hop = rp.latency / 2;
     const auto c = static_cast<std::size_t>(r.channels);
     const std::size_t most = static_cast<std::size_t>(std::max(LEAD, rp.hop)) * c;
@@ -114,10 +115,10 @@ read_failure measure_audio(audio_pair& p, report& r, std::FILE* rows) {
         if (len == 0) break;
         std::fill(rp.piece_in.begin() + static_cast<std::ptrdiff_t>(n * c), rp.piece_in.end(), std::int16_t{0});
         remember(rp, rp.fed, rp.piece_in.data(), len);
-        agc_stream_process(rp.stream, rp.piece_in.data(), rp.piece_out.data(), static_cast<int>(len));
+        agc_stream_process(rp.stream.get(), rp.piece_in.data(), rp.piece_out.data(), static_cast<int>(len));
         if (j >= 0 && len == want) {
             for (std::size_t ch = 0; ch < c; ++ch) {
-                rp.gains[j % 3][ch] = static_cast<std::int16_t>(agc_stream_gain(rp.stream, static_cast<int>(ch)));
+                rp.gains[j % 3][ch] = static_cast<std::int16_t>(agc_stream_gain(rp.stream.get(), static_cast<int>(ch)));
             }
         }
         // The output of this piece: aligned frames [t, t + len), those >= 0 real.
@@ -140,7 +141,6 @@ read_failure measure_audio(audio_pair& p, report& r, std::FILE* rows) {
         }
         account(r, rows, static_cast<std::size_t>(start), rp.in_aligned.data(), rp.actual.data(), count, got, from, to);
     }
-    agc_stream_destroy(rp.stream);
     if (!audio_check_end(p.in).empty()) return {EIO, false}; // cut short, or past what libsndfile reads
     r.in_samples = r.expected_samples = r.covered_samples = static_cast<std::size_t>(frames_in);
     // Anything in OUT past what zek writes is a difference.

@@ -9,6 +9,7 @@
 #include <memory>
 #include <new>
 #include <string_view>
+#include <utility>
 
 #include "agc/agc.h"
 #include "agc/process_fast.h"
@@ -183,9 +184,9 @@ bool run_non_raw(const input_file& inp, output_file& out, const char* inp_path, 
     }
     const auto n = static_cast<std::size_t>(got);
     if (const char* compressed = sniff_compressed(head, n)) {
-        r = failed(run_failure::input, "cannot read", inp_path, 0);
-        r.reason = std::string(compressed) + " audio is compressed; zek reads uncompressed audio files and raw "
-                   "samples: decode it first, e.g. ffmpeg -i in.ogg in.wav";
+        r = failed(run_failure::input, "cannot read", inp_path,
+                   std::string(compressed) + " audio is compressed; zek reads uncompressed audio files and raw "
+                                             "samples: decode it first, e.g. ffmpeg -i in.ogg in.wav");
         return true;
     }
     const container kind = sniff_container(head, n);
@@ -247,6 +248,12 @@ run_result run(const char* inp_path, const char* out_path) {
 run_result failed(run_failure failure, const char* what, const char* path, int err) {
     static constexpr const char* messages[] = {nullptr, MSG_INPUT_ERROR, MSG_OUTPUT_ERROR, MSG_SAME_FILE};
     return {EXIT_FILE_ERROR, failure, messages[static_cast<int>(failure)], what, path, err, false, {}, {}};
+}
+
+run_result failed(run_failure failure, const char* what, const char* path, std::string reason) {
+    run_result r = failed(failure, what, path, 0);
+    r.reason = std::move(reason);
+    return r;
 }
 
 run_result process_files(const char* inp_path, const char* out_path) {

@@ -35,6 +35,9 @@ struct run_result {
 
 // The result of a run that failed on one side, with the tool's message for it.
 run_result failed(run_failure failure, const char* what, const char* path, int err);
+// The same, for a reason in words (a file zek cannot take, a format a pipe
+// cannot carry) where the system gave no error.
+run_result failed(run_failure failure, const char* what, const char* path, std::string reason);
 
 // Command line: zek input output [ignored...], or -h/--help/--version alone.
 int zek_main(int argc, char** argv);

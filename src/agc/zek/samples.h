@@ -1,12 +1,16 @@
 // Conversion between the file format (16-bit little-endian two's complement)
-// and host samples, independent of the host's byte order.
+// and host samples, independent of the host's byte order; and from
+// floating-point samples to the 16 bits the engine takes.
 #ifndef ZEK_SAMPLES_H
 #define ZEK_SAMPLES_H
 
 #include <bit>
+#include <cfloat>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 
 namespace zek {
 
@@ -31,6 +35,32 @@ inline void encode_le(const std::int16_t* samples, unsigned char* bytes, std::si
             bytes[2 * k + 1] = static_cast<unsigned char>(u >> 8);
         }
     }
+}
+
+// Floating-point samples (full scale +-1.0) to 16 bits: scaled by 32768,
+// rounded to nearest with halves to even, clipped to -32768..32767; a NaN
+// becomes 0. Returns false when there was a NaN. Branch-free, so that the
+// compiler vectorises it.
+template <typename F>
+bool float_to_int16(const F* in, std::int16_t* out, std::size_t count) {
+    // Adding 1.5 * 2^(mantissa bits) to a value of magnitude below 2^(mantissa
+    // bits - 1) leaves no bits for its fraction: the sum is rounded to an
+    // integer as the FPU rounds, to nearest with halves to even, and taking
+    // the constant away again is exact. Only where arithmetic is done in the
+    // type itself: x87 (32-bit x86) keeps more bits, and rounds with nearbyint.
+    constexpr bool exact_type = FLT_EVAL_METHOD == 0;
+    constexpr F round = F(1.5) * F(std::uint64_t{1} << (std::numeric_limits<F>::digits - 1));
+    unsigned nan = 0;
+    for (std::size_t k = 0; k < count; ++k) {
+        F v = in[k] * F(32768);
+        nan |= v != v;
+        v = v == v ? v : F(0);
+        // Clipped before the conversion, which is undefined out of range.
+        v = v > F(-32768) ? v : F(-32768);
+        v = v < F(32767) ? v : F(32767);
+        out[k] = static_cast<std::int16_t>(exact_type ? (v + round) - round : std::nearbyint(v));
+    }
+    return nan == 0;
 }
 
 } // namespace zek
