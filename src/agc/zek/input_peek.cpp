@@ -87,4 +87,10 @@ ssize_t peek_input(int fd, const struct stat& st, unsigned char* buf, std::size_
     return 0;
 }
 
+container peek_container(int fd, const struct stat& st) {
+    unsigned char head[SNIFF_BYTES];
+    const ssize_t got = peek_input(fd, st, head, sizeof head);
+    return got > 0 ? sniff_container(head, static_cast<std::size_t>(got)) : container::none;
+}
+
 } // namespace zek

@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include "zek/audio_format.h"
+
 namespace zek {
 
 // Up to `size` bytes from the input's current position: fewer only when the
@@ -15,6 +17,10 @@ namespace zek {
 // cannot be looked at without being read (a terminal, a character device)
 // gives 0: it is taken for raw samples.
 ssize_t peek_input(int fd, const struct stat& st, unsigned char* buf, std::size_t size);
+
+// The audio container the input starts with, or none (raw samples, or an
+// input that cannot be read).
+container peek_container(int fd, const struct stat& st);
 
 } // namespace zek
 

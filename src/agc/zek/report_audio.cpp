@@ -77,9 +77,7 @@ std::string open_audio_pair(audio_pair& p, const input_file& in, container kind,
     r.audio = true;
     r.rate = p.in.info.samplerate;
     r.channels = p.in.info.channels;
-    unsigned char head[SNIFF_BYTES];
-    const ssize_t got = peek_input(out.fd, out.st, head, sizeof head);
-    const container out_kind = got > 0 ? sniff_container(head, static_cast<std::size_t>(got)) : container::none;
+    const container out_kind = peek_container(out.fd, out.st);
     p.out_is_audio = out_kind != container::none && audio_open(p.out, out, out_kind, "OUT").empty() &&
                      p.out.info.samplerate == r.rate && p.out.info.channels == r.channels;
     return {};

@@ -56,13 +56,6 @@ int open_input(zek::input_file& f, const char* path) {
     return err != 0 ? err : zek::input_check(f);
 }
 
-// The audio container IN is in, or none for raw samples.
-zek::container sniff(const zek::input_file& in) {
-    unsigned char head[zek::SNIFF_BYTES];
-    const ssize_t got = zek::peek_input(in.fd, in.st, head, sizeof head);
-    return got > 0 ? zek::sniff_container(head, static_cast<std::size_t>(got)) : zek::container::none;
-}
-
 // Writes the plot. A path that names IN or OUT is refused before it is
 // touched; an existing plot is replaced only when the whole plot is written.
 int write_plot(const char* path, const std::string& svg, const struct stat& in_st, const struct stat& out_st) {
@@ -111,7 +104,7 @@ int report_main(int argc, char** argv) {
     // whatever the length, and a live stream is reported as it goes.
     static zek::report r;
     zek::audio_pair audio;
-    const zek::container kind = sniff(in);
+    const zek::container kind = zek::peek_container(in.fd, in.st);
     if (kind != zek::container::none) {
         const std::string problem = zek::open_audio_pair(audio, in, kind, out, in_path, r);
         if (!problem.empty()) {
