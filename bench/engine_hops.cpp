@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "agc/process_fast.h"
-#include "zek/samples.h"
+#include "audio/samples.h"
 #include "zek/settings.h"
 
 int main(int argc, char** argv) {

@@ -10,7 +10,7 @@ install(TARGETS agc EXPORT agc_targets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDI
 install(TARGETS zek zek-report RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES src/agc/agc.h src/agc/stream.h src/agc/builtin.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/agc)
 # zek's own settings, so that an embedding program can process exactly as the tool does.
-install(FILES src/agc/zek/settings.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/agc/zek)
+install(FILES src/zek/settings.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/agc/zek)
 install(FILES docs/zek.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 # CMake package: find_package(agc CONFIG) gives the imported target agc::agc.

@@ -14,15 +14,15 @@ HERE = Path(__file__).resolve().parent
 ROOT = HERE.parent
 
 ENGINE = sorted(f"../src/agc/{p.name}" for p in (ROOT / "src/agc").glob("*.cpp"))
-# zek's own file handling, for zek.process_file: everything of the tool but
-# its entry point and zek-report.
-TOOL = sorted(
-    f"../src/agc/zek/{p.name}"
-    for p in (ROOT / "src/agc/zek").glob("*.cpp")
-    if p.name != "main.cpp" and not p.name.startswith("report_")
+# zek.process_file runs the zek tool in process: the recordings layer and the
+# tool's library, all but its entry point.
+TOOL = sorted(f"../src/audio/{p.name}" for p in (ROOT / "src/audio").glob("*.cpp")) + sorted(
+    f"../src/zek/{p.name}" for p in (ROOT / "src/zek").glob("*.cpp") if p.name != "main.cpp"
 )
 BINDINGS = ["src/bindings.cpp", "src/level.cpp"]
-HEADERS = sorted(f"../src/{p.relative_to(ROOT / 'src')}" for p in (ROOT / "src/agc").glob("**/*.[hi]*")) + ["src/level.h"]
+HEADERS = sorted(
+    f"../src/{p.relative_to(ROOT / 'src')}" for room in ("agc", "audio", "zek") for p in (ROOT / "src" / room).glob("*.[hi]*")
+) + ["src/level.h"]
 
 
 def project_version():
@@ -34,7 +34,7 @@ def project_version():
 extension = Pybind11Extension(
     "zek._zek",
     ENGINE + TOOL + BINDINGS,
-    include_dirs=["../src", "../src/agc"],
+    include_dirs=["../src"],
     libraries=["sndfile"],  # audio files, read and written by libsndfile (Debian: libsndfile1-dev)
     depends=HEADERS,  # setuptools rebuilds when any of these changes
     cxx_std=20,

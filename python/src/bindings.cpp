@@ -17,7 +17,7 @@
 
 #include "agc/stream.h"
 #include "level.h"
-#include "zek/run.h"
+#include "zek/tool.h"
 
 namespace py = pybind11;
 

@@ -1,6 +1,6 @@
 #include "level.h"
 
-#include "zek/samples.h"
+#include "audio/samples.h"
 
 #include <algorithm>
 #include <cstring>

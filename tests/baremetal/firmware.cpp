@@ -9,7 +9,7 @@
 
 #include "agc/agc.h"
 #include "agc/stream.h"
-#include "agc/zek/settings.h"
+#include "zek/settings.h"
 #include "board.h"
 
 static_assert(std::endian::native == std::endian::little, "the file's bytes are read as the samples");

@@ -14,8 +14,8 @@
 #include <sys/stat.h>
 
 #include "engine_fixture.h"
-#include "zek/audio_format.h"
-#include "zek/run.h"
+#include "audio/audio_format.h"
+#include "zek/tool.h"
 
 namespace {
 

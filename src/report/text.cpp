@@ -1,4 +1,4 @@
-#include "zek/report_text.h"
+#include "report/text.h"
 
 #include <cstdarg>
 #include <cstdio>

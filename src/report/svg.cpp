@@ -1,10 +1,10 @@
-#include "zek/report_svg.h"
+#include "report/svg.h"
 
 #include <algorithm>
 #include <cmath>
 #include <vector>
 
-#include "zek/report_text.h"
+#include "report/text.h"
 #include "zek/settings.h"
 
 namespace zek {

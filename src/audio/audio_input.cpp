@@ -1,10 +1,10 @@
-#include "zek/audio_input.h"
+#include "audio/audio_input.h"
 
 #include <cstdlib>
 #include <unistd.h>
 
 #include "agc/stream.h"
-#include "zek/samples.h"
+#include "audio/samples.h"
 
 namespace zek {
 

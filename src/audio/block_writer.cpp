@@ -1,8 +1,8 @@
-#include "zek/block_writer.h"
+#include "audio/block_writer.h"
 
 #include <cerrno>
 
-#include "zek/file_io.h"
+#include "audio/file_io.h"
 
 namespace zek {
 

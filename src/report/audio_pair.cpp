@@ -1,4 +1,4 @@
-#include "zek/report_audio.h"
+#include "report/audio_pair.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -8,7 +8,7 @@
 
 #include "agc/builtin.h"
 #include "agc/stream.h"
-#include "zek/input_peek.h"
+#include "audio/recording.h"
 
 namespace zek {
 

@@ -4,10 +4,8 @@
 #ifndef ZEK_AUDIO_RUN_H
 #define ZEK_AUDIO_RUN_H
 
-#include "zek/audio_format.h"
-#include "zek/file_io.h"
-#include "zek/output_file.h"
-#include "zek/run.h"
+#include "audio/recording.h"
+#include "zek/tool.h"
 
 namespace zek {
 

@@ -1,4 +1,4 @@
-#include "zek/report_levels.h"
+#include "report/levels.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -6,9 +6,8 @@
 #include <limits>
 
 #include "agc/agc.h"
-#include "zek/file_io.h"
-#include "zek/report_table.h"
-#include "zek/samples.h"
+#include "audio/recording.h"
+#include "report/table.h"
 #include "zek/settings.h"
 
 namespace zek {

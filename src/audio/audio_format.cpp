@@ -1,4 +1,4 @@
-#include "zek/audio_format.h"
+#include "audio/audio_format.h"
 
 #include <cstring>
 #include <sndfile.h>

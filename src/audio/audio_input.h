@@ -11,8 +11,8 @@
 #include <string>
 #include <string_view>
 
-#include "zek/audio_format.h"
-#include "zek/file_io.h"
+#include "audio/audio_format.h"
+#include "audio/file_io.h"
 
 namespace zek {
 

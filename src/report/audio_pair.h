@@ -7,9 +7,8 @@
 #include <cstdio>
 #include <string>
 
-#include "zek/audio_format.h"
-#include "zek/audio_input.h"
-#include "zek/report_levels.h"
+#include "audio/recording.h"
+#include "report/levels.h"
 
 namespace zek {
 

@@ -1,6 +1,7 @@
-// The tool's whole run, callable in process (the entry point and the fuzzer use it).
-#ifndef ZEK_RUN_H
-#define ZEK_RUN_H
+// The zek tool as a library: its whole run in process (the entry point, the
+// Python package and the fuzzer use it), and what a run came to.
+#ifndef ZEK_TOOL_H
+#define ZEK_TOOL_H
 
 #include <string>
 

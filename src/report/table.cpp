@@ -1,4 +1,4 @@
-#include "zek/report_table.h"
+#include "report/table.h"
 
 #include <cmath>
 

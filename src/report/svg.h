@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "zek/report_levels.h"
+#include "report/levels.h"
 
 namespace zek {
 

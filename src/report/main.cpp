@@ -8,14 +8,11 @@
 #include <string_view>
 #include <sys/stat.h>
 
-#include "zek/audio_format.h"
-#include "zek/file_io.h"
-#include "zek/input_peek.h"
-#include "zek/output_file.h"
-#include "zek/report_audio.h"
-#include "zek/report_levels.h"
-#include "zek/report_svg.h"
-#include "zek/report_table.h"
+#include "audio/recording.h"
+#include "report/audio_pair.h"
+#include "report/levels.h"
+#include "report/svg.h"
+#include "report/table.h"
 
 #ifndef ZEK_VERSION
 #define ZEK_VERSION "0.0.0"

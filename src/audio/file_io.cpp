@@ -1,4 +1,4 @@
-#include "zek/file_io.h"
+#include "audio/file_io.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,3 +1,3 @@
-#include "zek/run.h"
+#include "zek/tool.h"
 
 int main(int argc, char** argv) { return zek::zek_main(argc, argv); }

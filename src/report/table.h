@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdio>
 
-#include "zek/report_levels.h"
+#include "report/levels.h"
 
 namespace zek {
 

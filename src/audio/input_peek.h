@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
-#include "zek/audio_format.h"
+#include "audio/audio_format.h"
 
 namespace zek {
 

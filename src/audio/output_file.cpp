@@ -1,4 +1,4 @@
-#include "zek/output_file.h"
+#include "audio/output_file.h"
 
 #include <atomic>
 #include <cerrno>
@@ -11,7 +11,7 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
-#include "zek/file_io.h"
+#include "audio/file_io.h"
 
 namespace zek {
 

@@ -1,5 +1,5 @@
 // The command line, the two sample files, the lead-in and the hop loop.
-#include "zek/run.h"
+#include "zek/tool.h"
 
 #include <algorithm>
 #include <bit>
@@ -13,13 +13,8 @@
 
 #include "agc/agc.h"
 #include "agc/process_fast.h"
-#include "zek/audio_format.h"
+#include "audio/recording.h"
 #include "zek/audio_run.h"
-#include "zek/block_writer.h"
-#include "zek/file_io.h"
-#include "zek/input_peek.h"
-#include "zek/output_file.h"
-#include "zek/samples.h"
 #include "zek/settings.h"
 
 #ifndef ZEK_VERSION

@@ -1,4 +1,4 @@
-#include "zek/input_peek.h"
+#include "audio/input_peek.h"
 
 #include <cerrno>
 #include <fcntl.h>

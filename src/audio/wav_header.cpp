@@ -1,4 +1,4 @@
-#include "zek/wav_header.h"
+#include "audio/wav_header.h"
 
 #include <cstring>
 

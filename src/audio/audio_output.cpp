@@ -1,0 +1,122 @@
+#include "audio/audio_output.h"
+
+#include <cerrno>
+#include <unistd.h>
+
+#include "agc/stream.h"
+#include "audio/file_io.h"
+#include "audio/samples.h"
+#include "audio/wav_header.h"
+
+namespace zek {
+
+namespace {
+
+output_problem problem(std::string reason) { return {"cannot write", 0, std::move(reason)}; }
+output_problem system_problem(const char* what, int err) { return {what, err, {}}; }
+
+// Every container but WAV, AU and raw samples goes back to its header when
+// it is complete, which a pipe does not allow.
+output_problem pipe_refusal(const audio_output& o) {
+    return problem(words({container_name(o.kind),
+                          " cannot be written into a pipe: name an output file, or send WAV (a WAV input, "
+                          "or a file name ending in .wav) or raw samples (.raw) into the pipe"}));
+}
+
+// Carries over what libsndfile knows beyond the samples: the text strings,
+// the broadcast extension and the speaker positions of the channels. A
+// container that cannot hold one of them simply goes without.
+void copy_metadata(const audio_output& o) {
+    for (int kind = SF_STR_FIRST; kind <= SF_STR_LAST; ++kind) {
+        if (const char* s = sf_get_string(o.source, kind)) sf_set_string(o.sf, kind, s);
+    }
+    SF_BROADCAST_INFO bext{};
+    if (sf_command(o.source, SFC_GET_BROADCAST_INFO, &bext, sizeof bext) == SF_TRUE) {
+        sf_command(o.sf, SFC_SET_BROADCAST_INFO, &bext, sizeof bext);
+    }
+    int map[AGC_MAX_CHANNELS];
+    const int map_bytes = static_cast<int>(sizeof(int)) * o.channels;
+    if (sf_command(o.source, SFC_GET_CHANNEL_MAP_INFO, map, map_bytes) == SF_TRUE) {
+        sf_command(o.sf, SFC_SET_CHANNEL_MAP_INFO, map, map_bytes);
+    }
+}
+
+} // namespace
+
+output_problem audio_output_plan(audio_output& o, const audio_input& in, container in_kind, const output_file& out,
+                                 const char* out_path) {
+    const container named = container_of_name(out_path);
+    o.kind = named != container::none ? named : in_kind;
+    o.rate = in.info.samplerate;
+    o.channels = in.info.channels;
+    o.known_frames = in.known_frames;
+    o.source = in.sf;
+    o.streamed = out.way == output_way::standard_output || (out.exists && !S_ISREG(out.st.st_mode) &&
+                                                             !S_ISBLK(out.st.st_mode) && !S_ISCHR(out.st.st_mode));
+    if (o.kind != container::raw) {
+        SF_INFO check{0, o.rate, o.channels, sndfile_major(o.kind) | SF_FORMAT_PCM_16, 0, 0};
+        if (!sf_format_check(&check)) {
+            return problem(words({container_name(o.kind), " cannot hold ", std::to_string(o.channels),
+                                  " channels of 16-bit samples at ", std::to_string(o.rate), " Hz"}));
+        }
+    }
+    if (o.streamed && !writes_to_pipe(o.kind)) return pipe_refusal(o);
+    return {};
+}
+
+output_problem audio_output_open(audio_output& o, const output_file& out, block_writer& w) {
+    w.fd = out.fd;
+    w.channels = o.channels;
+    if (!o.streamed && lseek(out.fd, 0, SEEK_CUR) < 0) { // a character device that cannot seek: a terminal
+        o.streamed = true;
+        if (!writes_to_pipe(o.kind)) return pipe_refusal(o);
+    }
+    if (o.kind == container::raw || (o.streamed && o.kind == container::wav)) {
+        o.fd = out.fd;
+        if (o.kind == container::wav) {
+            unsigned char header[WAV_HEADER_MAX];
+            const std::size_t n = wav_header(header, o.rate, o.channels, o.known_frames);
+            if (!write_all(o.fd, header, n)) return system_problem("cannot write", errno);
+        }
+        return {};
+    }
+    // WAV is written as players expect it: the plain PCM header for one or
+    // two channels, WAVE_FORMAT_EXTENSIBLE for more. A recording that may
+    // pass 4 GiB (or whose length is unknown) goes out as RF64, which
+    // libsndfile turns back into WAV if it ends under 4 GiB after all.
+    int major = sndfile_major(o.kind);
+    const bool wav = o.kind == container::wav;
+    const bool may_grow = o.known_frames < 0 || o.known_frames * 2 * o.channels > 0xFFFFFFFFll - (1 << 20);
+    if (wav) major = may_grow ? SF_FORMAT_RF64 : o.channels > 2 ? SF_FORMAT_WAVEX : SF_FORMAT_WAV;
+    SF_INFO info{0, o.rate, o.channels, major | SF_FORMAT_PCM_16, 0, 0};
+    o.sf = sf_open_fd(out.fd, SFM_WRITE, &info, SF_FALSE);
+    if (o.sf == nullptr) return problem(sf_strerror(nullptr));
+    if (major == SF_FORMAT_RF64) sf_command(o.sf, SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
+    if (o.source != nullptr) copy_metadata(o);
+    w.sf = o.sf;
+    return {};
+}
+
+void audio_output_ready(const audio_output& o, std::int16_t* frames, std::size_t count) {
+    if (o.sf == nullptr) encode_le(frames, reinterpret_cast<unsigned char*>(frames), count); // in place
+}
+
+output_problem audio_output_close(audio_output& o) {
+    if (o.sf == nullptr) return {};
+    const int close_err = sf_close(o.sf);
+    o.sf = nullptr;
+    if (close_err != 0) return problem(sf_error_number(close_err));
+    return {};
+}
+
+output_problem audio_output_write_failure(const audio_output& o, int err) {
+    if (o.sf != nullptr && sf_error(o.sf) != SF_ERR_NO_ERROR) return problem(sf_strerror(o.sf));
+    return system_problem("cannot write", err);
+}
+
+void audio_output_release(audio_output& o) {
+    if (o.sf) sf_close(o.sf);
+    o.sf = nullptr;
+}
+
+} // namespace zek

@@ -1,0 +1,165 @@
+// The audio-file path: an input in a container libsndfile reads, levelled by
+// the stream API (every channel on its own, a 10 ms window at the file's
+// rate, aligned and of the same length), written as 16-bit PCM in the
+// container the output's name asks for, or else the input's.
+#include "zek/audio_run.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sndfile.h>
+#include <string>
+#include <unistd.h>
+#include <utility>
+
+#include "agc/stream.h"
+#include "audio/recording.h"
+
+namespace zek {
+
+namespace {
+
+// Samples per buffer: large enough that libsndfile and the engine work in
+// long runs, small enough to stay in the cache.
+constexpr std::size_t BLOCK_SAMPLES = std::size_t{1} << 16;
+
+// Everything one run holds; released by release().
+struct job {
+    const char* inp_path = nullptr;
+    const char* out_path = nullptr;
+    audio_input in;
+    audio_output out;
+    agc_stream* stream = nullptr;
+    int frames_per_block = 0;
+    std::int16_t* in16 = nullptr;
+    std::int16_t* out16 = nullptr; // two blocks: one is filled while the writer writes the other
+    std::int64_t to_drop = 0;      // output frames still to drop: the stream's latency
+    block_writer writer;
+};
+
+run_result input_problem(const job& j, std::string reason) {
+    return failed(run_failure::input, "cannot read", j.inp_path, std::move(reason));
+}
+
+run_result output_failure(const job& j, const output_problem& p) {
+    if (!p.reason.empty()) return failed(run_failure::output, p.what, j.out_path, p.reason);
+    return failed(run_failure::output, p.what, j.out_path, p.err);
+}
+
+void release(job& j) {
+    audio_close(j.in);
+    audio_output_release(j.out);
+    agc_stream_destroy(j.stream);
+    std::free(j.in16);
+    std::free(j.out16);
+    j.stream = nullptr;
+    j.in16 = j.out16 = nullptr;
+}
+
+// The output's container and how it is written, and the run's buffers: what
+// can fail is set up before the output is opened.
+run_result plan_output(job& j, container in_kind, const output_file& out) {
+    if (const output_problem p = audio_output_plan(j.out, j.in, in_kind, out, j.out_path)) return output_failure(j, p);
+    int error = 0;
+    j.stream = agc_stream_create(j.in.info.samplerate, j.in.info.channels, &error);
+    j.frames_per_block = static_cast<int>(BLOCK_SAMPLES / static_cast<std::size_t>(j.in.info.channels));
+    const std::size_t samples = static_cast<std::size_t>(j.frames_per_block) * static_cast<std::size_t>(j.in.info.channels);
+    j.in16 = static_cast<std::int16_t*>(std::malloc(samples * sizeof(std::int16_t)));
+    j.out16 = static_cast<std::int16_t*>(std::malloc(2 * samples * sizeof(std::int16_t)));
+    if (j.stream == nullptr || !j.in16 || !j.out16) {
+        return failed(run_failure::output, "cannot write", j.out_path, ENOMEM);
+    }
+    j.to_drop = agc_stream_latency(j.stream);
+    return {};
+}
+
+std::int16_t* block(const job& j, int b) {
+    return j.out16 + static_cast<std::size_t>(b) * static_cast<std::size_t>(j.frames_per_block) *
+                         static_cast<std::size_t>(j.in.info.channels);
+}
+
+// Hands n frames of the stream's output in block b to the writer, less those
+// of its latency still to drop.
+void submit(job& j, int b, std::int64_t n) {
+    const auto channels = static_cast<std::size_t>(j.in.info.channels);
+    std::int16_t* frames = block(j, b);
+    const std::int64_t drop = n < j.to_drop ? n : j.to_drop;
+    j.to_drop -= drop;
+    n -= drop;
+    const std::size_t count = static_cast<std::size_t>(n) * channels;
+    if (drop > 0) std::memmove(frames, frames + static_cast<std::size_t>(drop) * channels, count * 2);
+    if (n == 0) return;
+    audio_output_ready(j.out, frames, count);
+    writer_submit(j.writer, b, count * 2);
+}
+
+// Reads, levels and hands over block after block; the writer thread writes
+// each one while the next is read and levelled.
+run_result level(job& j) {
+    int b = 0;
+    run_result r;
+    bool writing = true; // no write has failed
+    for (;;) {
+        const std::int64_t n = audio_read(j.in, j.in16, j.frames_per_block);
+        if (n < 0) {
+            r = failed(run_failure::input, "cannot read", j.inp_path, ENOMEM);
+            break;
+        }
+        if (n == 0) break;
+        if (!(writing = writer_wait_free(j.writer, b))) break;
+        agc_stream_process(j.stream, j.in16, block(j, b), static_cast<int>(n));
+        submit(j, b, n);
+        b ^= 1;
+    }
+    if (writing && r.status == EXIT_OK) { // else a failed write says why, below
+        const std::string problem = audio_check_end(j.in);
+        if (!problem.empty()) r = input_problem(j, problem);
+    }
+    if (writing && r.status == EXIT_OK && writer_wait_free(j.writer, b)) {
+        submit(j, b, agc_stream_flush(j.stream, block(j, b)));
+    }
+    const int err = writer_finish(j.writer);
+    if (r.status != EXIT_OK) return r;
+    if (err != 0) return output_failure(j, audio_output_write_failure(j.out, err));
+    if (const output_problem p = audio_output_close(j.out)) return output_failure(j, p);
+    return {};
+}
+
+} // namespace
+
+run_result run_audio(const input_file& inp, container kind, output_file& out, const char* inp_path,
+                     const char* out_path) {
+    job j;
+    j.inp_path = inp_path;
+    j.out_path = out_path;
+    const std::string problem = audio_open(j.in, inp, kind, inp_path);
+    run_result r = problem.empty() ? plan_output(j, kind, out) : input_problem(j, problem);
+    if (r.status != EXIT_OK) {
+        release(j);
+        return r;
+    }
+    auto* blocks = reinterpret_cast<unsigned char*>(j.out16);
+    writer_start(j.writer, blocks, reinterpret_cast<unsigned char*>(block(j, 1)));
+    if (const int err = output_open(out)) {
+        r = failed(run_failure::output, "cannot open", out_path, err);
+    } else if (const output_problem p = audio_output_open(j.out, out, j.writer)) {
+        r = output_failure(j, p);
+    }
+    if (r.status == EXIT_OK) {
+        r = level(j);
+    } else {
+        writer_finish(j.writer);
+    }
+    const std::string note = audio_conversion_note(j.in, inp_path);
+    release(j);
+    if (r.status != EXIT_OK) {
+        output_abandon(out);
+        return r;
+    }
+    if (const int err = output_commit(out)) return failed(run_failure::output, "cannot write", out_path, err);
+    r.note = note;
+    return r;
+}
+
+} // namespace zek
