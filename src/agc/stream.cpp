@@ -51,6 +51,8 @@ struct agc_stream {
     std::int32_t lead_out;     // lead-in frames written out, 0..LEAD
     std::int32_t out_pos;      // frames of out_hop written out
     std::int32_t flushed;
+    agc_stream_options options;
+    std::uint64_t hops;        // hops processed since the lead-in: the index into options.mix
 };
 
 namespace {
@@ -74,9 +76,16 @@ int check_format(int rate, int channels) {
     return 0;
 }
 
-void start(agc_stream* st, int rate, int channels) {
+int check_options(const agc_stream_options& o) {
+    if (o.comp < 0 || o.comp > 32767) return AGC_ERR_ARG;
+    if ((o.mix == nullptr) != (o.mix_count == 0)) return AGC_ERR_ARG;
+    return 0;
+}
+
+void start(agc_stream* st, int rate, int channels, const agc_stream_options& options) {
     const int win = window_for(rate);
     ::new (st) agc_stream{};
+    st->options = options;
     st->rate = rate;
     st->channels = channels;
     st->hop = win / 2;
@@ -128,10 +137,20 @@ void take(agc_stream* st, const std::int16_t* in, int n) {
     st->in_fill += n;
 }
 
+// The compression weight of the next hop: the caller's per-hop weights, the
+// last one held, or the stream's constant weight.
+std::int16_t next_weight(agc_stream* st) {
+    const agc_stream_options& o = st->options;
+    const std::uint64_t k = st->hops++;
+    if (o.mix == nullptr) return static_cast<std::int16_t>(o.comp);
+    return o.mix[k < o.mix_count ? k : o.mix_count - 1];
+}
+
 // Processes the gathered hop of every channel into the output hop.
 void process(agc_stream* st) {
     channel_state* ch = channels_of(st);
-    for (int c = 0; c < st->channels; ++c) agc::process_hop(ch[c].in_hop, ch[c].out_hop, ch[c].engine, agc::mix);
+    const std::int16_t mix = next_weight(st);
+    for (int c = 0; c < st->channels; ++c) agc::process_hop(ch[c].in_hop, ch[c].out_hop, ch[c].engine, mix);
     st->in_fill = 0;
     st->out_pos = 0;
 }
@@ -167,8 +186,10 @@ int run_direct(agc_stream* st, const std::int16_t* in, std::int16_t* out, int fr
     const int hop = st->hop;
     std::memcpy(out, ch.out_hop, static_cast<std::size_t>(hop) * sizeof *out);
     int done = 0;
-    for (; frames - done >= 2 * hop; done += hop) agc::process_hop(in + done, out + done + hop, ch.engine, agc::mix);
-    agc::process_hop(in + done, ch.out_hop, ch.engine, agc::mix);
+    for (; frames - done >= 2 * hop; done += hop) {
+        agc::process_hop(in + done, out + done + hop, ch.engine, next_weight(st));
+    }
+    agc::process_hop(in + done, ch.out_hop, ch.engine, next_weight(st));
     return done + hop;
 }
 
@@ -217,23 +238,45 @@ size_t agc_stream_size(int channels) {
     return sizeof(agc_stream) + CHANNEL_ALIGN - 1 + static_cast<size_t>(channels) * sizeof(channel_state);
 }
 
-int agc_stream_init(agc_stream* st, int sample_rate, int channels) {
+void agc_stream_options_init(agc_stream_options* options) {
+    if (options == nullptr) return;
+    *options = agc_stream_options{};
+    options->comp = AGC_COMP_DEFAULT;
+}
+
+int agc_stream_init_with(agc_stream* st, int sample_rate, int channels, const agc_stream_options* options) {
     if (st == nullptr || reinterpret_cast<std::uintptr_t>(st) % alignof(agc_stream) != 0) return AGC_ERR_ARG;
-    const int err = check_format(sample_rate, channels);
+    agc_stream_options o;
+    agc_stream_options_init(&o);
+    if (options != nullptr) o = *options;
+    int err = check_format(sample_rate, channels);
+    if (err == 0) err = check_options(o);
     if (err != 0) return err;
-    start(st, sample_rate, channels);
+    start(st, sample_rate, channels, o);
     return 0;
 }
 
-agc_stream* agc_stream_create(int sample_rate, int channels, int* error) {
+int agc_stream_init(agc_stream* st, int sample_rate, int channels) {
+    return agc_stream_init_with(st, sample_rate, channels, nullptr);
+}
+
+agc_stream* agc_stream_create_with(int sample_rate, int channels, const agc_stream_options* options, int* error) {
+    agc_stream_options o;
+    agc_stream_options_init(&o);
+    if (options != nullptr) o = *options;
     int err = check_format(sample_rate, channels);
+    if (err == 0) err = check_options(o);
     void* block = err == 0 ? std::malloc(agc_stream_size(channels)) : nullptr;
     if (err == 0 && block == nullptr) err = AGC_ERR_NOMEM;
     if (error != nullptr) *error = err;
     if (err != 0) return nullptr;
     auto* st = static_cast<agc_stream*>(block);
-    start(st, sample_rate, channels);
+    start(st, sample_rate, channels, o);
     return st;
+}
+
+agc_stream* agc_stream_create(int sample_rate, int channels, int* error) {
+    return agc_stream_create_with(sample_rate, channels, nullptr, error);
 }
 
 void agc_stream_destroy(agc_stream* st) { std::free(st); }
@@ -260,7 +303,8 @@ int agc_stream_flush(agc_stream* st, int16_t* out) {
 
 int agc_stream_reset(agc_stream* st) {
     if (st == nullptr) return AGC_ERR_ARG;
-    start(st, st->rate, st->channels);
+    const agc_stream_options options = st->options; // start clears the record
+    start(st, st->rate, st->channels, options);
     return 0;
 }
 

@@ -40,6 +40,34 @@ extern "C" {
 
 typedef struct agc_stream agc_stream; /* opaque */
 
+/* What a stream does beyond the built-in behaviour. Set one up with
+ * agc_stream_options_init (the built-in behaviour: what agc_stream_init
+ * gives), change what you need, and pass it to agc_stream_init_with or
+ * agc_stream_create_with. */
+typedef struct agc_stream_options {
+    /* Compression weight in Q15, 0 to 32767: how much of the compressing gain
+     * curve the gain law takes, the rest being unity gain. 0 levels nothing;
+     * AGC_COMP_DEFAULT (comp 1.0 as 32766) is zek's built-in weight. */
+    int comp;
+    /* Nonzero: speech-aware. Pauses between sentences are not raised with
+     * the speech; comp is the weight used in speech. */
+    int speech;
+    /* Nonzero: one gain for all channels of a frame, decided from the
+     * loudest channel, so that a stereo image stays where it is. */
+    int link;
+    /* Optional (NULL: none): one Q15 weight per hop in place of comp, from
+     * the caller's own voice-activity detection. mix[k] is the weight of
+     * hop k, the k-th hop after the lead-in; the last one repeats past
+     * mix_count. The caller keeps the array alive while the stream runs. */
+    const int16_t *mix;
+    size_t mix_count;
+} agc_stream_options;
+
+#define AGC_COMP_DEFAULT 32766
+
+/* Fills *options with the built-in behaviour. */
+void agc_stream_options_init(agc_stream_options *options);
+
 /* Bytes for a stream of `channels` channels; 0 if channels is out of range. */
 size_t agc_stream_size(int channels);
 
@@ -50,6 +78,13 @@ int agc_stream_init(agc_stream *st, int sample_rate, int channels);
 /* Allocates and sets up a stream. Returns NULL and sets *error (when error is
  * not NULL) to an AGC_ERR_* code on failure. */
 agc_stream *agc_stream_create(int sample_rate, int channels, int *error);
+
+/* As agc_stream_init and agc_stream_create, with options (NULL: the
+ * built-in behaviour). AGC_ERR_ARG for a comp outside 0 to 32767, a mix
+ * array with a count of 0 or a count without an array. The storage that
+ * agc_stream_size gives suffices for any options. */
+int agc_stream_init_with(agc_stream *st, int sample_rate, int channels, const agc_stream_options *options);
+agc_stream *agc_stream_create_with(int sample_rate, int channels, const agc_stream_options *options, int *error);
 
 /* Frees a stream from agc_stream_create; NULL is fine. */
 void agc_stream_destroy(agc_stream *st);
