@@ -56,8 +56,8 @@ TEST_F(Tool, SingleArgument) {
     for (const char* arg : {"-h", "--help"}) {
         const auto r = harness::zek({arg}, dir);
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out.rfind("usage: zek INPUT OUTPUT\n", 0), 0u) << r.out;
-        for (const char* part : {"audio file", "raw file", "Exit status"}) EXPECT_NE(r.out.find(part), std::string::npos);
+        EXPECT_EQ(r.out.rfind("usage: zek [OPTIONS] INPUT OUTPUT\n", 0), 0u) << r.out;
+        for (const char* part : {"audio file", "raw file", "Exit status", "--speech", "--comp", "--link", "--mix"}) EXPECT_NE(r.out.find(part), std::string::npos);
         EXPECT_EQ(r.out.back(), '\n');
     }
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator{}), 1);
@@ -187,6 +187,59 @@ TEST_F(Tool, DevicesAreNotTheSameFile) {
     const auto r = harness::zek({"/dev/null", "out.raw"}, dir);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(read_file(dir / "out.raw"), "");
+}
+
+// Options: a bad one is refused before any file is touched (status 2 for the
+// command line, 1 for a weight file that cannot be taken), and the weights
+// reach the engine: --comp 1 and a file of 32766s are the built-in weight,
+// a file of zeros is --comp 0, "--" lets an input be named like an option.
+TEST_F(Tool, Options) {
+    std::vector<std::int16_t> quiet = ramp(20000); // about -42 dBFS: the curves decide its gain
+    for (auto& s : quiet) s = static_cast<std::int16_t>(s / 128);
+    write_file(dir / "in.raw", harness::to_bytes(quiet));
+    write_file(dir / "--speech", harness::to_bytes(quiet));
+    write_file(dir / "out.raw", "old");
+    const auto weights = [&](const char* name, std::vector<std::int16_t> w, std::string extra = {}) {
+        write_file(dir / name, harness::to_bytes(w) + extra);
+    };
+    weights("zeros.mix", {0, 0});
+    weights("builtin.mix", {32766});
+    weights("negative.mix", {100, -1});
+    weights("odd.mix", {100}, "x");
+    weights("empty.mix", {});
+    struct {
+        std::vector<std::string> args;
+        int status;
+        std::string reason;
+    } const bad[] = {
+        {{"--comp", "1.5", "in.raw", "out.raw"}, 2, "--comp takes a number from 0 to 1, not '1.5'"},
+        {{"--comp=nan", "in.raw", "out.raw"}, 2, "not 'nan'"},
+        {{"--comp", "0.5x", "in.raw", "out.raw"}, 2, "not '0.5x'"},
+        {{"--loud", "in.raw", "out.raw"}, 2, "unknown option '--loud'"},
+        {{"--mix"}, 2, "--mix takes the name of a file"},
+        {{"--speech", "in.raw"}, 2, "missing output file"},
+        {{"--mix", "negative.mix", "in.raw", "out.raw"}, 1, "weight 1 is -1"},
+        {{"--mix", "odd.mix", "in.raw", "out.raw"}, 1, "odd number of bytes"},
+        {{"--mix", "empty.mix", "in.raw", "out.raw"}, 1, "is empty"},
+        {{"--mix=none.mix", "in.raw", "out.raw"}, 1, "cannot open 'none.mix'"},
+    };
+    for (const auto& c : bad) {
+        const auto r = harness::zek(c.args, dir);
+        EXPECT_EQ(r.status, c.status) << c.args[0];
+        EXPECT_NE(r.err.find(c.reason), std::string::npos) << c.args[0] << ": " << r.err;
+        EXPECT_EQ(read_file(dir / "out.raw"), "old") << c.args[0];
+    }
+    const auto level = [&](std::vector<std::string> args) {
+        args.push_back("o.raw");
+        EXPECT_EQ(harness::zek(args, dir).status, 0) << args[0];
+        return read_file(dir / "o.raw");
+    };
+    const std::string builtin = level({"in.raw"});
+    EXPECT_TRUE(level({"--comp", "1", "in.raw"}) == builtin);
+    EXPECT_TRUE(level({"--mix", "builtin.mix", "in.raw"}) == builtin);
+    EXPECT_TRUE(level({"--", "--speech"}) == builtin);
+    EXPECT_TRUE(level({"--mix=zeros.mix", "in.raw"}) == level({"--comp=0", "in.raw"}));
+    EXPECT_TRUE(level({"--comp", "0", "in.raw"}) != builtin);
 }
 
 } // namespace

@@ -59,10 +59,17 @@ void release(job& j) {
 
 // The output's container and how it is written, and the run's buffers: what
 // can fail is set up before the output is opened.
-run_result plan_output(job& j, container in_kind, const output_file& out) {
+run_result plan_output(job& j, container in_kind, const output_file& out, const run_options& options) {
     if (const output_problem p = audio_output_plan(j.out, j.in, in_kind, out, j.out_path)) return output_failure(j, p);
     int error = 0;
-    j.stream = agc_stream_create(j.in.info.samplerate, j.in.info.channels, &error);
+    agc_stream_options o;
+    agc_stream_options_init(&o);
+    o.comp = options.comp;
+    o.speech = options.speech;
+    o.link = options.link;
+    o.mix = options.mix;
+    o.mix_count = options.mix_count;
+    j.stream = agc_stream_create_with(j.in.info.samplerate, j.in.info.channels, &o, &error);
     j.frames_per_block = static_cast<int>(BLOCK_SAMPLES / static_cast<std::size_t>(j.in.info.channels));
     const std::size_t samples = static_cast<std::size_t>(j.frames_per_block) * static_cast<std::size_t>(j.in.info.channels);
     j.in16 = static_cast<std::int16_t*>(std::malloc(samples * sizeof(std::int16_t)));
@@ -129,12 +136,12 @@ run_result level(job& j) {
 } // namespace
 
 run_result run_audio(const input_file& inp, container kind, output_file& out, const char* inp_path,
-                     const char* out_path) {
+                     const char* out_path, const run_options& options) {
     job j;
     j.inp_path = inp_path;
     j.out_path = out_path;
     const std::string problem = audio_open(j.in, inp, kind, inp_path);
-    run_result r = problem.empty() ? plan_output(j, kind, out) : input_problem(j, problem);
+    run_result r = problem.empty() ? plan_output(j, kind, out, options) : input_problem(j, problem);
     if (r.status != EXIT_OK) {
         release(j);
         return r;

@@ -14,7 +14,7 @@ namespace zek {
 // the input is found before the output is opened; on any failure the output
 // is abandoned, as it was.
 run_result run_audio(const input_file& inp, container kind, output_file& out, const char* inp_path,
-                     const char* out_path);
+                     const char* out_path, const run_options& options);
 
 } // namespace zek
 

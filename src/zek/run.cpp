@@ -15,6 +15,7 @@
 #include "agc/process_fast.h"
 #include "audio/recording.h"
 #include "zek/audio_run.h"
+#include "zek/options.h"
 #include "zek/settings.h"
 
 #ifndef ZEK_VERSION
@@ -33,12 +34,23 @@ constexpr const char* USAGE_TEXT[] = {
 // What --help prints: how zek is used today. The three strings above stay
 // what zek prints without arguments, as scripts that call it expect.
 constexpr const char* HELP_TEXT =
-    "usage: zek INPUT OUTPUT\n"
+    "usage: zek [OPTIONS] INPUT OUTPUT\n"
     "       zek -h | --help | --version\n"
     "\n"
     "Evens out the loudness of speech: quiet passages are raised by up to 36 dB,\n"
     "loud ones are held just below full scale, and the gain glides from one\n"
-    "5 ms hop to the next. The settings are built in.\n"
+    "5 ms hop to the next.\n"
+    "\n"
+    "Options (before INPUT; \"--\" ends them):\n"
+    "  --speech     speech-aware: pauses between sentences are not raised with\n"
+    "               the speech\n"
+    "  --comp X     compression weight, 0 to 1 (default 1): 0 levels nothing\n"
+    "  --link       one gain for all channels, from the loudest, so that a\n"
+    "               stereo image stays in place (default: each on its own)\n"
+    "  --mix FILE   one weight per hop from your own voice detection, in place of\n"
+    "               --comp: 16-bit little-endian values from 0 to 32767 (32767\n"
+    "               is 1), one per hop after the first 512 samples; the last\n"
+    "               repeats\n"
     "\n"
     "INPUT is recognised by its content, whatever its name:\n"
     "  audio file  WAV (WAVE_FORMAT_EXTENSIBLE included), RF64, W64, AIFF, FLAC,\n"
@@ -58,8 +70,9 @@ constexpr const char* HELP_TEXT =
     "/dev/stdin and /dev/stdout work, as the descriptors they name. An existing\n"
     "OUTPUT is replaced only when the run succeeds.\n"
     "\n"
-    "Exit status: 0 done; 1 INPUT cannot be read or taken, OUTPUT cannot be\n"
-    "written, or they are the same file; 2 missing arguments.\n";
+    "Exit status: 0 done; 1 INPUT or the weight file cannot be read or taken,\n"
+    "OUTPUT cannot be written, or they are the same file; 2 missing arguments or\n"
+    "a bad option.\n";
 
 constexpr const char* MSG_OUTPUT_ERROR = "\nbinary output file error ";
 constexpr const char* MSG_INPUT_ERROR = "\nbinary input file error ";
@@ -81,15 +94,25 @@ struct raw_run {
     std::int16_t out_samples[2][BLOCK_BYTES / 2];
     agc_frame frame; // hop buffers for byte-swapping hosts
     block_writer writer;
+    run_options options;
+    std::uint64_t hops = 0; // hops processed after the lead-in: the index into options.mix
 
     unsigned char* inp_block() { return reinterpret_cast<unsigned char*>(inp_samples); }
     unsigned char* out_block(int b) { return reinterpret_cast<unsigned char*>(out_samples[b]); }
 };
 
+// The compression weight of hop k after the lead-in: the weight file's
+// (its last value held), or the constant one.
+std::int16_t hop_weight(const run_options& o, std::uint64_t k) {
+    if (o.mix == nullptr) return static_cast<std::int16_t>(o.comp);
+    return o.mix[k < o.mix_count ? k : o.mix_count - 1];
+}
+
 // One hop from file bytes at inp_block + from to output block b at `to`
 // (both even). On a little-endian host the bytes already are the samples:
 // the engine reads and writes the blocks directly, with no copy.
 void process_hop_at(raw_run& w, std::size_t from, int b, std::size_t to) {
+    const std::int16_t mix = hop_weight(w.options, w.hops++);
     if constexpr (std::endian::native == std::endian::little) {
         agc::process_hop(w.inp_samples + from / 2, w.out_samples[b] + to / 2, w.state, mix);
     } else {
@@ -170,7 +193,7 @@ stream_result stream(int inp, raw_run& w) {
 // What zek does with an input that is not raw samples: levels an audio
 // file, or refuses a compressed one. Returns false to go on with raw samples.
 bool run_non_raw(const input_file& inp, output_file& out, const char* inp_path, const char* out_path,
-                 run_result& r) {
+                 const run_options& options, run_result& r) {
     unsigned char head[SNIFF_BYTES];
     const ssize_t got = peek_input(inp.fd, inp.st, head, sizeof head);
     if (got < 0) {
@@ -186,12 +209,12 @@ bool run_non_raw(const input_file& inp, output_file& out, const char* inp_path, 
     }
     const container kind = sniff_container(head, n);
     if (kind == container::none) return false;
-    r = run_audio(inp, kind, out, inp_path, out_path);
+    r = run_audio(inp, kind, out, inp_path, out_path, options);
     return true;
 }
 
 // The run: everything that can fail is set up before the output is touched.
-run_result run(const char* inp_path, const char* out_path) {
+run_result run(const char* inp_path, const char* out_path, const run_options& options) {
     // The input is opened and checked first: a mistyped input path must not
     // cost the user an existing output file.
     input_file inp;
@@ -207,7 +230,7 @@ run_result run(const char* inp_path, const char* out_path) {
         input_close(inp);
         return failed(run_failure::same_file, nullptr, out_path, 0);
     }
-    if (run_result audio; run_non_raw(inp, out, inp_path, out_path, audio)) {
+    if (run_result audio; run_non_raw(inp, out, inp_path, out_path, options, audio)) {
         input_close(inp);
         return audio;
     }
@@ -217,6 +240,7 @@ run_result run(const char* inp_path, const char* out_path) {
         return failed(run_failure::output, "cannot write", out_path, ENOMEM);
     }
     init_engine(w->state);
+    w->options = options;
     writer_start(w->writer, w->out_block(0), w->out_block(1));
     if (const int err = output_open(out)) {
         writer_finish(w->writer);
@@ -251,9 +275,9 @@ run_result failed(run_failure failure, const char* what, const char* path, std::
     return r;
 }
 
-run_result process_files(const char* inp_path, const char* out_path) {
+run_result process_files(const char* inp_path, const char* out_path, const run_options& options) {
     const bool output_is_stdout = names_standard_output(out_path);
-    run_result r = run(inp_path, out_path);
+    run_result r = run(inp_path, out_path, options);
     r.output_is_stdout = output_is_stdout;
     return r;
 }
@@ -264,23 +288,26 @@ int zek_main(int argc, char** argv) {
         print_usage();
         return EXIT_USAGE;
     }
-    if (argc == 2) {
-        const std::string_view arg = argv[1];
-        if (arg == "-h" || arg == "--help") {
-            std::fputs(HELP_TEXT, stdout);
-            return stdout_ok() ? EXIT_OK : EXIT_FILE_ERROR;
-        }
-        if (arg == "--version") {
-            std::fputs("zek " ZEK_VERSION "\n", stdout);
-            return stdout_ok() ? EXIT_OK : EXIT_FILE_ERROR;
-        }
-        print_usage();
-        std::fputs("zek: missing output file\n", stderr);
+    command_line cl = parse_command_line(argc, argv);
+    if (!cl.error.empty()) {
+        std::fprintf(stderr, "zek: %s\n", cl.error.c_str());
         return EXIT_USAGE;
     }
-    const run_result r = process_files(argv[1], argv[2]);
+    if (cl.help || cl.version) {
+        std::fputs(cl.help ? HELP_TEXT : "zek " ZEK_VERSION "\n", stdout);
+        return stdout_ok() ? EXIT_OK : EXIT_FILE_ERROR;
+    }
+    if (cl.paths.size() < 2) {
+        print_usage();
+        std::fputs(cl.paths.empty() ? "zek: missing input and output files\n" : "zek: missing output file\n", stderr);
+        return EXIT_USAGE;
+    }
+    const char* inp_path = cl.paths[0];
+    const char* out_path = cl.paths[1];
+    run_result r = read_weights(cl);
+    if (r.status == EXIT_OK) r = process_files(inp_path, out_path, cl.options);
     if (!r.note.empty()) std::fprintf(stderr, "zek: %s\n", r.note.c_str());
-    if (r.status != EXIT_OK) print_failure(r, argv[1], argv[2]);
+    if (r.status != EXIT_OK) print_failure(r, inp_path, out_path);
     return r.status;
 }
 

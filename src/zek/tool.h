@@ -3,7 +3,11 @@
 #ifndef ZEK_TOOL_H
 #define ZEK_TOOL_H
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
+
+#include "agc/stream.h"
 
 namespace zek {
 
@@ -34,19 +38,28 @@ struct run_result {
     std::string note;   // a line for standard error even on success (how samples were converted)
 };
 
+// How a run levels, beyond the built-in behaviour (the command line's options).
+struct run_options {
+    int comp = AGC_COMP_DEFAULT;          // Q15 compression weight, 0 to 32767
+    bool speech = false;                  // speech-aware: pauses are not raised
+    bool link = false;                    // one gain for all channels
+    const std::int16_t* mix = nullptr;    // one Q15 weight per hop after the lead-in, or none;
+    std::size_t mix_count = 0;            // the last one repeats
+};
+
 // The result of a run that failed on one side, with the tool's message for it.
 run_result failed(run_failure failure, const char* what, const char* path, int err);
 // The same, for a reason in words (a file zek cannot take, a format a pipe
 // cannot carry) where the system gave no error.
 run_result failed(run_failure failure, const char* what, const char* path, std::string reason);
 
-// Command line: zek input output [ignored...], or -h/--help/--version alone.
+// Command line: zek [options] input output [ignored...], or -h/--help/--version alone.
 int zek_main(int argc, char** argv);
 
 // Processes the file at inp_path into out_path. An existing output is
 // replaced only when the run succeeds. Throws nothing and prints nothing.
 // Reentrant: runs on distinct threads hold nothing in common.
-run_result process_files(const char* inp_path, const char* out_path);
+run_result process_files(const char* inp_path, const char* out_path, const run_options& options = {});
 
 } // namespace zek
 
