@@ -7,17 +7,17 @@
 # Build zek and zek-report.
 ZEK_BUILD_PACKAGES=(cmake make g++ pkg-config libsndfile1-dev)
 # Build the Python package into a virtual environment over Debian's NumPy and
-# pybind11 (its extension links libsndfile, as the tool does).
+# pybind11 (its extension links libsndfile, as the tool does), and run the
+# README's examples (soundfile reads any WAV).
 ZEK_PYTHON_PACKAGES=(g++ libsndfile1-dev python3 python3-dev python3-venv python3-pip python3-setuptools
-  python3-numpy python3-pybind11)
+  python3-numpy python3-pybind11 python3-soundfile)
 # The Dask recipe (examples/level_corpus.py), over the Python package.
 ZEK_DASK_PACKAGES=(python3-dask python3-distributed)
 # Run every test: GoogleTest and Benchmark, the programs that make and check
 # real files (sox, ffmpeg, flac, espeak-ng), groff for the man page, and
-# the Python package with its tests (pytest), the README's soundfile example
-# and the Dask recipe.
+# the Python package with its tests (pytest) and the Dask recipe.
 ZEK_TEST_PACKAGES=(libgtest-dev libbenchmark-dev sox espeak-ng ffmpeg flac groff-base
-  "${ZEK_PYTHON_PACKAGES[@]}" python3-pytest python3-soundfile "${ZEK_DASK_PACKAGES[@]}")
+  "${ZEK_PYTHON_PACKAGES[@]}" python3-pytest "${ZEK_DASK_PACKAGES[@]}")
 
 # Where apt-get's output goes: hundreds of lines that would bury the scripts' own.
 ZEK_PACKAGE_LOG=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/build/packages.log
