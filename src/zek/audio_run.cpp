@@ -164,8 +164,7 @@ run_result run_audio(const input_file& inp, container kind, output_file& out, co
         output_abandon(out);
         return r;
     }
-    if (const int err = output_commit(out)) return failed(run_failure::output, "cannot write", out_path, err);
-    r.note = note;
+    r.note = note; // the output is left for the caller to commit
     return r;
 }
 

@@ -214,14 +214,14 @@ bool run_non_raw(const input_file& inp, output_file& out, const char* inp_path, 
 }
 
 // The run: everything that can fail is set up before the output is touched.
-run_result run(const char* inp_path, const char* out_path, const run_options& options) {
+// A successful run leaves its output pending in `out`, for the caller to commit.
+run_result run(const char* inp_path, const char* out_path, const run_options& options, output_file& out) {
     // The input is opened and checked first: a mistyped input path must not
     // cost the user an existing output file.
     input_file inp;
     if (const int err = input_open(inp, inp_path)) return failed(run_failure::input, "cannot open", inp_path, err);
     if (const int err = input_check(inp)) return failed(run_failure::input, "cannot read", inp_path, err);
 
-    output_file out;
     if (const int err = output_find(out, out_path)) {
         input_close(inp);
         return failed(run_failure::output, "cannot open", out_path, err);
@@ -258,7 +258,6 @@ run_result run(const char* inp_path, const char* out_path, const run_options& op
         return r.output_side ? failed(run_failure::output, "cannot write", out_path, r.err)
                              : failed(run_failure::input, "cannot read", inp_path, r.err);
     }
-    if (const int err = output_commit(out)) return failed(run_failure::output, "cannot write", out_path, err);
     return {};
 }
 
@@ -275,11 +274,30 @@ run_result failed(run_failure failure, const char* what, const char* path, std::
     return r;
 }
 
-run_result process_files(const char* inp_path, const char* out_path, const run_options& options) {
+run_result run_files(const char* inp_path, const char* out_path, output_file& out, const run_options& options) {
     const bool output_is_stdout = names_standard_output(out_path);
-    run_result r = run(inp_path, out_path, options);
+    run_result r = run(inp_path, out_path, options, out);
     r.output_is_stdout = output_is_stdout;
     return r;
+}
+
+run_result finish_files(output_file& out, const run_result& r, bool commit) {
+    if (r.status != EXIT_OK) return r; // the run has abandoned its output already
+    if (!commit) {
+        output_abandon(out);
+        return r;
+    }
+    if (const int err = output_commit(out)) {
+        run_result f = failed(run_failure::output, "cannot write", out.path, err);
+        f.output_is_stdout = r.output_is_stdout;
+        return f;
+    }
+    return r;
+}
+
+run_result process_files(const char* inp_path, const char* out_path, const run_options& options) {
+    output_file out;
+    return finish_files(out, run_files(inp_path, out_path, out, options), true);
 }
 
 int zek_main(int argc, char** argv) {
