@@ -4,15 +4,20 @@
 # comes from Debian's multiarch, which is switched on for that architecture.
 # Sourced by ./demo, ./run-tests and .ci/run.
 
-# Build zek and zek-report.
-ZEK_BUILD_PACKAGES=(cmake make g++ pkg-config libsndfile1-dev)
+# Build zek and zek-report, and the LADSPA and LV2 plugins.
+ZEK_BUILD_PACKAGES=(cmake make g++ pkg-config libsndfile1-dev ladspa-sdk lv2-dev)
 # Run every test: GoogleTest and Benchmark, the programs that make and check
 # real files (sox, ffmpeg, flac, espeak-ng), groff for the man page, and
 # Debian's Python with what the Python package builds and runs on (pybind11,
-# NumPy), its tests (pytest) and its Dask recipe.
+# NumPy), its tests (pytest) and its Dask recipe; the plugins' hosts
+# (GStreamer with its LADSPA and LV2 bridges, a private PipeWire with
+# WirePlumber in a D-Bus session of its own) and their checkers (sordi for
+# lv2_validate; analyseplugin comes with ladspa-sdk).
 ZEK_TEST_PACKAGES=(libgtest-dev libbenchmark-dev sox espeak-ng ffmpeg flac groff-base
   python3 python3-dev python3-venv python3-pip python3-setuptools python3-numpy python3-pybind11
-  python3-pytest python3-dask python3-distributed)
+  python3-pytest python3-dask python3-distributed
+  gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad sordi
+  pipewire pipewire-bin wireplumber dbus-daemon)
 
 zek_need_packages() {
   local missing=() p

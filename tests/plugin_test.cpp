@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <numbers>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -130,6 +131,7 @@ struct kind {
     bool lv2;
     int channels;
 };
+void PrintTo(const kind& k, std::ostream* os) { *os << (k.lv2 ? "LV2 " : "LADSPA ") << k.channels << " channel(s)"; }
 class Plugin : public testing::TestWithParam<kind> {};
 
 TEST_P(Plugin, LevelsAsTheStreamInAnyBlocksAndOnControlChanges) {

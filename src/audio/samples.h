@@ -57,8 +57,10 @@ bool float_to_int16(const F* in, std::int16_t* out, std::size_t count) {
         F x = in[k];
         if constexpr (infinity_to_zero) x = x - x == F(0) ? x : F(0); // x - x: NaN for both
         F v = x * F(32768);
-        nan |= v != v;
-        v = v == v ? v : F(0);
+        if constexpr (!infinity_to_zero) {
+            nan |= v != v;
+            v = v == v ? v : F(0);
+        }
         // Clipped before the conversion, which is undefined out of range.
         v = v > F(-32768) ? v : F(-32768);
         v = v < F(32767) ? v : F(32767);
