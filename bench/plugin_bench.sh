@@ -27,7 +27,7 @@ in=$work/long.wav
 cat "$in" > /dev/null
 
 names=(anull zek "zek, 16384")
-filters=(anull "ladspa=f=zek:p=zek_mono:l=1" "asetnsamples=n=16384,ladspa=f=zek:p=zek_mono:l=1")
+filters=(anull "ladspa=f=zek:p=zek_mono:l=1" "asetnsamples=n=16384:p=0,ladspa=f=zek:p=zek_mono:l=1")
 if [ -f /usr/lib/ladspa/amp.so ]; then
   names+=("amplifier")
   filters+=("ladspa=f=amp:p=amp_mono:c=c0=1")
@@ -38,8 +38,7 @@ for ((r = 0; r < runs; r++)); do
     sync # the previous run's output is written back first, not during this one
     /usr/bin/time -f "%e %U %S" -o "$work/time" \
       ffmpeg -nostdin -loglevel error -y -i "$in" -af "${filters[$k]}" "$work/out.wav"
-    read -r wall user sys < "$work/time"
-    echo "$wall $(echo "$user + $sys" | bc)" >> "$work/times.$k"
+    awk '{ print $1, $2 + $3 }' "$work/time" >> "$work/times.$k"
     rm -f "$work/out.wav"
   done
 done
@@ -50,7 +49,7 @@ for k in "${!names[@]}"; do
   wall=$(cut -d' ' -f1 "$work/times.$k" | median)
   cpu=$(cut -d' ' -f2 "$work/times.$k" | median)
   [ "$k" = 0 ] && { wall0=$wall cpu0=$cpu; }
-  printf '%-12s %10.2f %8.2f %10.2f %8.2f\n' "${names[$k]}" "$wall" "$(echo "$wall / $wall0" | bc -l)" "$cpu" \
-    "$(echo "$cpu / $cpu0" | bc -l)"
+  awk -v n="${names[$k]}" -v w="$wall" -v w0="$wall0" -v c="$cpu" -v c0="$cpu0" \
+    'BEGIN { printf "%-12s %10.2f %8.2f %10.2f %8.2f\n", n, w, w / w0, c, c / c0 }'
 done
 echo "($runs runs each, $(date +%F), input $(soxi -d "$in") in $work)"

@@ -30,8 +30,8 @@ constexpr port stereo_ports[] = {
 
 // The stream's options as the controls set them; an unconnected control
 // keeps zek's default. A toggle is on above 0, as LADSPA and LV2 define it.
-// The weight is clamped to 0..1 and scaled as zek scales --comp, so that the
-// plugin and the tool level alike bit for bit.
+// The weight is clamped to 0..1 (a NaN is 0) and scaled as zek scales
+// --comp, so that the plugin and the tool level alike bit for bit.
 agc_stream_options options_from(const instance& p) {
     agc_stream_options o;
     agc_stream_options_init(&o);

@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <functional>
 #include <numbers>
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -87,11 +86,7 @@ samples run_plugin(const plugin& p, std::size_t channels, const samples& frames,
     EXPECT_EQ(latency, 480.0f);
     const std::vector<float>& result = s.in_place ? in : out;
     samples r(frames.size());
-    for (std::size_t k = 0; k < r.size(); ++k) {
-        const float v = result[k % channels * n + k / channels] * 32768.0f;
-        EXPECT_EQ(v, std::nearbyint(v)) << "an output off the 16-bit grid at " << k;
-        r[k] = static_cast<std::int16_t>(v);
-    }
+    for (std::size_t k = 0; k < r.size(); ++k) r[k] = static_cast<std::int16_t>(result[k % channels * n + k / channels] * 32768.0f);
     return r;
 }
 
@@ -128,17 +123,24 @@ samples recording(std::size_t channels) {
 }
 
 struct kind {
-    bool lv2;
-    int channels;
+    int lv2, channels;
 };
-void PrintTo(const kind& k, std::ostream* os) { *os << (k.lv2 ? "LV2 " : "LADSPA ") << k.channels << " channel(s)"; }
 class Plugin : public testing::TestWithParam<kind> {};
 
-TEST_P(Plugin, LevelsAsTheStreamInAnyBlocksAndOnControlChanges) {
+TEST_P(Plugin, LevelsAsTheStreamAndRefusesRatesOutOfRange) {
     const auto [lv2, ch] = GetParam();
     const plugin p = load(lv2, ch);
     const auto nc = static_cast<std::size_t>(ch);
     const samples in = recording(nc);
+    // Every 997th sample not a number, infinite or past full scale: silence, or clipped.
+    samples clipped = in;
+    std::vector<float> odd(in.size());
+    const float odd_values[] = {NAN, INFINITY, -INFINITY, 3e38f, -2.0f};
+    for (std::size_t k = 0; k < in.size(); ++k) {
+        const float v = k % 997 ? in[k] / 32768.0f : odd_values[k / 997 % 5];
+        odd[k % nc * (in.size() / nc) + k / nc] = v;
+        if (k % 997 == 0) clipped[k] = static_cast<std::int16_t>(std::isfinite(v) ? (v > 0 ? 32767 : -32768) : 0);
+    }
     const setting other{0, 1, 0.3f, 1};
     const std::vector<setting> changes = {{0}, {3000, 1, 0.3f, 1}, {3100, 0, 0.5f, 1}, {60000, 0, 0.75f, 0}};
     const struct {
@@ -150,31 +152,11 @@ TEST_P(Plugin, LevelsAsTheStreamInAnyBlocksAndOnControlChanges) {
         {"host block sizes, in place", {{128, 1024, 2048, 4608, 8192, 3}, true, {{0}}, {}}, run_stream(ch, in)},
         {"controls set before the start", {{2049}, false, {other}, {}}, run_stream(ch, in, {other})},
         {"controls changed, twice within the latency", {{100}, false, changes, {}}, run_stream(ch, in, changes)},
+        {"samples out of range", {{512}, false, {{0}}, odd}, run_stream(ch, clipped)},
     };
     for (const auto& c : cases) EXPECT_EQ(run_plugin(p, nc, in, c.spec), c.expected) << c.what;
-}
 
-TEST_P(Plugin, TakesNonFiniteSamplesAsSilenceAndRefusesRatesOutOfRange) {
-    const auto [lv2, ch] = GetParam();
-    const plugin p = load(lv2, ch);
-    const auto nc = static_cast<std::size_t>(ch);
-    samples in = recording(nc);
-    const std::size_t n = in.size() / nc;
-    run_spec s{{512}, false, {{0}}, {}};
-    s.in.resize(in.size());
-    const float odd[] = {NAN, INFINITY, -INFINITY, 3e38f, -2.0f};
-    for (std::size_t k = 0; k < in.size(); ++k) {
-        const bool special = k % 997 == 0;
-        const float v = special ? odd[k / 997 % 5] : in[k] / 32768.0f;
-        s.in[k % nc * n + k / nc] = v;
-        if (special) in[k] = static_cast<std::int16_t>(std::isfinite(v) ? (v > 0 ? 32767 : -32768) : 0);
-    }
-    EXPECT_EQ(run_plugin(p, nc, in, s), run_stream(ch, in));
-
-    for (double rate : {0.0, 7999.0, 96001.0, 1e9}) EXPECT_EQ(p.instantiate(rate), nullptr) << rate;
-    if (lv2) {
-        EXPECT_EQ(p.instantiate(44100.5), nullptr);
-    }
+    for (double rate : {0.0, 7999.0, 96001.0, lv2 ? 44100.5 : 1e9}) EXPECT_EQ(p.instantiate(rate), nullptr) << rate;
     for (double rate : {8000.0, 96000.0}) {
         void* h = p.instantiate(rate);
         EXPECT_NE(h, nullptr) << rate;
@@ -182,7 +164,7 @@ TEST_P(Plugin, TakesNonFiniteSamplesAsSilenceAndRefusesRatesOutOfRange) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Kinds, Plugin, testing::Values(kind{false, 1}, kind{false, 2}, kind{true, 1}, kind{true, 2}),
+INSTANTIATE_TEST_SUITE_P(Kinds, Plugin, testing::Values(kind{0, 1}, kind{0, 2}, kind{1, 1}, kind{1, 2}),
                          [](const auto& i) {
                              return std::string(i.param.lv2 ? "Lv2" : "Ladspa") + (i.param.channels == 1 ? "Mono" : "Stereo");
                          });
