@@ -4,8 +4,8 @@
 # comes from Debian's multiarch, which is switched on for that architecture.
 # Sourced by ./demo, ./run-tests, .ci/run and scripts/install-packages.
 
-# Build zek and zek-report.
-ZEK_BUILD_PACKAGES=(cmake make g++ pkg-config libsndfile1-dev)
+# Build zek and zek-report, and the LADSPA and LV2 plugins.
+ZEK_BUILD_PACKAGES=(cmake make g++ pkg-config libsndfile1-dev ladspa-sdk lv2-dev)
 # Build the Python package into a virtual environment over Debian's NumPy and
 # pybind11 (its extension links libsndfile, as the tool does), and run the
 # README's examples (soundfile reads any WAV).
@@ -14,10 +14,15 @@ ZEK_PYTHON_PACKAGES=(g++ libsndfile1-dev python3 python3-dev python3-venv python
 # The Dask recipe (examples/level_corpus.py), over the Python package.
 ZEK_DASK_PACKAGES=(python3-dask python3-distributed)
 # Run every test: GoogleTest and Benchmark, the programs that make and check
-# real files (sox, ffmpeg, flac, espeak-ng), groff for the man page, and
-# the Python package with its tests (pytest) and the Dask recipe.
+# real files (sox, ffmpeg, flac, espeak-ng), groff for the man page, the
+# Python package with its tests (pytest) and the Dask recipe; the plugins'
+# hosts (GStreamer with its LADSPA and LV2 bridges, a private PipeWire with
+# WirePlumber in a D-Bus session of its own) and their checkers (sordi for
+# lv2_validate; analyseplugin comes with ladspa-sdk).
 ZEK_TEST_PACKAGES=(libgtest-dev libbenchmark-dev sox espeak-ng ffmpeg flac groff-base
-  "${ZEK_PYTHON_PACKAGES[@]}" python3-pytest "${ZEK_DASK_PACKAGES[@]}")
+  "${ZEK_PYTHON_PACKAGES[@]}" python3-pytest "${ZEK_DASK_PACKAGES[@]}"
+  gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad sordi
+  pipewire pipewire-bin wireplumber dbus-daemon)
 
 # Where apt-get's output goes: hundreds of lines that would bury the scripts' own.
 ZEK_PACKAGE_LOG=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/build/packages.log

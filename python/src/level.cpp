@@ -12,11 +12,6 @@ namespace {
 
 using samples = std::vector<std::int16_t>;
 
-template <typename F>
-void to_float(const std::int16_t* in, F* out, std::size_t count) {
-    for (std::size_t k = 0; k < count; ++k) out[k] = F(in[k]) * (F(1) / F(32768));
-}
-
 int process16(agc_stream* st, const std::int16_t* in, std::int16_t* out, std::size_t frames, int channels) {
     constexpr std::size_t piece = std::size_t{1} << 30; // frames per call, within an int
     const auto nc = static_cast<std::size_t>(channels);
@@ -66,7 +61,7 @@ int level_float(agc_stream* st, const F* in, F* out, std::size_t frames, int cha
     // Stream output frames t .. t+n-1, held in b, into place, the silence before latency dropped.
     const auto give = [&](std::size_t t, std::size_t n) {
         const std::size_t skip = t < latency ? latency - t : 0;
-        if (skip < n) to_float(b.data() + skip * nc, out + (t + skip - latency) * nc, (n - skip) * nc);
+        if (skip < n) zek::int16_to_float(b.data() + skip * nc, out + (t + skip - latency) * nc, (n - skip) * nc);
     };
     for (std::size_t at = 0; at < frames; at += block) {
         const std::size_t n = std::min(block, frames - at);
@@ -101,7 +96,7 @@ int process(agc_stream* st, const T* in, T* out, std::size_t frames, int channel
         samples a(count);
         if (!zek::float_to_int16(in, a.data(), count)) return ERR_NAN;
         const int r = process16(st, a.data(), a.data(), frames, channels);
-        if (r == 0) to_float(a.data(), out, count);
+        if (r == 0) zek::int16_to_float(a.data(), out, count);
         return r;
     }
 }
@@ -114,7 +109,7 @@ int flush(agc_stream* st, T* out, int channels) {
     } else {
         samples a(static_cast<std::size_t>(agc_stream_latency(st)) * static_cast<std::size_t>(channels));
         const int r = flush(st, a.data(), channels);
-        if (r == 0) to_float(a.data(), out, a.size());
+        if (r == 0) zek::int16_to_float(a.data(), out, a.size());
         return r;
     }
 }
