@@ -1,0 +1,137 @@
+// The WebAssembly SIMD128 signal path: the lane operations of simd_kernel.inc
+// for groups of 128-bit vectors of 16-bit lanes.
+//
+// A vec is three vectors, 24 samples, which divide the tool's 240-sample
+// hop: the engine that compiles the module (V8, SpiderMonkey) keeps them in
+// registers through a chunk, and the loops run a third as often as over
+// single vectors. Built only with -msimd128; the module without it takes
+// the plain path, and the page chooses between the two.
+#include "agc/process_fast.h"
+
+#if AGC_WASM_SIMD_PATH
+
+#include <wasm_simd128.h>
+
+#include "agc/fixed_point.h"
+#include "agc/hop.h"
+#include "agc/lane_groups.h"
+
+namespace agc::simd128 {
+
+constexpr int REGS = 3;
+constexpr int LANES = 8 * REGS;
+struct vec {
+    v128_t val[REGS];
+};
+
+inline vec load(const std::int16_t* p) {
+    vec v;
+    for (int k = 0; k < REGS; ++k) v.val[k] = wasm_v128_load(p + 8 * k);
+    return v;
+}
+inline void store(std::int16_t* p, vec v) {
+    for (int k = 0; k < REGS; ++k) wasm_v128_store(p + 8 * k, v.val[k]);
+}
+
+// One byte shuffle per vector reverses its eight lanes (as byte pairs).
+inline vec load_reversed(const std::int16_t* p) {
+    const vec v = load(p);
+    vec r;
+    for (int k = 0; k < REGS; ++k) {
+        r.val[k] = wasm_i8x16_shuffle(v.val[REGS - 1 - k], v.val[REGS - 1 - k], 14, 15, 12, 13, 10, 11, 8, 9, 6, 7,
+                                      4, 5, 2, 3, 0, 1);
+    }
+    return r;
+}
+inline vec add16(vec a, vec b) { return each(a, b, [](v128_t x, v128_t y) { return wasm_i16x8_add(x, y); }); }
+// abs wraps -32768 to itself, which as an unsigned lane is 32768: the
+// unsigned minimum with 32767 saturates it.
+inline vec magnitude_sat(vec s) {
+    return each(s, [](v128_t x) { return wasm_u16x8_min(wasm_i16x8_abs(x), wasm_i16x8_splat(32767)); });
+}
+inline vec max_u16(vec a, vec b) { return each(a, b, [](v128_t x, v128_t y) { return wasm_u16x8_max(x, y); }); }
+inline vec min16(vec a, vec b) { return each(a, b, [](v128_t x, v128_t y) { return wasm_i16x8_min(x, y); }); }
+struct sums {
+    v128_t val[REGS];
+};
+inline sums pair_sums(vec a) {
+    sums s;
+    for (int k = 0; k < REGS; ++k) s.val[k] = wasm_u32x4_extadd_pairwise_u16x8(a.val[k]);
+    return s;
+}
+inline sums add_pair_sums(sums acc, vec a) {
+    for (int k = 0; k < REGS; ++k) acc.val[k] = wasm_i32x4_add(acc.val[k], wasm_u32x4_extadd_pairwise_u16x8(a.val[k]));
+    return acc;
+}
+// A mask of LANES zeros then LANES all-ones lanes: loaded from `count` lanes
+// before its middle, it keeps the last count lanes.
+struct lane_ramp {
+    std::int16_t v[2 * LANES];
+};
+constexpr lane_ramp make_ramp() {
+    lane_ramp r{};
+    for (int k = LANES; k < 2 * LANES; ++k) r.v[k] = -1;
+    return r;
+}
+inline constexpr lane_ramp ramp = make_ramp();
+inline vec keep_last(vec a, int count) {
+    return each(a, load(ramp.v + count), [](v128_t x, v128_t m) { return wasm_v128_and(x, m); });
+}
+// Reductions fold the upper half of the lanes onto the lower, three times.
+template <typename Op> inline v128_t fold16(v128_t m, Op op) {
+    m = op(m, wasm_i64x2_shuffle(m, m, 1, 0));
+    m = op(m, wasm_i32x4_shuffle(m, m, 1, 0, 3, 2));
+    return op(m, wasm_i16x8_shuffle(m, m, 1, 0, 3, 2, 5, 4, 7, 6));
+}
+inline std::int32_t max_u16_of(vec v) {
+    v128_t m = v.val[0];
+    for (int k = 1; k < REGS; ++k) m = wasm_u16x8_max(m, v.val[k]);
+    return wasm_u16x8_extract_lane(fold16(m, wasm_u16x8_max), 0);
+}
+inline std::int16_t min16_of(vec v) {
+    v128_t m = v.val[0];
+    for (int k = 1; k < REGS; ++k) m = wasm_i16x8_min(m, v.val[k]);
+    return wasm_i16x8_extract_lane(fold16(m, wasm_i16x8_min), 0);
+}
+inline std::int32_t sum32_of(sums v) {
+    v128_t s = v.val[0];
+    for (int k = 1; k < REGS; ++k) s = wasm_i32x4_add(s, v.val[k]);
+    s = wasm_i32x4_add(s, wasm_i64x2_shuffle(s, s, 1, 0));
+    s = wasm_i32x4_add(s, wasm_i32x4_shuffle(s, s, 1, 0, 3, 2));
+    return wasm_i32x4_extract_lane(s, 0);
+}
+
+// SIMD128 has no high-half multiply. q15mulr_sat gives (a * b + 2^14) >> 15,
+// one more than the truncated (a * b) >> 15 exactly when bit 14 of the
+// product is set, and the low-half multiply has that bit: shifted to the
+// sign, it is -1 where the rounding went up. Saturation comes only with
+// a = b = -32768, which the kernel never passes.
+template <int BIT> inline v128_t rounded_up(v128_t low) { return wasm_i16x8_shr(wasm_i16x8_shl(low, 15 - BIT), 15); }
+inline v128_t q15(v128_t a, v128_t b) {
+    return wasm_i16x8_add(wasm_i16x8_q15mulr_sat(a, b), rounded_up<14>(wasm_i16x8_mul(a, b)));
+}
+inline vec mul_q15(vec w, vec x) { return each(w, x, q15); }
+
+// (g * r) >> 8 with g = 256 * high + low (low 0..255) is high * r, exact to
+// 16 bits by a low-half multiply, plus (low * r) >> 8, which q15 forms from
+// low << 7 (at most 32640) with bit 7 of low * r as the rounding bit.
+struct gain {
+    v128_t high, low, low7;
+};
+inline gain gain_of(std::int16_t g) {
+    return {wasm_i16x8_splat(store16(g >> 8)), wasm_i16x8_splat(store16(g & 255)), wasm_i16x8_splat(store16((g & 255) << 7))};
+}
+inline vec mul_q8(const gain& g, vec r) {
+    for (int k = 0; k < REGS; ++k) {
+        const v128_t x = r.val[k];
+        const v128_t fraction = wasm_i16x8_add(wasm_i16x8_q15mulr_sat(g.low7, x), rounded_up<7>(wasm_i16x8_mul(g.low, x)));
+        r.val[k] = wasm_i16x8_add(wasm_i16x8_mul(g.high, x), fraction);
+    }
+    return r;
+}
+
+#include "agc/simd_kernel.inc"
+
+} // namespace agc::simd128
+
+#endif // AGC_WASM_SIMD_PATH
