@@ -13,6 +13,12 @@ ZEK_BUILD_PACKAGES=(cmake make g++ pkg-config libsndfile1-dev)
 ZEK_TEST_PACKAGES=(libgtest-dev libbenchmark-dev sox espeak-ng ffmpeg flac groff-base
   python3 python3-dev python3-venv python3-pip python3-setuptools python3-numpy python3-pybind11
   python3-pytest python3-dask python3-distributed)
+# The web package: emcc builds its WebAssembly, Node (which emscripten brings)
+# and Chromium test it. npm packs it and fetches puppeteer-core, which drives
+# that Chromium: Debian's npm, unless a Node.js installed another way brought
+# its own (the two conflict).
+ZEK_TEST_PACKAGES+=(emscripten chromium)
+command -v npm >/dev/null || ZEK_TEST_PACKAGES+=(npm)
 
 zek_need_packages() {
   local missing=() p

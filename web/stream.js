@@ -8,6 +8,10 @@
 // the constant away again is exact.
 const ROUND = 6755399441055744;
 
+// Samples per call into the module: small enough that what is copied in is
+// still in the cache when the engine reads it, and its output when copied out.
+const BLOCK = 16384;
+
 // Float samples (full scale +-1.0) to 16 bits: scaled by 32768, rounded to
 // nearest with halves to even, clipped to -32768..32767, NaN as 0: as the zek
 // tool converts floating-point files. n samples of src from `from`, with
@@ -95,8 +99,9 @@ export class ZekStream {
     }
     const nan = float ? firstNaN(input) : -1;
     if (nan >= 0) throw new RangeError(`zek: sample ${nan} is NaN, which has no 16-bit value`);
+    const block = Math.max(1, Math.floor(BLOCK / nc)) * nc;
     for (let at = 0; at < input.length; ) {
-      const n = Math.min(this._in.length, input.length - at);
+      const n = Math.min(block, input.length - at);
       if (float) floatToInt16(input, at, 1, this._in, 0, 1, n);
       else this._in.set(input.subarray(at, at + n));
       this._check(this._x.zek_process(n / nc));

@@ -31,9 +31,10 @@ export interface Zek {
    * samples (full scale ±1) are rounded to 16 bits and come back as multiples of 1/32768.
    * `out`, of the same type and length (it may be `input`), receives the result. */
   process<T extends Samples>(input: T, out?: T): T;
-  /** Ends the recording: its last `latency` frames, of the type of `out` or of the last
-   * chunk (Int16Array if none). Afterwards process and flush throw until reset(). */
-  flush<T extends Samples = Int16Array>(out?: T): T;
+  /** Ends the recording: its last `latency` frames, into `out` or a new array of the type of
+   * the last chunk (Int16Array if none). Afterwards process and flush throw until reset(). */
+  flush<T extends Samples>(out: T): T;
+  flush(): Samples;
   /** Starts a new recording, as a new stream would. */
   reset(): void;
   /** The gain decided last for a channel (default 0), in dB: 0 is unity. */

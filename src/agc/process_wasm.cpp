@@ -51,16 +51,20 @@ inline vec magnitude_sat(vec s) {
 }
 inline vec max_u16(vec a, vec b) { return each(a, b, [](v128_t x, v128_t y) { return wasm_u16x8_max(x, y); }); }
 inline vec min16(vec a, vec b) { return each(a, b, [](v128_t x, v128_t y) { return wasm_i16x8_min(x, y); }); }
+// Magnitudes are at most 32767, so the signed dot product with ones sums
+// pairs of them into 32-bit lanes in one instruction (pmaddwd), where the
+// unsigned pairwise add takes three or four on x86.
 struct sums {
     v128_t val[REGS];
 };
+inline v128_t pair_sum(v128_t a) { return wasm_i32x4_dot_i16x8(a, wasm_i16x8_splat(1)); }
 inline sums pair_sums(vec a) {
     sums s;
-    for (int k = 0; k < REGS; ++k) s.val[k] = wasm_u32x4_extadd_pairwise_u16x8(a.val[k]);
+    for (int k = 0; k < REGS; ++k) s.val[k] = pair_sum(a.val[k]);
     return s;
 }
 inline sums add_pair_sums(sums acc, vec a) {
-    for (int k = 0; k < REGS; ++k) acc.val[k] = wasm_i32x4_add(acc.val[k], wasm_u32x4_extadd_pairwise_u16x8(a.val[k]));
+    for (int k = 0; k < REGS; ++k) acc.val[k] = wasm_i32x4_add(acc.val[k], pair_sum(a.val[k]));
     return acc;
 }
 // A mask of LANES zeros then LANES all-ones lanes: loaded from `count` lanes
@@ -101,32 +105,32 @@ inline std::int32_t sum32_of(sums v) {
     return wasm_i32x4_extract_lane(s, 0);
 }
 
-// SIMD128 has no high-half multiply. q15mulr_sat gives (a * b + 2^14) >> 15,
-// one more than the truncated (a * b) >> 15 exactly when bit 14 of the
-// product is set, and the low-half multiply has that bit: shifted to the
-// sign, it is -1 where the rounding went up. Saturation comes only with
-// a = b = -32768, which the kernel never passes.
-template <int BIT> inline v128_t rounded_up(v128_t low) { return wasm_i16x8_shr(wasm_i16x8_shl(low, 15 - BIT), 15); }
-inline v128_t q15(v128_t a, v128_t b) {
-    return wasm_i16x8_add(wasm_i16x8_q15mulr_sat(a, b), rounded_up<14>(wasm_i16x8_mul(a, b)));
+// SIMD128 has no high-half multiply, but its dot product (pmaddwd on x86)
+// forms 32-bit products whole: with the odd lanes of one operand cleared, each
+// 32-bit lane holds the product of its even 16-bit lanes, and the other way
+// round. Shifted into place, the bits of each product that the kernel keeps
+// land in their own 16-bit lane, and a blend takes them from both: the low 16
+// bits of the shifted product, a wrap as store16 makes.
+inline v128_t even_lanes(v128_t x) { return wasm_v128_and(x, wasm_i32x4_splat(0xFFFF)); }
+inline v128_t odd_lanes(v128_t x) { return wasm_v128_and(x, wasm_i32x4_splat(static_cast<std::int32_t>(0xFFFF0000u))); }
+template <int N> inline v128_t from_products(v128_t even, v128_t odd) {
+    return wasm_i16x8_shuffle(wasm_i32x4_shr(even, N), wasm_i32x4_shl(odd, 16 - N), 0, 9, 2, 11, 4, 13, 6, 15);
 }
-inline vec mul_q15(vec w, vec x) { return each(w, x, q15); }
-
-// (g * r) >> 8 with g = 256 * high + low (low 0..255) is high * r, exact to
-// 16 bits by a low-half multiply, plus (low * r) >> 8, which q15 forms from
-// low << 7 (at most 32640) with bit 7 of low * r as the rounding bit.
+inline vec mul_q15(vec w, vec x) {
+    return each(w, x, [](v128_t a, v128_t b) {
+        return from_products<15>(wasm_i32x4_dot_i16x8(a, even_lanes(b)), wasm_i32x4_dot_i16x8(a, odd_lanes(b)));
+    });
+}
+// The gain, once per hop, in the even lanes and in the odd lanes.
 struct gain {
-    v128_t high, low, low7;
+    v128_t even, odd;
 };
 inline gain gain_of(std::int16_t g) {
-    return {wasm_i16x8_splat(store16(g >> 8)), wasm_i16x8_splat(store16(g & 255)), wasm_i16x8_splat(store16((g & 255) << 7))};
+    const v128_t all = wasm_i16x8_splat(g);
+    return {even_lanes(all), odd_lanes(all)};
 }
 inline vec mul_q8(const gain& g, vec r) {
-    for (int k = 0; k < REGS; ++k) {
-        const v128_t x = r.val[k];
-        const v128_t fraction = wasm_i16x8_add(wasm_i16x8_q15mulr_sat(g.low7, x), rounded_up<7>(wasm_i16x8_mul(g.low, x)));
-        r.val[k] = wasm_i16x8_add(wasm_i16x8_mul(g.high, x), fraction);
-    }
+    for (auto& v : r.val) v = from_products<8>(wasm_i32x4_dot_i16x8(v, g.even), wasm_i32x4_dot_i16x8(v, g.odd));
     return r;
 }
 

@@ -6,7 +6,7 @@ import assert from 'node:assert/strict';
 import { execFileSync } from 'node:child_process';
 import { mkdirSync, readFileSync, writeFileSync } from 'node:fs';
 import { join } from 'node:path';
-import { OPTIONS, dataOf, pkg, sameSamples, speech, tmp, wasm, zek, zekArgs } from './fixtures.mjs';
+import { OPTIONS, dataOf, pkg, sameSamples, speech, tmp, wasm, work, zek, zekArgs } from './fixtures.mjs';
 
 const { createZek, levelWav, readWav, writeWav, simdSupported } = await import(join(pkg, 'zek.js'));
 
@@ -33,6 +33,11 @@ async function streamed(file, options, { simd, chunk, float = false, inPlace = f
 test('SIMD128 is detected here, and both modules import nothing', () => {
   assert.equal(simdSupported(), true);
   for (const { simd } of BUILDS) assert.deepEqual(WebAssembly.Module.imports(new WebAssembly.Module(wasm(simd))), []);
+});
+
+test('the SIMD128 path equals the plain one on the engine fuzzer\'s seeds and 20000 mutations', () => {
+  execFileSync('node', [join(work, 'fuzz_engine_simd128.js'), join(process.env.ZEK_SOURCE_DIR, 'tests/fuzz/corpus/fuzz_engine'),
+    '20000'], { stdio: 'pipe' });
 });
 
 test('levelWav gives the zek tool\'s file, byte for byte, at every rate, channel count and option', async () => {

@@ -27,6 +27,17 @@ case $step in
     rm -rf "$work/package" && mkdir -p "$work/package/dist"
     cp -R "$src/web/package.json" "$src/web"/*.js "$src/web/zek.d.ts" "$src/web/demo" "$work/package/"
     cp "$work/dist"/*.wasm "$work/package/dist/"
+    # The engine fuzzer's replay on the SIMD128 engine that build.sh made: the
+    # vector path against the plain one on hostile states too. Linked at -O0,
+    # which skips emcc's JavaScript optimiser (it needs Debian's node-acorn),
+    # and compiled synchronously: emcc 3.1.6's loader would fetch() the module
+    # in Node 18 and later.
+    for f in fuzz_engine replay; do
+      em++ -O2 -std=c++20 -msimd128 -I "$src/src" -c "$src/tests/fuzz/$f.cpp" -o "$work/$f.o"
+    done
+    emcc -O0 "$work/fuzz_engine.o" "$work/replay.o" "$work/dist/.build/simd/libagc.a" -sNODERAWFS=1 \
+      -sALLOW_MEMORY_GROWTH=1 -sEXIT_RUNTIME=1 -sENVIRONMENT=node -sWASM_ASYNC_COMPILATION=0 \
+      -o "$work/fuzz_engine_simd128.js"
     if [ ! -d "$work/deps/node_modules/puppeteer-core" ]; then
       mkdir -p "$work/deps"
       # puppeteer-core drives the Chromium installed; it downloads no browser.
