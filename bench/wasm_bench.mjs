@@ -1,8 +1,7 @@
 // The web package's speed: in Node, samples per second of both modules, their
 // hop path alone and through the package's stream, against the native
-// engine's AVX2 hop path; in headless
-// Chromium (when the tests have installed puppeteer-core), the time of one
-// render quantum as the worklet levels it.
+// engine's AVX2 hop path; in headless Chromium (when the tests have installed
+// puppeteer-core), the time of one render quantum as the worklet levels it.
 //
 //   node bench/wasm_bench.mjs [BUILD_DIR]
 //
@@ -20,78 +19,71 @@ const pkg = join(build, 'web/package');
 const { createZek } = await import(join(pkg, 'zek.js'));
 const median = (v) => [...v].sort((a, b) => a - b)[v.length >> 1];
 
-// 20 s of the example speech, 48 kHz mono, levelled by zek.process in
-// 4096-frame chunks and in one call, into an array written before: rounds alternate between the modules, the
-// first ones (while the engine compiles its optimised code) left out.
+// 20 s of the example speech, 48 kHz mono.
 const raw = readFileSync(new URL('../docs/example.raw', import.meta.url));
 const once = new Int16Array(raw.buffer, raw.byteOffset, raw.length >> 1);
 const signal = new Int16Array(2 * once.length);
 signal.set(once);
 signal.set(once, once.length);
 const out = new Int16Array(signal.length);
-const modules = { simd128: 'zek-simd.wasm', plain: 'zek.wasm' };
-const streams = {};
-const rates = {};
-for (const [name, file] of Object.entries(modules)) {
-  streams[name] = await createZek({ sampleRate: 48000, wasm: readFileSync(join(pkg, 'dist', file)) });
-}
-const CHUNKS = { '4096-frame chunks': 4096, 'the whole 20 s': signal.length };
-for (let round = 0; round < 40; ++round) {
-  for (const name in streams) {
-    for (const [what, chunk] of Object.entries(CHUNKS)) {
-      const t0 = performance.now();
-      for (let at = 0; at < signal.length; at += chunk) {
-        const end = Math.min(at + chunk, signal.length);
-        streams[name].process(signal.subarray(at, end), out.subarray(at, end));
-      }
-      if (round >= 10) (rates[`${name} ${what}`] ??= []).push(signal.length / ((performance.now() - t0) / 1000));
-    }
-  }
-}
 
-// The hop path alone, as engine_bench times it natively: wasm_hops.cpp over
-// the engine build.sh compiled for each module (in BUILD_DIR/web/dist/.build).
+// Each measurement: a function that levels the 20 s once (the hop path: its
+// whole hops), and the samples it levels. zek.process in
+// 4096-frame chunks and in one call, into an array written before; and the
+// hop path alone, as engine_bench times it natively (wasm_hops.cpp over the
+// engine that build.sh compiled for each module, in BUILD_DIR/web/dist/.build).
+const runs = {};
 const hopsWork = mkdtempSync(join(tmpdir(), 'zek-hops-'));
-const hopRates = {};
-const hopModules = {};
-for (const [name, flags] of Object.entries({ simd128: ['-msimd128'], plain: [] })) {
+for (const [name, file, flags, tree] of [['simd128', 'zek-simd.wasm', ['-msimd128'], 'simd'], ['plain', 'zek.wasm', [], 'plain']]) {
   const wasmFile = join(hopsWork, `${name}.wasm`);
   execFileSync('emcc', ['-O3', '-std=c++20', ...flags, '-I', new URL('../src', import.meta.url).pathname,
-    new URL('wasm_hops.cpp', import.meta.url).pathname,
-    join(build, `web/dist/.build/${name === 'plain' ? 'plain' : 'simd'}/libagc.a`),
+    new URL('wasm_hops.cpp', import.meta.url).pathname, join(build, `web/dist/.build/${tree}/libagc.a`),
     '--no-entry', '-sSTANDALONE_WASM', '-sTOTAL_STACK=65536', '-o', wasmFile]);
   const x = new WebAssembly.Instance(new WebAssembly.Module(readFileSync(wasmFile)), {}).exports;
   x._initialize?.();
   new Int16Array(x.memory.buffer, x.signal(), signal.length).set(signal);
-  hopModules[name] = (count) => x.hops(count, name === 'simd128' ? 1 : 0);
-  hopRates[name] = [];
-}
-for (let round = 0; round < 40; ++round) {
-  for (const name in hopModules) {
-    const t0 = performance.now();
-    hopModules[name](4096);
-    if (round >= 10) hopRates[name].push((4096 * 240) / ((performance.now() - t0) / 1000));
+  const hops = Math.floor(signal.length / 240);
+  runs[`${name} hop path`] = [() => x.hops(hops, name === 'simd128' ? 1 : 0), hops * 240];
+  const zek = await createZek({ sampleRate: 48000, wasm: readFileSync(join(pkg, 'dist', file)) });
+  for (const [what, chunk] of [['4096-frame chunks', 4096], ['the whole 20 s', signal.length]]) {
+    runs[`${name} ${what}`] = [() => {
+      for (let at = 0; at < signal.length; at += chunk) {
+        const end = Math.min(at + chunk, signal.length);
+        zek.process(signal.subarray(at, end), out.subarray(at, end));
+      }
+    }, signal.length];
   }
 }
 
-// The native engine: the AVX2 hop path, and the stream on the best path this CPU has.
-const native = JSON.parse(execFileSync(join(build, 'bench/engine_bench'), [
-  '--benchmark_filter=BM_fast/2$|BM_stream/4096$', '--benchmark_repetitions=5',
-  '--benchmark_report_aggregates_only=true', '--benchmark_format=json'], { stdio: ['ignore', 'pipe', 'ignore'] }));
-const nativeRate = (name) => native.benchmarks.find((b) => b.name === `${name}_median`).items_per_second;
-const avx2 = nativeRate('BM_fast/2');
+// Blocks of rounds of every wasm measurement, each block followed by one run
+// of the native engine (the AVX2 hop path, and the stream on the best path
+// this CPU has), so that both sides see the same load on a shared machine;
+// the first two blocks, while V8 compiles its optimised code, left out.
+const rates = {};
+const native = { 'BM_fast/2': [], 'BM_stream/4096': [] };
+for (let block = 0; block < 8; ++block) {
+  for (let round = 0; round < 5; ++round) {
+    for (const [name, [run, samples]] of Object.entries(runs)) {
+      const t0 = performance.now();
+      run();
+      if (block >= 2) (rates[name] ??= []).push(samples / ((performance.now() - t0) / 1000));
+    }
+  }
+  const report = JSON.parse(execFileSync(join(build, 'bench/engine_bench'), [
+    '--benchmark_filter=BM_fast/2$|BM_stream/4096$', '--benchmark_min_time=0.2', '--benchmark_format=json'],
+  { stdio: ['ignore', 'pipe', 'ignore'] }));
+  if (block >= 2) for (const b of report.benchmarks) native[b.name].push(b.items_per_second);
+}
+const avx2 = median(native['BM_fast/2']);
 
 const G = (r) => `${(r / 1e9).toFixed(3)} G`;
-console.log('Node', process.version, '- samples per second, medians of 30 rounds of 20 s of 48 kHz mono speech');
-for (const name in hopRates) {
-  console.log(`  wasm ${`${name} hop path`.padEnd(30)} ${G(median(hopRates[name]))}  ${(median(hopRates[name]) / avx2).toFixed(2)} x AVX2`);
-}
+console.log('Node', process.version, '- samples per second, medians of 30 rounds over 20 s of 48 kHz mono speech');
 for (const name in rates) {
   console.log(`  wasm ${name.padEnd(30)} ${G(median(rates[name]))}  ${(median(rates[name]) / avx2).toFixed(2)} x AVX2`);
 }
 console.log(`  native AVX2 hop path (BM_fast/2)    ${G(avx2)}  1.00 x AVX2`);
-console.log(`  native stream, best path here (BM_stream/4096)  ${G(nativeRate('BM_stream/4096'))}`);
-for (const [name, file] of Object.entries(modules)) {
+console.log(`  native stream, best path here (BM_stream/4096)  ${G(median(native['BM_stream/4096']))}`);
+for (const file of ['zek-simd.wasm', 'zek.wasm']) {
   console.log(`  ${file}: ${readFileSync(join(pkg, 'dist', file)).length} bytes`);
 }
 

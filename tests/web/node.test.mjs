@@ -105,7 +105,7 @@ test('readWav takes the depths the tool takes, as the tool converts them', async
   assert.equal(back.channelMask, readWav(readFileSync(file)).channelMask);
 });
 
-test('levelWav keeps the strings and the broadcast extension, and a file cut short keeps its samples', async () => {
+test('levelWav keeps the strings and the broadcast extension, and a file cut short keeps its frames', async () => {
   const { sampleRate, channels, samples } = readWav(readFileSync(speech(16000, 1)));
   const info = new TextEncoder().encode('INFOICMT\x06\x00\x00\x00hello\x00');
   const bext = new Uint8Array(602).fill(65);
@@ -113,9 +113,12 @@ test('levelWav keeps the strings and the broadcast extension, and a file cut sho
   const out = readWav(await levelWav(wav));
   assert.deepEqual(out.chunks.map((c) => [c.id, Buffer.from(c.bytes).toString('latin1')]),
     [['LIST', Buffer.from(info).toString('latin1')], ['bext', 'A'.repeat(602)]]);
-  const cut = join(tmp, 'cut.wav');
-  writeFileSync(cut, Buffer.from(wav).subarray(0, wav.byteLength - 1001));
-  sameSamples(dataOf(await levelWav(readFileSync(cut))), dataOf(zek(cut)), 'cut short');
+  // Cut short: mid-frame, and shorter than the stream's latency.
+  for (const bytes of [wav.byteLength - 1001, 44 + 602 + 8 + 22 + 200]) {
+    const cut = join(tmp, `cut-${bytes}.wav`);
+    writeFileSync(cut, Buffer.from(wav).subarray(0, bytes));
+    sameSamples(dataOf(await levelWav(readFileSync(cut))), dataOf(zek(cut)), `cut to ${bytes} bytes`);
+  }
 });
 
 test('what cannot be levelled is refused with a reason', async () => {

@@ -1,6 +1,6 @@
 // The page: a WAV file levelled to a download, and the microphone levelled
 // live through the AudioWorklet, both plotted before and after.
-import { levelWav, readWav, writeWav, wasmBytes, simdSupported } from '../zek.js';
+import { levelWav, readWav, writeWav, wasmBytes } from '../zek.js';
 
 const $ = (id) => document.getElementById(id);
 
@@ -181,6 +181,7 @@ function connect() {
     }
     if (data.tail) finishTake(take, data.tail);
   };
+  node.onprocessorerror = () => ($('live-status').textContent = 'zek stopped with an error: reload the page.');
   source.connect(node);
   if ($('monitor').checked) node.connect(context.destination);
   live.node = node;
@@ -245,4 +246,3 @@ for (const id of ['speech', 'link', 'comp']) {
   });
 }
 $('comp').addEventListener('input', () => ($('comp-value').textContent = Number($('comp').value).toFixed(2)));
-document.documentElement.dataset.simd = simdSupported();
