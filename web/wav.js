@@ -98,7 +98,8 @@ export function readWav(data) {
   const width = f.channels ? f.blockAlign / f.channels : 0;
   if (f.channels === 0) throw wavError('its header gives 0 channels');
   if (f.tag !== PCM && f.tag !== FLOAT) {
-    const codec = CODECS[f.tag] ?? `format 0x${f.tag.toString(16).padStart(4, '0')}`;
+    const codec = f.tag < 0 ? 'WAVE_FORMAT_EXTENSIBLE with a nonstandard subformat'
+      : CODECS[f.tag] ?? `format 0x${f.tag.toString(16).padStart(4, '0')}`;
     throw wavError(`${codec} audio; zek reads PCM and floating-point WAV: convert it first, ` +
       'e.g. sox in.wav -e signed -b 16 out.wav');
   }
