@@ -23,6 +23,12 @@ ZEK_TEST_PACKAGES=(libgtest-dev libbenchmark-dev sox espeak-ng ffmpeg flac groff
   "${ZEK_PYTHON_PACKAGES[@]}" python3-pytest "${ZEK_DASK_PACKAGES[@]}"
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad sordi
   pipewire pipewire-bin wireplumber dbus-daemon)
+# The web package: emcc builds its WebAssembly, Node (which emscripten brings)
+# and Chromium test it. npm packs it and fetches puppeteer-core, which drives
+# that Chromium: Debian's npm, unless a Node.js installed another way brought
+# its own (the two conflict).
+ZEK_TEST_PACKAGES+=(emscripten chromium)
+command -v npm >/dev/null || ZEK_TEST_PACKAGES+=(npm)
 
 # Where apt-get's output goes: hundreds of lines that would bury the scripts' own.
 ZEK_PACKAGE_LOG=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/build/packages.log

@@ -1,5 +1,6 @@
 // Dispatch of the signal path to the widest vector unit the CPU has. Only
-// x86-64 asks the CPU, at start-up; aarch64 always has NEON, and on every
+// x86-64 asks the CPU, at start-up; aarch64 always has NEON, a WebAssembly
+// module built for SIMD128 runs only where it is supported, and on every
 // other target the plain path is all there is: no dispatch is compiled there.
 #include "agc/process_fast.h"
 
@@ -18,6 +19,8 @@ simd_level best_simd_level() {
     return simd_level::portable;
 #elif AGC_NEON_PATH
     return simd_level::neon;
+#elif AGC_WASM_SIMD_PATH
+    return simd_level::simd128;
 #else
     return simd_level::portable;
 #endif
@@ -28,6 +31,7 @@ const char* simd_level_name(simd_level level) {
     case simd_level::avx512: return "avx512";
     case simd_level::avx2: return "avx2";
     case simd_level::neon: return "neon";
+    case simd_level::simd128: return "simd128";
     case simd_level::portable: break;
     }
     return "portable";
@@ -48,7 +52,7 @@ bool simd_level_runs(simd_level level) {
     case simd_level::portable: return true;
     case simd_level::avx2: return cpu_best == simd_level::avx2 || cpu_best == simd_level::avx512;
     case simd_level::avx512: return cpu_best == simd_level::avx512;
-    case simd_level::neon: break;
+    case simd_level::neon: case simd_level::simd128: break;
     }
     return false;
 }
@@ -74,6 +78,8 @@ std::int16_t process_fast(const std::int16_t* in, std::int16_t* out, agc_state& 
                           simd_level level) {
 #if AGC_NEON_PATH
     if (level != simd_level::portable) return neon::process_vectors(in, out, state, mix);
+#elif AGC_WASM_SIMD_PATH
+    if (level != simd_level::portable) return simd128::process_vectors(in, out, state, mix);
 #else
     (void)level;
 #endif
@@ -83,6 +89,8 @@ std::int16_t process_fast(const std::int16_t* in, std::int16_t* out, agc_state& 
 std::int16_t process_hop(const std::int16_t* in, std::int16_t* out, agc_state& state, std::int16_t mix) {
 #if AGC_NEON_PATH
     return neon::process_vectors(in, out, state, mix);
+#elif AGC_WASM_SIMD_PATH
+    return simd128::process_vectors(in, out, state, mix);
 #else
     return process_reference(in, out, state, mix);
 #endif
