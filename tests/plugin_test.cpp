@@ -51,14 +51,14 @@ struct setting {
 // The plugin over interleaved 16-bit frames (or planar floats `in`), in
 // blocks of the given sizes (the last repeating), with the settings changed
 // at the start of a block; its output as 16-bit frames.
-struct run_spec {
+struct run_plan {
     std::vector<unsigned long> blocks;
     bool in_place = false;
     std::vector<setting> settings = {{0}};
     std::vector<float> in;
 };
 
-samples run_plugin(const plugin& p, std::size_t channels, const samples& frames, run_spec s) {
+samples run_plugin(const plugin& p, std::size_t channels, const samples& frames, run_plan s) {
     const std::size_t n = frames.size() / channels;
     std::vector<float> in = s.in, out(frames.size());
     if (in.empty()) {
@@ -145,7 +145,7 @@ TEST_P(Plugin, LevelsAsTheStreamAndRefusesRatesOutOfRange) {
     const std::vector<setting> changes = {{0}, {3000, 1, 0.3f, 1}, {3100, 0, 0.5f, 1}, {60000, 0, 0.75f, 0}};
     const struct {
         const char* what;
-        run_spec spec;
+        run_plan plan;
         samples expected;
     } cases[] = {
         {"blocks of 1 frame", {{1}, false, {{0}}, {}}, run_stream(ch, in)},
@@ -154,7 +154,7 @@ TEST_P(Plugin, LevelsAsTheStreamAndRefusesRatesOutOfRange) {
         {"controls changed, twice within the latency", {{100}, false, changes, {}}, run_stream(ch, in, changes)},
         {"samples out of range", {{512}, false, {{0}}, odd}, run_stream(ch, clipped)},
     };
-    for (const auto& c : cases) EXPECT_EQ(run_plugin(p, nc, in, c.spec), c.expected) << c.what;
+    for (const auto& c : cases) EXPECT_EQ(run_plugin(p, nc, in, c.plan), c.expected) << c.what;
 
     for (double rate : {0.0, 7999.0, 96001.0, lv2 ? 44100.5 : 1e9}) EXPECT_EQ(p.instantiate(rate), nullptr) << rate;
     for (double rate : {8000.0, 96000.0}) {
