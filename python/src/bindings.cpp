@@ -100,9 +100,14 @@ int with_type(sample_type type, Fn fn) {
     }
 }
 
-void check(int r) {
+// nan_at: for ERR_NAN, the index of the first NaN among the samples.
+void check(int r, std::size_t nan_at = 0, int channels = 1) {
     if (r >= 0) return;
-    if (r == zekpy::ERR_NAN) throw py::value_error("the samples hold a NaN, which has no 16-bit value");
+    if (r == zekpy::ERR_NAN) {
+        const auto nc = static_cast<std::size_t>(channels);
+        throw py::value_error("the samples hold a NaN at frame " + std::to_string(nan_at / nc) + ", channel " +
+                              std::to_string(nan_at % nc) + " (counting from 0), which has no 16-bit value");
+    }
     if (r == AGC_ERR_NOMEM) throw std::bad_alloc();
     if (r == AGC_ERR_FLUSHED) throw py::value_error(agc_strerror(r));
     throw std::runtime_error(agc_strerror(r)); // none other should come from checked arguments
@@ -173,14 +178,16 @@ py::array process(py::handle samples_obj, py::handle rate, py::handle out_obj) {
     const void* in = s.array.data();
     void* to = out.mutable_data();
     int r;
+    std::size_t nan_at = 0;
     {
         py::gil_scoped_release nogil;
         r = with_type(s.type, [&](auto* t) {
             using T = std::remove_pointer_t<decltype(t)>;
-            return zekpy::level(st.get(), static_cast<const T*>(in), static_cast<T*>(to), s.frames, s.channels);
+            return zekpy::level(st.get(), static_cast<const T*>(in), static_cast<T*>(to), s.frames, s.channels,
+                                &nan_at);
         });
     }
-    check(r);
+    check(r, nan_at, s.channels);
     return out;
 }
 
@@ -218,12 +225,15 @@ struct stream {
         py::array out = new_array(s.type, s.frames, channels, s.array.ndim());
         const void* in = s.array.data();
         void* to = out.mutable_data();
-        check(alone([&] {
+        std::size_t nan_at = 0;
+        const int r = alone([&] {
             return with_type(s.type, [&](auto* t) {
                 using T = std::remove_pointer_t<decltype(t)>;
-                return zekpy::process(st.get(), static_cast<const T*>(in), static_cast<T*>(to), s.frames, channels);
+                return zekpy::process(st.get(), static_cast<const T*>(in), static_cast<T*>(to), s.frames, channels,
+                                      &nan_at);
             });
-        }));
+        });
+        check(r, nan_at, channels);
         last_type = s.type;
         last_ndim = s.array.ndim();
         return out;

@@ -53,7 +53,7 @@ int level16(agc_stream* st, const std::int16_t* in, std::int16_t* out, std::size
 // and out, so that no 16-bit copy of the whole recording is made. Output
 // frame t of the stream is the aligned frame t - latency.
 template <typename F>
-int level_float(agc_stream* st, const F* in, F* out, std::size_t frames, int channels) {
+int level_float(agc_stream* st, const F* in, F* out, std::size_t frames, int channels, std::size_t* nan_at) {
     const auto nc = static_cast<std::size_t>(channels);
     const auto latency = static_cast<std::size_t>(agc_stream_latency(st));
     const std::size_t block = std::max<std::size_t>(latency, 8192); // the flush fits in one
@@ -65,7 +65,11 @@ int level_float(agc_stream* st, const F* in, F* out, std::size_t frames, int cha
     };
     for (std::size_t at = 0; at < frames; at += block) {
         const std::size_t n = std::min(block, frames - at);
-        if (!zek::float_to_int16(in + at * nc, a.data(), n * nc)) return ERR_NAN;
+        const std::size_t nan = zek::float_to_int16(in + at * nc, a.data(), n * nc);
+        if (nan < n * nc) {
+            *nan_at = at * nc + nan;
+            return ERR_NAN;
+        }
         const int r = process16(st, a.data(), b.data(), n, channels);
         if (r < 0) return r;
         give(at, n);
@@ -79,22 +83,23 @@ int level_float(agc_stream* st, const F* in, F* out, std::size_t frames, int cha
 } // namespace
 
 template <typename T>
-int level(agc_stream* st, const T* in, T* out, std::size_t frames, int channels) {
+int level(agc_stream* st, const T* in, T* out, std::size_t frames, int channels, std::size_t* nan_at) {
     if constexpr (std::is_same_v<T, std::int16_t>) {
         return level16(st, in, out, frames, channels);
     } else {
-        return level_float(st, in, out, frames, channels);
+        return level_float(st, in, out, frames, channels, nan_at);
     }
 }
 
 template <typename T>
-int process(agc_stream* st, const T* in, T* out, std::size_t frames, int channels) {
+int process(agc_stream* st, const T* in, T* out, std::size_t frames, int channels, std::size_t* nan_at) {
     if constexpr (std::is_same_v<T, std::int16_t>) {
         return process16(st, in, out, frames, channels);
     } else {
         const std::size_t count = frames * static_cast<std::size_t>(channels);
         samples a(count);
-        if (!zek::float_to_int16(in, a.data(), count)) return ERR_NAN;
+        *nan_at = zek::float_to_int16(in, a.data(), count);
+        if (*nan_at < count) return ERR_NAN;
         const int r = process16(st, a.data(), a.data(), frames, channels);
         if (r == 0) zek::int16_to_float(a.data(), out, count);
         return r;
@@ -114,12 +119,12 @@ int flush(agc_stream* st, T* out, int channels) {
     }
 }
 
-template int level<std::int16_t>(agc_stream*, const std::int16_t*, std::int16_t*, std::size_t, int);
-template int level<float>(agc_stream*, const float*, float*, std::size_t, int);
-template int level<double>(agc_stream*, const double*, double*, std::size_t, int);
-template int process<std::int16_t>(agc_stream*, const std::int16_t*, std::int16_t*, std::size_t, int);
-template int process<float>(agc_stream*, const float*, float*, std::size_t, int);
-template int process<double>(agc_stream*, const double*, double*, std::size_t, int);
+template int level<std::int16_t>(agc_stream*, const std::int16_t*, std::int16_t*, std::size_t, int, std::size_t*);
+template int level<float>(agc_stream*, const float*, float*, std::size_t, int, std::size_t*);
+template int level<double>(agc_stream*, const double*, double*, std::size_t, int, std::size_t*);
+template int process<std::int16_t>(agc_stream*, const std::int16_t*, std::int16_t*, std::size_t, int, std::size_t*);
+template int process<float>(agc_stream*, const float*, float*, std::size_t, int, std::size_t*);
+template int process<double>(agc_stream*, const double*, double*, std::size_t, int, std::size_t*);
 template int flush<std::int16_t>(agc_stream*, std::int16_t*, int);
 template int flush<float>(agc_stream*, float*, int);
 template int flush<double>(agc_stream*, double*, int);
