@@ -98,7 +98,10 @@ export class ZekStream {
       throw new RangeError(`zek: ${input.length} samples are not whole frames of ${nc} channels`);
     }
     const nan = float ? firstNaN(input) : -1;
-    if (nan >= 0) throw new RangeError(`zek: sample ${nan} is NaN, which has no 16-bit value`);
+    if (nan >= 0) {
+      throw new RangeError(`zek: NaN at frame ${Math.floor(nan / this.channels)}, channel ${nan % this.channels}, ` +
+        "which has no 16-bit value");
+    }
     const block = Math.max(1, Math.floor(BLOCK / nc)) * nc;
     for (let at = 0; at < input.length; ) {
       const n = Math.min(block, input.length - at);

@@ -50,7 +50,7 @@ function readFormat(view, at, size) {
 
 // Each sample of a frame's container, at `at`, to 16 bits: 8-bit samples are
 // unsigned; deeper integers keep their top 16 bits (no dither); floats are
-// scaled, rounded and clipped.
+// scaled, rounded and clipped (a NaN is refused).
 function decode(view, b, f, start, frames) {
   const count = frames * f.channels;
   const width = f.blockAlign / f.channels;
@@ -59,6 +59,11 @@ function decode(view, b, f, start, frames) {
     const src = new (width === 4 ? Float32Array : Float64Array)(count);
     for (let k = 0; k < count; ++k) {
       src[k] = width === 4 ? view.getFloat32(start + 4 * k, true) : view.getFloat64(start + 8 * k, true);
+      // A NaN has no 16-bit value: refused, as the tool refuses it.
+      if (src[k] !== src[k]) {
+        throw wavError(`it holds a NaN at frame ${Math.floor(k / f.channels)}, channel ${k % f.channels}, ` +
+          'which has no 16-bit value');
+      }
     }
     floatToInt16(src, 0, 1, out, 0, 1, count);
   } else if (width === 1) {
@@ -70,6 +75,14 @@ function decode(view, b, f, start, frames) {
     for (let k = 0; k < count; ++k) out[k] = view.getInt16(top + width * k, true);
   }
   return out;
+}
+
+// Whether a 32-bit length is one that streaming writers put in place of the
+// real one: the 0xFFFFFFFF family, 0x80000000 and 0x7FFFF000, 0x7F000000,
+// each less up to a frame, as the tool takes them.
+function placeholderLength(n) {
+  const below = (mark) => n <= mark && mark - n <= 0xffff;
+  return n >= 0xffff0000 || below(0x7f000000) || below(0x80000000);
 }
 
 // A WAV file's samples as 16-bit interleaved frames, with what a writer needs
@@ -86,9 +99,22 @@ export function readWav(data) {
     const id = fourcc(b, at);
     const size = view.getUint32(at + 4, true);
     const body = at + 8;
-    const end = Math.min(body + size, b.length); // a file cut short keeps what it has, as in the tool
-    if (id === 'fmt ') format = readFormat(view, body, end - body);
-    else if (id === 'data' && !data_) data_ = { start: body, bytes: end - body };
+    const end = Math.min(body + size, b.length);
+    if (id === 'data' && !data_) {
+      // A streaming writer's placeholder, or a size never filled in: the
+      // samples go on to the end of the file. Any other size is a promise.
+      if (placeholderLength(size) || size === 0) {
+        data_ = { start: body, bytes: b.length - body };
+        break;
+      }
+      if (end < body + size) {
+        const frame = format ? format.blockAlign : 0;
+        const [told, held] = frame ? [Math.floor(size / frame), Math.floor((end - body) / frame)] : [size, end - body];
+        throw wavError(`its header announces ${told}${frame ? ' frames' : ' bytes of samples'} but the file holds ` +
+          `${held}: the file is cut short`);
+      }
+      data_ = { start: body, bytes: size };
+    } else if (id === 'fmt ') format = readFormat(view, body, end - body);
     else if (KEPT.includes(id) && end === body + size) chunks.push({ id, bytes: b.slice(body, end) });
     at = body + size + (size & 1);
   }

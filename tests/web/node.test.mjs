@@ -105,7 +105,7 @@ test('readWav takes the depths the tool takes, as the tool converts them', async
   assert.equal(back.channelMask, readWav(readFileSync(file)).channelMask);
 });
 
-test('levelWav keeps the strings and the broadcast extension, and a file cut short keeps its frames', async () => {
+test('levelWav keeps the strings and the broadcast extension, and refuses a file cut short as zek does', async () => {
   const { sampleRate, channels, samples } = readWav(readFileSync(speech(16000, 1)));
   const info = new TextEncoder().encode('INFOICMT\x06\x00\x00\x00hello\x00');
   const bext = new Uint8Array(602).fill(65);
@@ -113,12 +113,26 @@ test('levelWav keeps the strings and the broadcast extension, and a file cut sho
   const out = readWav(await levelWav(wav));
   assert.deepEqual(out.chunks.map((c) => [c.id, Buffer.from(c.bytes).toString('latin1')]),
     [['LIST', Buffer.from(info).toString('latin1')], ['bext', 'A'.repeat(602)]]);
-  // Cut short: mid-frame, and shorter than the stream's latency.
+  // Cut short mid-frame, and shorter than the stream's latency: both refused.
   for (const bytes of [wav.byteLength - 1001, 44 + 602 + 8 + 22 + 200]) {
     const cut = join(tmp, `cut-${bytes}.wav`);
     writeFileSync(cut, Buffer.from(wav).subarray(0, bytes));
-    sameSamples(dataOf(await levelWav(readFileSync(cut))), dataOf(zek(cut)), `cut to ${bytes} bytes`);
+    await assert.rejects(levelWav(readFileSync(cut)), /the file is cut short/);
+    assert.throws(() => zek(cut), /the file is cut short/);
   }
+  // A NaN in a float file: refused by both, naming the same sample.
+  const nan = speech(16000, 1, ['-e', 'floating-point', '-b', '32']);
+  const bytes = readFileSync(nan);
+  bytes.writeFloatLE(NaN, bytes.indexOf('data') + 8 + 4 * 700);
+  writeFileSync(nan, bytes);
+  await assert.rejects(levelWav(bytes), /NaN at frame 700, channel 0/);
+  assert.throws(() => zek(nan), /frame 700, channel 0/);
+  // A streaming writer's "until the end" takes what follows, as in the tool.
+  const open = Buffer.from(wav);
+  open.writeUInt32LE(0xffffffff, open.indexOf('data') + 4);
+  const streamed = join(tmp, 'streamed.wav');
+  writeFileSync(streamed, open);
+  sameSamples(dataOf(await levelWav(open)), dataOf(zek(streamed)), 'data size 0xFFFFFFFF');
 });
 
 test('what cannot be levelled is refused with a reason', async () => {
@@ -135,7 +149,7 @@ test('what cannot be levelled is refused with a reason', async () => {
   assert.ok(await createZek({ sampleRate: 96000, channels: 256 }));
 
   const z = await createZek({ sampleRate: 48000, channels: 2 });
-  assert.throws(() => z.process(new Float32Array([0, NaN])), /sample 1 is NaN/);
+  assert.throws(() => z.process(new Float32Array([0, NaN])), /NaN at frame 0, channel 1/);
   assert.throws(() => z.process(new Int16Array(3)), /not whole frames of 2 channels/);
   assert.throws(() => z.process(new Uint8Array(4)), TypeError);
   assert.throws(() => z.process(new Int16Array(4), new Float32Array(4)), /out must be 4 samples in an Int16Array/);
