@@ -32,8 +32,10 @@ cat > "$tmp/session.sh" <<'EOF'
 set -u
 cd "$1"
 pipewire > pipewire.log 2>&1 &
-wireplumber > wireplumber.log 2>&1 &
+# WirePlumber gives up at once when PipeWire is not listening yet (a loaded
+# machine is slow to start it): it starts once the chain's node is there.
 until pw-cli ls Node 2>/dev/null | grep -q 'node.name = "zek_levelled_mic"'; do sleep 0.1; done
+wireplumber > wireplumber.log 2>&1 &
 # Long quanta (85 ms): slack for a loaded machine, where a late cycle would
 # disturb the chain's input in the middle of the recording.
 pw-metadata -n settings 0 clock.force-quantum 4096 >/dev/null
