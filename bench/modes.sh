@@ -4,9 +4,9 @@
 # page cache: raw mono samples, and the same recording as a 48 kHz stereo WAV
 # file (the second channel a quieter copy, 0.4 s late). Runs alternate between the
 # commands so that drift on a shared machine hits all of them alike; prints
-# median milliseconds and each mode's ratio to the default mode on the same
-# input, in wall time and in processor time (user + system, which other
-# work on a shared machine disturbs less).
+# each mode's time and its ratio to the default mode on the same input: the
+# median and the fastest wall time, and the median processor time (user +
+# system), which other work on a shared machine disturbs less.
 #
 #   bench/modes.sh [runs]        (ZEK=path/to/zek, MINUTES=41, WORK=dir)
 set -euo pipefail
@@ -43,14 +43,14 @@ done
 median() { sort -n | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
 echo "Input: $(( $(stat -c %s "$in") / 96000 / 60 )) min of 48 kHz speech-like audio, $runs alternating runs, $(date -u +%F), $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')"
 echo
-echo "| input and mode | median wall ms | × default | median CPU ms | × default |"
-echo "|---|---:|---:|---:|---:|"
+echo "| input and mode | median wall ms | × default | fastest wall ms | × default | median CPU ms | × default |"
+echo "|---|---:|---:|---:|---:|---:|---:|"
+fastest() { sort -n | head -1; }
 for k in "${!names[@]}"; do
-  ms=$(median < "$work/times.$k")
-  b=$(median < "$work/times.${base[$k]}")
-  cpu=$(median < "$work/cpu.$k")
-  cb=$(median < "$work/cpu.${base[$k]}")
-  awk -v n="${names[$k]}" -v ms="$ms" -v b="$b" -v c="$cpu" -v cb="$cb" \
-    'BEGIN { printf "| %s | %d | %.2f | %d | %.2f |\n", n, ms, ms / b, c, c / cb }'
+  b=${base[$k]}
+  awk -v n="${names[$k]}" -v ms="$(median < "$work/times.$k")" -v b="$(median < "$work/times.$b")" \
+    -v f="$(fastest < "$work/times.$k")" -v fb="$(fastest < "$work/times.$b")" \
+    -v c="$(median < "$work/cpu.$k")" -v cb="$(median < "$work/cpu.$b")" \
+    'BEGIN { printf "| %s | %d | %.2f | %d | %.2f | %d | %.2f |\n", n, ms, ms / b, f, f / fb, c, c / cb }'
 done
 [ -n "${WORK:-}" ] || rm -rf "$work"
