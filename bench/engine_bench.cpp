@@ -115,6 +115,24 @@ void BM_stream(benchmark::State& bs) {
 }
 BENCHMARK(BM_stream)->Arg(4096)->Arg(128);
 
+// Stereo: every sample is gathered from and scattered to the interleaved buffers.
+void BM_stream_stereo(benchmark::State& bs) {
+    static const std::vector<std::int16_t> signal = speechlike();
+    std::vector<std::int16_t> out(signal.size());
+    const auto chunk = 2 * static_cast<std::size_t>(bs.range(0));
+    agc_stream* st = agc_stream_create(48000, 2, nullptr);
+    for (auto _ : bs) {
+        for (std::size_t at = 0; at + 1 < signal.size(); at += chunk) {
+            const auto n = static_cast<int>(std::min(chunk, signal.size() - at) / 2);
+            agc_stream_process(st, signal.data() + at, out.data() + at, n);
+        }
+        benchmark::ClobberMemory();
+    }
+    agc_stream_destroy(st);
+    bs.SetItemsProcessed(bs.iterations() * static_cast<std::int64_t>(signal.size()));
+}
+BENCHMARK(BM_stream_stereo)->Arg(4096);
+
 // The modes against each other on the same speech-like signal at 48 kHz in
 // 4096-frame chunks: range(0) channels (the signal on each, shifted), range(1)
 // a mode: 0 default, 1 speech-aware, 2 linked, 3 both.

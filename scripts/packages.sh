@@ -2,17 +2,50 @@
 # installs those missing: directly as root, through sudo otherwise, or it
 # says what to run. A package named with an architecture (libsndfile1-dev:arm64)
 # comes from Debian's multiarch, which is switched on for that architecture.
-# Sourced by ./demo, ./run-tests and .ci/run.
+# Sourced by ./demo, ./run-tests, .ci/run and scripts/install-packages.
 
-# Build zek and zek-report.
-ZEK_BUILD_PACKAGES=(cmake make g++ pkg-config libsndfile1-dev)
+# Build zek and zek-report, and the LADSPA and LV2 plugins.
+ZEK_BUILD_PACKAGES=(cmake make g++ pkg-config libsndfile1-dev ladspa-sdk lv2-dev)
+# Build the Python package into a virtual environment over Debian's NumPy and
+# pybind11 (its extension links libsndfile, as the tool does), and run the
+# README's examples (soundfile reads any WAV).
+ZEK_PYTHON_PACKAGES=(g++ libsndfile1-dev python3 python3-dev python3-venv python3-pip python3-setuptools
+  python3-numpy python3-pybind11 python3-soundfile)
+# The Dask recipe (examples/level_corpus.py), over the Python package.
+ZEK_DASK_PACKAGES=(python3-dask python3-distributed)
 # Run every test: GoogleTest and Benchmark, the programs that make and check
-# real files (sox, ffmpeg, flac, espeak-ng), groff for the man page, and
-# Debian's Python with what the Python package builds and runs on (pybind11,
-# NumPy), its tests (pytest) and its Dask recipe.
+# real files (sox, ffmpeg, flac, espeak-ng), groff for the man page, the
+# Python package with its tests (pytest) and the Dask recipe; the plugins'
+# hosts (GStreamer with its LADSPA and LV2 bridges, a private PipeWire with
+# WirePlumber in a D-Bus session of its own) and their checkers (sordi for
+# lv2_validate; analyseplugin comes with ladspa-sdk).
 ZEK_TEST_PACKAGES=(libgtest-dev libbenchmark-dev sox espeak-ng ffmpeg flac groff-base
-  python3 python3-dev python3-venv python3-pip python3-setuptools python3-numpy python3-pybind11
-  python3-pytest python3-dask python3-distributed)
+  "${ZEK_PYTHON_PACKAGES[@]}" python3-pytest "${ZEK_DASK_PACKAGES[@]}"
+  gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad sordi
+  pipewire pipewire-bin wireplumber dbus-daemon)
+# The web package: emcc builds its WebAssembly, Node (which emscripten brings)
+# and Chromium test it. npm packs it and fetches puppeteer-core, which drives
+# that Chromium: Debian's npm, unless a Node.js installed another way brought
+# its own (the two conflict).
+ZEK_TEST_PACKAGES+=(emscripten chromium)
+command -v npm >/dev/null || ZEK_TEST_PACKAGES+=(npm)
+
+# Where apt-get's output goes: hundreds of lines that would bury the scripts' own.
+ZEK_PACKAGE_LOG=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/build/packages.log
+
+# zek_logged LOG COMMAND...: runs COMMAND with its output appended to LOG; if
+# it fails, shows the end of LOG, where the reason is.
+zek_logged() {
+  local log=$1 status=0
+  shift
+  mkdir -p "$(dirname "$log")"
+  "$@" >>"$log" 2>&1 || status=$?
+  if [ "$status" -ne 0 ]; then
+    echo "$0: failed: $*; the end of $log:" >&2
+    tail -n 25 "$log" >&2
+  fi
+  return "$status"
+}
 
 zek_need_packages() {
   local missing=() p
@@ -32,13 +65,15 @@ zek_need_packages() {
     fi
     as_root=(sudo)
   fi
-  echo "$0: installing ${missing[*]}" >&2
+  echo "$0: installing ${missing[*]} (apt-get's output: $ZEK_PACKAGE_LOG)" >&2
   for p in "${missing[@]}"; do
     case $p in
-      *:*) dpkg --print-foreign-architectures | grep -qx "${p#*:}" || "${as_root[@]}" dpkg --add-architecture "${p#*:}" ;;
+      *:*) dpkg --print-foreign-architectures | grep -qx "${p#*:}" ||
+        zek_logged "$ZEK_PACKAGE_LOG" "${as_root[@]}" dpkg --add-architecture "${p#*:}" || return ;;
     esac
   done
   # A fresh machine has no package lists yet: update first.
-  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -qq &&
-    "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  zek_logged "$ZEK_PACKAGE_LOG" "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update &&
+    zek_logged "$ZEK_PACKAGE_LOG" "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
+      apt-get install -y --no-install-recommends "${missing[@]}"
 }

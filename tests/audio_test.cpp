@@ -40,6 +40,11 @@ std::uint32_t u32_at(const std::string& b, std::size_t at) {
     return v;
 }
 
+// Writes n bytes of v into b at `at`, in either byte order.
+void put(std::string& b, std::size_t at, std::uint64_t v, int n, bool big_endian) {
+    for (int k = 0; k < n; ++k) b[at + static_cast<std::size_t>(big_endian ? n - 1 - k : k)] = static_cast<char>(v >> (8 * k));
+}
+
 class Audio : public harness::temp_dir_test {
 protected:
     void SetUp() override {
@@ -121,6 +126,30 @@ TEST_F(Audio, ContainersRatesChannelsAndDepths) {
     EXPECT_EQ(py.out, "1 16000 2 40000\n2 44100 2 110250\n") << py.err;
 }
 
+// Many channels at every rate, with lengths at the edges of zek's blocks
+// (65536 samples) and of the stream's latency: past 136 channels at 48 kHz a
+// latency is more frames than a block, which the flush once overran.
+TEST_F(Audio, ChannelsUpTo256AtEveryRateAndBlockEdge) {
+    for (const int rate : {8000, 16000, 44100, 48000, 96000}) {
+        const int latency = 4 * ((rate + 200) / 400);
+        for (const int channels : {2, 69, 137, 149, 256}) { // the first counts past a block at 96, 48, 44.1 kHz
+            const int block = 65536 / channels;
+            for (const int frames : {latency - 1, latency + 1, block - 1, block + latency + 1, 2 * block + 3}) {
+                if (frames < 0) continue;
+                SCOPED_TRACE(testing::Message() << rate << " Hz, " << channels << " channels, " << frames << " frames");
+                samples in(static_cast<std::size_t>(frames) * static_cast<std::size_t>(channels));
+                for (std::size_t k = 0; k < in.size(); ++k) in[k] = static_cast<std::int16_t>(k * 2654435761u >> 17);
+                write_file(dir / "in.raw", harness::to_bytes(in));
+                const std::string r = std::to_string(rate), c = std::to_string(channels);
+                ASSERT_EQ(sh("sox -t raw -r " + r + " -c " + c + " -e signed -b 16 in.raw in.wav").status, 0);
+                const auto run = harness::zek({"in.wav", "out.raw"}, dir); // bare interleaved samples
+                ASSERT_EQ(run.status, 0) << run.err;
+                ASSERT_TRUE(harness::to_samples(read_file(dir / "out.raw")) == levelled(in, rate, channels));
+            }
+        }
+    }
+}
+
 TEST_F(Audio, PipesBothWays) {
     make("in.wav", 16000, 2, 16);
     ASSERT_EQ(harness::zek({"in.wav", "file.wav"}, dir).status, 0);
@@ -142,21 +171,77 @@ TEST_F(Audio, PipesBothWays) {
     EXPECT_EQ(u32_at(streamed.out, 40), 0xFFFFFFFFu);
     EXPECT_EQ(streamed.out.substr(44), data);
 
-    // FLAC goes through neither end of a pipe: refused before anything is written.
-    ASSERT_EQ(sh("sox in.wav in.flac").status, 0);
+    // FLAC needs to seek: into a pipe whose name asks for no container it
+    // gives way to WAV; from a pipe, or into one named .flac, it is refused
+    // before anything is written.
+    ASSERT_EQ(sh("sox in.wav in.flac && mkfifo named.flac").status, 0);
     const auto into = harness::zek({"in.flac", "/dev/stdout"}, dir);
-    EXPECT_EQ(into.status, 1);
-    EXPECT_EQ(into.out, "");
-    EXPECT_NE(into.err.find("pipe"), std::string::npos) << into.err;
-    const auto from = harness::zek({"/dev/stdin", "out.wav"}, dir, read_file(dir / "in.flac"));
-    EXPECT_EQ(from.status, 1);
-    EXPECT_NE(from.err.find("pipe"), std::string::npos) << from.err;
+    EXPECT_EQ(into.status, 0) << into.err;
+    EXPECT_TRUE(into.out == piped.out);
+    for (const auto& r : {harness::zek({"/dev/stdin", "out.wav"}, dir, read_file(dir / "in.flac")),
+                          harness::zek({"in.wav", "named.flac"}, dir)}) {
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("pipe"), std::string::npos) << r.err;
+    }
     EXPECT_FALSE(fs::exists(dir / "out.wav"));
 }
 
+// A header that gives no length, with the samples after it to the end: a
+// streaming writer's placeholder (sox's WAV and AIFF, arecord's WAV stopped
+// early: 0x80000000), sizes never filled in (flac -d into a pipe), a FLAC
+// that ffmpeg wrote into a pipe. Read whole from a pipe and as a file.
+TEST_F(Audio, StreamsOfUnknownLengthAreReadToTheirEnd) {
+    make("in.wav", 16000, 2, 16);
+    const samples want = levelled(decode("in.wav"), 16000, 2);
+    std::string arecord = read_file(dir / "in.wav");
+    put(arecord, 4, 0x80000024, 4, false);
+    put(arecord, 40, 0x80000000, 4, false);
+    write_file(dir / "arecord.wav", arecord);
+    const std::string raw = "sox in.wav -t raw - | sox -t raw -r 16000 -c 2 -e signed -b 16 - ";
+    const struct {
+        std::string stream;
+        bool from_pipe; // else only as a file: FLAC cannot come through a pipe
+    } cases[] = {
+        {raw + "-t wav -", true},
+        {raw + "-t aiff -", true},
+        {"cat arecord.wav", true},
+        {"ffmpeg -nostdin -loglevel error -i in.wav -f flac - | flac -dcs -", true},
+        {"ffmpeg -nostdin -loglevel error -i in.wav -f flac - | cat", false},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(sh(c.stream + " > saved").status, 0) << c.stream;
+        for (const bool piped : {true, false}) {
+            if (piped && !c.from_pipe) continue;
+            const auto r = sh(piped ? c.stream + " | '" ZEK_BINARY "' /dev/stdin out.raw" : "'" ZEK_BINARY "' saved out.raw");
+            EXPECT_EQ(r.status, 0) << c.stream << (piped ? " |" : " as a file") << ": " << r.err;
+            EXPECT_TRUE(harness::to_samples(read_file(dir / "out.raw")) == want) << c.stream << (piped ? " |" : " as a file");
+        }
+    }
+}
+
+// An output's name asks for its container: RF64 is RF64 (only a .wav may
+// become RF64 that turns back into WAV), and compressed containers, which zek
+// does not write, are refused before anything is read or written.
+TEST_F(Audio, OutputNames) {
+    make("in.wav", 16000, 1, 16);
+    ASSERT_EQ(harness::zek({"in.wav", "out.rf64"}, dir).status, 0);
+    ASSERT_EQ(harness::zek({"in.wav", "out.wav"}, dir).status, 0);
+    EXPECT_EQ(read_file(dir / "out.rf64").substr(0, 4), "RF64");
+    EXPECT_EQ(read_file(dir / "out.wav").substr(0, 4), "RIFF");
+    for (const char* name : {"out.mp3", "out.ogg", "out.opus", "out.M4A"}) {
+        write_file(dir / name, "an earlier result");
+        const auto r = harness::zek({"in.wav", name}, dir);
+        EXPECT_EQ(r.status, 1) << name;
+        EXPECT_NE(r.err.find(".wav, .flac"), std::string::npos) << name << ": " << r.err;
+        EXPECT_TRUE(read_file(dir / name) == "an earlier result") << name;
+    }
+}
+
+// Neither a name nor a first sample that looks like an MPEG audio frame
+// header (FF FB 90 64, with no frame after it) makes raw samples audio.
 TEST_F(Audio, RawSamplesNamedWavStayRaw) {
-    std::string raw;
-    for (int k = 0; k < 5000; ++k) raw += static_cast<char>(k * 37 % 251);
+    std::string raw = "\xFF\xFB\x90\x64";
+    for (int k = 4; k < 5000; ++k) raw += static_cast<char>(k * 37 % 251);
     write_file(dir / "take.wav", raw);
     write_file(dir / "take.raw", raw);
     ASSERT_EQ(harness::zek({"take.wav", "a.wav"}, dir).status, 0);
@@ -173,20 +258,69 @@ TEST_F(Audio, RefusalsLeaveTheOutputAsItWas) {
     write_file(dir / "short.wav", good.substr(0, 30));
     write_file(dir / "codec.wav", mp3_in_wav);
     write_file(dir / "voice.ogg", "OggS" + std::string(200, '\0'));
-    const struct {
-        const char* in;
-        const char* says;
-    } cases[] = {
+    std::vector<std::pair<std::string, std::string>> cases = {
         {"fast.wav", "192000 Hz"}, {"short.wav", "not a readable audio file"},
         {"codec.wav", "not a readable audio file"}, {"voice.ogg", "Ogg"},
     };
-    for (const auto& c : cases) {
+    // Every container cut short as `head -c` leaves it, whole files beside
+    // them; and headers that announce more than their file holds.
+    const std::vector<std::string> kinds = {"wav", "aiff", "au", "w64", "sph", "voc", "caf", "rf64"};
+    for (const auto& k : kinds) {
+        if (k != "rf64") make("whole." + k, 16000, 2, 16);
+    }
+    ASSERT_EQ(sh("ffmpeg -nostdin -loglevel error -i whole.wav -f wav -rf64 always whole.rf64").status, 0);
+    for (const auto& k : kinds) {
+        const std::string whole = read_file(dir / ("whole." + k));
+        write_file(dir / ("cut." + k), whole.substr(0, whole.size() - 1001));
+        cases.push_back({"cut." + k, "cut short"});
+    }
+    std::string aiff = read_file(dir / "whole.aiff"), w64 = read_file(dir / "whole.w64"),
+                rf64 = read_file(dir / "whole.rf64"), au = read_file(dir / "whole.au"), sph = read_file(dir / "whole.sph");
+    put(aiff, aiff.find("COMM") + 10, 80000, 4, true); // frames: SSND holds 40000
+    put(w64, w64.find(std::string("data\xf3\xac\xd3\x11", 8)) + 16, std::uint64_t{1} << 62, 8, false);
+    put(rf64, rf64.find("ds64") + 16, std::uint64_t{1} << 50, 8, false); // the samples' size
+    put(au, 4, au.size() + 100, 4, true);                                // where they start
+    const std::size_t count = sph.find("sample_count -i ") + 16;
+    sph.replace(count, sph.find('\n', count) - count, "999999999");
+    sph.erase(sph.find("end_head\n") + 9, 4); // the header keeps its size
+    for (const auto& [name, bytes] : {std::pair{"big.aiff", aiff}, {"big.w64", w64}, {"big.rf64", rf64},
+                                      {"big.au", au}, {"big.sph", sph}}) {
+        write_file(dir / name, bytes);
+        cases.push_back({name, "cut short"});
+    }
+    // Compressed audio, whatever its name: the message gives a command that decodes it.
+    const struct {
+        const char *file, *codec, *decode;
+    } compressed[] = {
+        {"take 1.mp3", "libmp3lame -id3v2_version 0", "ffmpeg -i 'take 1.mp3' 'take 1.wav'"},
+        {"take 1.m4a", "aac", "ffmpeg -i 'take 1.m4a' 'take 1.wav'"},
+        {"take1", "aac -f adts", "ffmpeg -i 'take1' 'take1.wav'"},
+        {"take1.webm", "libopus", "ffmpeg -i 'take1.webm' 'take1.wav'"},
+    };
+    for (const auto& c : compressed) {
+        ASSERT_EQ(sh(std::string("ffmpeg -nostdin -loglevel error -i good.wav -c:a ") + c.codec + " '" + c.file + "'").status, 0);
+        cases.push_back({c.file, c.decode});
+    }
+    // A NaN has no 16-bit value: refused, naming its frame and channel.
+    make("float.wav", 16000, 2, 32, "-e floating-point");
+    std::string nan = read_file(dir / "float.wav");
+    put(nan, nan.find("data") + 8 + 4 * (2 * 700 + 1), 0x7FC00000, 4, false);
+    write_file(dir / "nan.wav", nan);
+    cases.push_back({"nan.wav", "frame 700, channel 1 (counting from 0) holds a NaN"});
+    for (const auto& [in, says] : cases) {
         write_file(dir / "out.wav", "an earlier result");
-        const auto r = harness::zek({c.in, "out.wav"}, dir);
-        EXPECT_EQ(r.status, 1) << c.in;
-        EXPECT_EQ(r.out, INPUT_ERROR) << c.in;
-        EXPECT_NE(r.err.find(c.says), std::string::npos) << c.in << ": " << r.err;
-        EXPECT_EQ(read_file(dir / "out.wav"), "an earlier result") << c.in;
+        const auto r = harness::zek({in, "out.wav"}, dir);
+        EXPECT_EQ(r.status, 1) << in;
+        EXPECT_EQ(r.out, INPUT_ERROR) << in;
+        EXPECT_NE(r.err.find(says), std::string::npos) << in << ": " << r.err;
+        EXPECT_EQ(read_file(dir / "out.wav"), "an earlier result") << in;
+    }
+    // The whole files are levelled; cut ones are refused through a pipe too.
+    for (const auto& k : kinds) {
+        EXPECT_EQ(harness::zek({"whole." + k, "out.wav"}, dir).status, 0) << k;
+        if (k == "voc" || k == "caf" || k == "rf64") continue; // no pipe carries them
+        const auto piped = harness::zek({"/dev/stdin", "out.wav"}, dir, read_file(dir / ("cut." + k)));
+        EXPECT_NE(piped.err.find("cut short"), std::string::npos) << k << " through a pipe: " << piped.err;
     }
     EXPECT_NE(harness::zek({"fast.wav", "out.wav"}, dir).err.find("sox"), std::string::npos); // how to resample
 }
@@ -212,7 +346,24 @@ TEST_F(Audio, ReportReadsAudioFiles) {
     std::string changed = read_file(dir / "out.wav");
     changed[changed.size() - 1000] ^= 1;
     write_file(dir / "changed.wav", changed);
-    EXPECT_EQ(harness::run(ZEK_REPORT_BINARY, {"in.wav", "changed.wav"}, dir).status, 3);
+    ASSERT_EQ(harness::zek({"in.wav", "out.raw"}, dir).status, 0); // bare interleaved samples
+    ASSERT_EQ(sh("sox out.wav -r 16000 other.wav").status, 0);
+    write_file(dir / "cut.wav", changed.substr(0, changed.size() - 2000));
+    const struct {
+        const char* out;
+        int status;
+        std::string says; // on standard error
+    } cases[] = {
+        {"out.raw", 0, ""},
+        {"changed.wav", 3, "first difference at frame " + std::to_string((changed.size() - 1000 - 44) / 4) + ")"},
+        {"other.wav", 3, "16000 Hz and 2, are not the input's, 22050 Hz and 2"},
+        {"cut.wav", 3, "cut short"},
+    };
+    for (const auto& c : cases) {
+        const auto r = harness::run(ZEK_REPORT_BINARY, {"in.wav", c.out}, dir);
+        EXPECT_EQ(r.status, c.status) << c.out << ": " << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << c.out << ": " << r.err;
+    }
 }
 
 } // namespace

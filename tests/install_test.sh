@@ -23,6 +23,11 @@ for f in bin/zek bin/zek-report include/agc/agc.h include/agc/stream.h include/a
   include/agc/zek/settings.h share/man/man1/zek.1; do
   [ -e "$prefix/$f" ] || { echo "not installed: $f"; exit 1; }
 done
+if [ -e "$build/plugins/ladspa/zek.so" ]; then # built natively, where the plugin headers are
+  for f in lib/ladspa/zek.so lib/lv2/zek.lv2/zek.so lib/lv2/zek.lv2/manifest.ttl lib/lv2/zek.lv2/zek.ttl; do
+    [ -e "$prefix/$f" ] || { echo "not installed: $f"; exit 1; }
+  done
+fi
 lib=$(find "$prefix" -name libagc.a)
 pc=$(find "$prefix" -name agc.pc)
 [ -n "$lib" ] && [ -n "$pc" ] || { echo "libagc.a or agc.pc not installed"; exit 1; }

@@ -13,13 +13,13 @@ py=/usr/bin/python3
 missing=()
 if [ -x "$py" ]; then
   # module:the Debian package that brings it (setuptools and wheel come with pip)
-  for need in numpy:python3-numpy pybind11:python3-pybind11 pytest:python3-pytest ensurepip:python3-venv \
-    setuptools:python3-pip wheel:python3-pip; do
+  for need in numpy:python3-numpy pybind11:python3-pybind11 pytest:python3-pytest soundfile:python3-soundfile \
+    ensurepip:python3-venv setuptools:python3-pip wheel:python3-pip; do
     "$py" -c "import ${need%%:*}" 2>/dev/null || missing+=("${need#*:}")
   done
   [ -e "$("$py" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')/Python.h" ] || missing+=(python3-dev)
 else
-  missing+=(python3 python3-dev python3-venv python3-pip python3-numpy python3-pybind11 python3-pytest)
+  missing+=(python3 python3-dev python3-venv python3-pip python3-numpy python3-pybind11 python3-pytest python3-soundfile)
 fi
 if [ ${#missing[@]} -gt 0 ]; then
   echo "The Python package's tests need these Debian packages; install them with:" >&2

@@ -109,6 +109,8 @@ samples stream_through(agc_stream* st, const samples& s, int channels, chunking 
 struct rate_case {
     int rate, latency;
 };
+// How GoogleTest and ctest name each case.
+void PrintTo(const rate_case& c, std::ostream* os) { *os << c.rate << "Hz"; }
 
 class StreamRelation : public ::testing::TestWithParam<rate_case> {};
 
@@ -235,6 +237,38 @@ TEST(StreamApi, RefusalsWriteNothing) {
             if (a != b) {
                 EXPECT_STRNE(agc_strerror(a), agc_strerror(b));
             }
+        }
+    }
+}
+
+// Buffers at an odd address (samples at a byte offset in a file image) give
+// the bytes aligned ones give: mono's direct path, interleaved channels, in
+// place, and the flush.
+TEST(StreamApi, MisalignedBuffersGiveTheSameOutput) {
+    std::mt19937 rng(3);
+    for (int channels : {1, 2}) {
+        for (bool in_place : {false, true}) {
+            SCOPED_TRACE(testing::Message() << channels << " channels" << (in_place ? ", in place" : ""));
+            const samples s = interleaved_signal(rng, 3000, channels);
+            agc_stream* st = agc_stream_create(48000, channels, nullptr);
+            const std::size_t bytes = 2 * s.size(), tail = 2 * 480 * static_cast<std::size_t>(channels);
+            samples want(s.size() + tail / 2);
+            agc_stream_process(st, s.data(), want.data(), 3000);
+            agc_stream_flush(st, want.data() + s.size());
+            ASSERT_EQ(agc_stream_reset(st), 0);
+
+            std::vector<unsigned char> in_bytes(bytes + 1), out_bytes(bytes + tail + 1);
+            std::memcpy(in_bytes.data() + 1, s.data(), bytes);
+            auto* in = reinterpret_cast<std::int16_t*>(in_bytes.data() + 1);
+            auto* out = reinterpret_cast<std::int16_t*>(out_bytes.data() + 1);
+            for (int at = 0; at < 3000; at += 1000) {
+                const std::ptrdiff_t off = at * channels;
+                ASSERT_EQ(agc_stream_process(st, in + off, (in_place ? in : out) + off, 1000), 1000);
+            }
+            if (in_place) std::memcpy(out_bytes.data() + 1, in_bytes.data() + 1, bytes);
+            ASSERT_EQ(agc_stream_flush(st, out + s.size()), 480);
+            EXPECT_EQ(std::memcmp(out_bytes.data() + 1, want.data(), bytes + tail), 0);
+            agc_stream_destroy(st);
         }
     }
 }

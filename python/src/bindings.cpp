@@ -44,6 +44,9 @@ std::string shape_of(const py::array& a) {
     return s + (a.ndim() == 1 ? ",)" : ")");
 }
 
+// A dtype as NumPy prints it: "int16" in the machine's byte order, ">i2" in the other.
+std::string dtype_name(const py::dtype& dt) { return py::str(py::handle(dt)); }
+
 template <typename T>
 py::array c_contiguous(const py::array& a) {
     return py::array_t<T, py::array::c_style>(py::reinterpret_borrow<py::object>(a));
@@ -59,7 +62,7 @@ samples check_samples(py::handle obj, const std::string& name) {
     } else if (dt.kind() == 'f' && (dt.itemsize() == 4 || dt.itemsize() == 8)) {
         type = dt.itemsize() == 4 ? sample_type::float32 : sample_type::float64;
     } else {
-        throw py::type_error(name + " must be int16, float32 or float64, not " + std::string(py::str(dt.attr("name"))));
+        throw py::type_error(name + " must be int16, float32 or float64, not " + dtype_name(dt));
     }
     if (a.ndim() != 1 && a.ndim() != 2) {
         throw py::value_error(name + " must have shape (frames,) or (frames, channels), not " + shape_of(a));
@@ -75,13 +78,17 @@ samples check_samples(py::handle obj, const std::string& name) {
     return {laid_out, type, static_cast<std::size_t>(a.shape(0)), static_cast<int>(channels)};
 }
 
+// The dtype in which results of a sample type are written: the machine's byte order.
+py::dtype native_dtype(sample_type type) {
+    return type == sample_type::int16     ? py::dtype::of<std::int16_t>()
+           : type == sample_type::float32 ? py::dtype::of<float>()
+                                          : py::dtype::of<double>();
+}
+
 py::array new_array(sample_type type, std::size_t frames, int channels, py::ssize_t ndim) {
-    const py::dtype dt = type == sample_type::int16     ? py::dtype::of<std::int16_t>()
-                         : type == sample_type::float32 ? py::dtype::of<float>()
-                                                        : py::dtype::of<double>();
     std::vector<py::ssize_t> shape{static_cast<py::ssize_t>(frames)};
     if (ndim == 2) shape.push_back(channels);
-    return py::array(dt, shape);
+    return py::array(native_dtype(type), shape);
 }
 
 // Calls fn with a null pointer of the sample type, to pick the template.
@@ -94,9 +101,14 @@ int with_type(sample_type type, Fn fn) {
     }
 }
 
-void check(int r) {
+// nan_at: for ERR_NAN, the index of the first NaN among the samples.
+void check(int r, std::size_t nan_at = 0, int channels = 1) {
     if (r >= 0) return;
-    if (r == zekpy::ERR_NAN) throw py::value_error("the samples hold a NaN, which has no 16-bit value");
+    if (r == zekpy::ERR_NAN) {
+        const auto nc = static_cast<std::size_t>(channels);
+        throw py::value_error("the samples hold a NaN at frame " + std::to_string(nan_at / nc) + ", channel " +
+                              std::to_string(nan_at % nc) + " (counting from 0), which has no 16-bit value");
+    }
     if (r == AGC_ERR_NOMEM) throw std::bad_alloc();
     if (r == AGC_ERR_FLUSHED) throw py::value_error(agc_strerror(r));
     throw std::runtime_error(agc_strerror(r)); // none other should come from checked arguments
@@ -144,21 +156,27 @@ stream_ptr new_stream(py::handle rate, py::handle channels, const zek::run_optio
 }
 
 // The caller's `out` for process(): an array the result can be written into
-// as it is, and not the input's memory (the result is written while the
-// input is still being read).
+// as it is, and not the memory the input is read from (the result is written
+// while the input is still being read). Samples in the other byte order are
+// read from a converted copy, so their result goes into an array in the
+// machine's order as any other.
 py::array check_out(py::handle out_obj, py::handle samples_obj, const samples& s) {
     if (!py::isinstance<py::array>(out_obj)) throw py::type_error("out must be a NumPy array, not " + type_name(out_obj));
     const auto out = py::reinterpret_borrow<py::array>(out_obj);
     const auto in = py::reinterpret_borrow<py::array>(samples_obj);
-    if (!out.dtype().is(in.dtype()) && !out.dtype().equal(in.dtype())) {
-        throw py::type_error("out must have the samples' dtype, " + std::string(py::str(in.dtype().attr("name"))) +
-                             ", not " + std::string(py::str(out.dtype().attr("name"))));
+    const py::dtype want = native_dtype(s.type), got = out.dtype();
+    if (got.kind() != want.kind() || got.itemsize() != want.itemsize()) {
+        const std::string of = in.dtype().equal(want) ? "" : " for samples of dtype " + dtype_name(in.dtype());
+        throw py::type_error("out must be " + dtype_name(want) + of + ", not " + dtype_name(got));
+    }
+    if (!got.equal(want)) {
+        throw py::value_error("out must be in the machine's byte order, " + dtype_name(want) + ", not " + dtype_name(got));
     }
     if (out.ndim() != in.ndim() || !std::equal(out.shape(), out.shape() + out.ndim(), in.shape())) {
         throw py::value_error("out must have the samples' shape, " + shape_of(in) + ", not " + shape_of(out));
     }
-    if (!(out.flags() & py::array::c_style) || !out.writeable() || !(out.dtype().attr("isnative").cast<bool>())) {
-        throw py::value_error("out must be a writeable, C-contiguous array in the machine's byte order");
+    if (!(out.flags() & py::array::c_style) || !out.writeable()) {
+        throw py::value_error("out must be a writeable, C-contiguous array");
     }
     const auto* a = static_cast<const char*>(s.array.data());
     const auto* b = static_cast<const char*>(out.data());
@@ -175,14 +193,16 @@ py::array process(py::handle samples_obj, py::handle rate, py::handle out_obj, b
     const void* in = s.array.data();
     void* to = out.mutable_data();
     int r;
+    std::size_t nan_at = 0;
     {
         py::gil_scoped_release nogil;
         r = with_type(s.type, [&](auto* t) {
             using T = std::remove_pointer_t<decltype(t)>;
-            return zekpy::level(st.get(), static_cast<const T*>(in), static_cast<T*>(to), s.frames, s.channels);
+            return zekpy::level(st.get(), static_cast<const T*>(in), static_cast<T*>(to), s.frames, s.channels,
+                                &nan_at);
         });
     }
-    check(r);
+    check(r, nan_at, s.channels);
     return out;
 }
 
@@ -220,12 +240,15 @@ struct stream {
         py::array out = new_array(s.type, s.frames, channels, s.array.ndim());
         const void* in = s.array.data();
         void* to = out.mutable_data();
-        check(alone([&] {
+        std::size_t nan_at = 0;
+        const int r = alone([&] {
             return with_type(s.type, [&](auto* t) {
                 using T = std::remove_pointer_t<decltype(t)>;
-                return zekpy::process(st.get(), static_cast<const T*>(in), static_cast<T*>(to), s.frames, channels);
+                return zekpy::process(st.get(), static_cast<const T*>(in), static_cast<T*>(to), s.frames, channels,
+                                      &nan_at);
             });
-        }));
+        });
+        check(r, nan_at, channels);
         last_type = s.type;
         last_ndim = s.array.ndim();
         return out;
@@ -258,20 +281,48 @@ struct stream {
     }
 };
 
+// A path as the system takes it: bytes, with no NUL, which would end it early
+// (and name another file), refused as Python's open() refuses it.
+std::string path_bytes(const py::module_& os, py::handle path) {
+    std::string bytes = py::bytes(os.attr("fsencode")(path));
+    if (bytes.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
+    return bytes;
+}
+
+// An output the run has written but not yet put in place: removed, as it was,
+// unless committed, so that an exception on the way (a warning raised as an
+// error) leaves an existing output untouched.
+struct pending_output {
+    zek::output_file out;
+    zek::run_result result;
+    bool committed = false;
+    ~pending_output() {
+        if (!committed) zek::finish_files(out, result, false);
+    }
+};
+
 // zek.process_file: exactly what the zek tool does with the two paths, in
 // process. Failures become exceptions: OSError (with the errno and the file)
 // for what the system refused, ValueError for a file zek cannot take.
 void process_file(py::handle input, py::handle output, bool speech, double comp, bool link) {
     const zek::run_options how = levelling(speech, comp, link);
     const py::module_ os = py::module_::import("os");
-    const std::string in = py::bytes(os.attr("fsencode")(input)), out = py::bytes(os.attr("fsencode")(output));
+    const std::string in = path_bytes(os, input), out = path_bytes(os, output);
+    pending_output run;
+    {
+        py::gil_scoped_release nogil;
+        run.result = zek::run_files(in.c_str(), out.c_str(), run.out, how);
+    }
+    // Told before the output is put in place: a warning raised as an error
+    // leaves the old output as it was.
+    if (!run.result.note.empty() && PyErr_WarnEx(PyExc_UserWarning, ("zek: " + run.result.note).c_str(), 1) != 0) {
+        throw py::error_already_set();
+    }
     zek::run_result r;
     {
         py::gil_scoped_release nogil;
-        r = zek::process_files(in.c_str(), out.c_str(), how);
-    }
-    if (!r.note.empty() && PyErr_WarnEx(PyExc_UserWarning, ("zek: " + r.note).c_str(), 1) != 0) {
-        throw py::error_already_set();
+        r = zek::finish_files(run.out, run.result, true);
+        run.committed = true;
     }
     if (r.status == zek::EXIT_OK) return;
     const py::object file = os.attr("fsdecode")(py::bytes(r.path ? r.path : out.c_str()));
@@ -304,8 +355,9 @@ int16 in gives int16 out, bit-exact with the C library. Floats are converted
 to 16 bits (times 32768, rounded to nearest with halves to even, clipped to
 -32768..32767), levelled, and converted back (divided by 32768); NaN is
 refused. Each channel is levelled on its own. The GIL is released meanwhile.
-out: an array of the samples' shape and dtype, C-contiguous and not sharing
-their memory, to write the result into (and return) instead of a new one.
+out: an array of the samples' shape and type, in the machine's byte order,
+C-contiguous and not sharing their memory, to write the result into (and
+return) instead of a new one.
 speech, comp, link: as the zek tool's --speech, --comp and --link: True
 leaves the pauses between sentences at their level while the speech is
 levelled; the compression weight from 0.0 (no levelling) to 1.0 (the
@@ -322,8 +374,10 @@ little-endian mono samples at 48 kHz, as zek takes it. An existing output is
 replaced only when the run succeeds. Raises OSError (with the file) for what
 the system refused and ValueError for a file zek cannot take (a rate out of
 range, a damaged header, the same file twice). A conversion of deeper or
-floating-point samples to 16 bits is told by a UserWarning. Prints nothing;
-the GIL is released meanwhile. speech, comp and link: as for zek.process.)");
+floating-point samples to 16 bits is told by a UserWarning, before an
+existing output is replaced: a warning raised as an error leaves it as it
+was. Prints nothing; the GIL is released meanwhile. speech, comp and link:
+as for zek.process.)");
 
     py::class_<stream>(m, "Stream", R"(Levels a recording given in chunks, as it arrives.
 

@@ -12,11 +12,6 @@ namespace {
 
 using samples = std::vector<std::int16_t>;
 
-template <typename F>
-void to_float(const std::int16_t* in, F* out, std::size_t count) {
-    for (std::size_t k = 0; k < count; ++k) out[k] = F(in[k]) * (F(1) / F(32768));
-}
-
 int process16(agc_stream* st, const std::int16_t* in, std::int16_t* out, std::size_t frames, int channels) {
     constexpr std::size_t piece = std::size_t{1} << 30; // frames per call, within an int
     const auto nc = static_cast<std::size_t>(channels);
@@ -58,7 +53,7 @@ int level16(agc_stream* st, const std::int16_t* in, std::int16_t* out, std::size
 // and out, so that no 16-bit copy of the whole recording is made. Output
 // frame t of the stream is the aligned frame t - latency.
 template <typename F>
-int level_float(agc_stream* st, const F* in, F* out, std::size_t frames, int channels) {
+int level_float(agc_stream* st, const F* in, F* out, std::size_t frames, int channels, std::size_t* nan_at) {
     const auto nc = static_cast<std::size_t>(channels);
     const auto latency = static_cast<std::size_t>(agc_stream_latency(st));
     const std::size_t block = std::max<std::size_t>(latency, 8192); // the flush fits in one
@@ -66,11 +61,15 @@ int level_float(agc_stream* st, const F* in, F* out, std::size_t frames, int cha
     // Stream output frames t .. t+n-1, held in b, into place, the silence before latency dropped.
     const auto give = [&](std::size_t t, std::size_t n) {
         const std::size_t skip = t < latency ? latency - t : 0;
-        if (skip < n) to_float(b.data() + skip * nc, out + (t + skip - latency) * nc, (n - skip) * nc);
+        if (skip < n) zek::int16_to_float(b.data() + skip * nc, out + (t + skip - latency) * nc, (n - skip) * nc);
     };
     for (std::size_t at = 0; at < frames; at += block) {
         const std::size_t n = std::min(block, frames - at);
-        if (!zek::float_to_int16(in + at * nc, a.data(), n * nc)) return ERR_NAN;
+        const std::size_t nan = zek::float_to_int16(in + at * nc, a.data(), n * nc);
+        if (nan < n * nc) {
+            *nan_at = at * nc + nan;
+            return ERR_NAN;
+        }
         const int r = process16(st, a.data(), b.data(), n, channels);
         if (r < 0) return r;
         give(at, n);
@@ -84,24 +83,25 @@ int level_float(agc_stream* st, const F* in, F* out, std::size_t frames, int cha
 } // namespace
 
 template <typename T>
-int level(agc_stream* st, const T* in, T* out, std::size_t frames, int channels) {
+int level(agc_stream* st, const T* in, T* out, std::size_t frames, int channels, std::size_t* nan_at) {
     if constexpr (std::is_same_v<T, std::int16_t>) {
         return level16(st, in, out, frames, channels);
     } else {
-        return level_float(st, in, out, frames, channels);
+        return level_float(st, in, out, frames, channels, nan_at);
     }
 }
 
 template <typename T>
-int process(agc_stream* st, const T* in, T* out, std::size_t frames, int channels) {
+int process(agc_stream* st, const T* in, T* out, std::size_t frames, int channels, std::size_t* nan_at) {
     if constexpr (std::is_same_v<T, std::int16_t>) {
         return process16(st, in, out, frames, channels);
     } else {
         const std::size_t count = frames * static_cast<std::size_t>(channels);
         samples a(count);
-        if (!zek::float_to_int16(in, a.data(), count)) return ERR_NAN;
+        *nan_at = zek::float_to_int16(in, a.data(), count);
+        if (*nan_at < count) return ERR_NAN;
         const int r = process16(st, a.data(), a.data(), frames, channels);
-        if (r == 0) to_float(a.data(), out, count);
+        if (r == 0) zek::int16_to_float(a.data(), out, count);
         return r;
     }
 }
@@ -114,17 +114,17 @@ int flush(agc_stream* st, T* out, int channels) {
     } else {
         samples a(static_cast<std::size_t>(agc_stream_latency(st)) * static_cast<std::size_t>(channels));
         const int r = flush(st, a.data(), channels);
-        if (r == 0) to_float(a.data(), out, a.size());
+        if (r == 0) zek::int16_to_float(a.data(), out, a.size());
         return r;
     }
 }
 
-template int level<std::int16_t>(agc_stream*, const std::int16_t*, std::int16_t*, std::size_t, int);
-template int level<float>(agc_stream*, const float*, float*, std::size_t, int);
-template int level<double>(agc_stream*, const double*, double*, std::size_t, int);
-template int process<std::int16_t>(agc_stream*, const std::int16_t*, std::int16_t*, std::size_t, int);
-template int process<float>(agc_stream*, const float*, float*, std::size_t, int);
-template int process<double>(agc_stream*, const double*, double*, std::size_t, int);
+template int level<std::int16_t>(agc_stream*, const std::int16_t*, std::int16_t*, std::size_t, int, std::size_t*);
+template int level<float>(agc_stream*, const float*, float*, std::size_t, int, std::size_t*);
+template int level<double>(agc_stream*, const double*, double*, std::size_t, int, std::size_t*);
+template int process<std::int16_t>(agc_stream*, const std::int16_t*, std::int16_t*, std::size_t, int, std::size_t*);
+template int process<float>(agc_stream*, const float*, float*, std::size_t, int, std::size_t*);
+template int process<double>(agc_stream*, const double*, double*, std::size_t, int, std::size_t*);
 template int flush<std::int16_t>(agc_stream*, std::int16_t*, int);
 template int flush<float>(agc_stream*, float*, int);
 template int flush<double>(agc_stream*, double*, int);

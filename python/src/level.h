@@ -16,20 +16,21 @@
 
 namespace zekpy {
 
-// Float input holding a NaN, which has no 16-bit value; nothing went into
-// the stream. Apart from the AGC_ERR_* codes.
+// Float input holding a NaN, which has no 16-bit value; *nan_at is then the
+// index of the first one among the samples. Apart from the AGC_ERR_* codes.
 constexpr int ERR_NAN = -100;
 
 // A whole recording levelled in place: out[t] is input frame t under its
 // gain, the stream's latency taken out. st is fresh and is flushed; in and
 // out are distinct. Returns 0 or an error code.
 template <typename T>
-int level(agc_stream* st, const T* in, T* out, std::size_t frames, int channels);
+int level(agc_stream* st, const T* in, T* out, std::size_t frames, int channels, std::size_t* nan_at);
 
 // agc_stream_process for any number of frames (the C call counts them in an
-// int). in == out is allowed. Returns 0 or an error code.
+// int). in == out is allowed; nothing goes into the stream when there is a
+// NaN. Returns 0 or an error code.
 template <typename T>
-int process(agc_stream* st, const T* in, T* out, std::size_t frames, int channels);
+int process(agc_stream* st, const T* in, T* out, std::size_t frames, int channels, std::size_t* nan_at);
 
 // agc_stream_flush: the last latency frames into out. Returns 0 or an error code.
 template <typename T>

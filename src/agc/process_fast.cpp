@@ -1,5 +1,6 @@
 // Dispatch of the signal path to the widest vector unit the CPU has. Only
-// x86-64 asks the CPU, at start-up; aarch64 always has NEON, and on every
+// x86-64 asks the CPU, at start-up; aarch64 always has NEON, a WebAssembly
+// module built for SIMD128 runs only where it is supported, and on every
 // other target the plain path is all there is: no dispatch is compiled there.
 #include "agc/process_fast.h"
 
@@ -18,6 +19,8 @@ simd_level best_simd_level() {
     return simd_level::portable;
 #elif AGC_NEON_PATH
     return simd_level::neon;
+#elif AGC_WASM_SIMD_PATH
+    return simd_level::simd128;
 #else
     return simd_level::portable;
 #endif
@@ -28,6 +31,7 @@ const char* simd_level_name(simd_level level) {
     case simd_level::avx512: return "avx512";
     case simd_level::avx2: return "avx2";
     case simd_level::neon: return "neon";
+    case simd_level::simd128: return "simd128";
     case simd_level::portable: break;
     }
     return "portable";
@@ -48,7 +52,7 @@ bool simd_level_runs(simd_level level) {
     case simd_level::portable: return true;
     case simd_level::avx2: return cpu_best == simd_level::avx2 || cpu_best == simd_level::avx512;
     case simd_level::avx512: return cpu_best == simd_level::avx512;
-    case simd_level::neon: break;
+    case simd_level::neon: case simd_level::simd128: break;
     }
     return false;
 }
@@ -108,12 +112,20 @@ std::int32_t apply_hop(const std::int16_t* in, std::int16_t* out, agc_state& sta
 
 #else // one fixed path, known at compile time
 
+#if AGC_NEON_PATH
+#define AGC_FIXED_PATH 1
+namespace fixed = neon;
+#elif AGC_WASM_SIMD_PATH
+#define AGC_FIXED_PATH 1
+namespace fixed = simd128;
+#endif
+
 bool simd_level_runs(simd_level level) { return level == simd_level::portable || level == best_simd_level(); }
 
 std::int16_t process_fast(const std::int16_t* in, std::int16_t* out, agc_state& state, std::int16_t mix,
                           simd_level level) {
-#if AGC_NEON_PATH
-    if (level != simd_level::portable) return neon::process_vectors(in, out, state, mix);
+#if AGC_FIXED_PATH
+    if (level != simd_level::portable) return fixed::process_vectors(in, out, state, mix);
 #else
     (void)level;
 #endif
@@ -121,16 +133,16 @@ std::int16_t process_fast(const std::int16_t* in, std::int16_t* out, agc_state& 
 }
 
 std::int16_t process_hop(const std::int16_t* in, std::int16_t* out, agc_state& state, std::int16_t mix) {
-#if AGC_NEON_PATH
-    return neon::process_vectors(in, out, state, mix);
+#if AGC_FIXED_PATH
+    return fixed::process_vectors(in, out, state, mix);
 #else
     return process_reference(in, out, state, mix);
 #endif
 }
 
 hop_measure measure_fast(const std::int16_t* in, const agc_state& state, bool mean, simd_level level) {
-#if AGC_NEON_PATH
-    if (level != simd_level::portable) return neon::measure_vectors(in, state, mean);
+#if AGC_FIXED_PATH
+    if (level != simd_level::portable) return fixed::measure_vectors(in, state, mean);
 #else
     (void)level;
 #endif
@@ -139,8 +151,8 @@ hop_measure measure_fast(const std::int16_t* in, const agc_state& state, bool me
 
 std::int32_t apply_fast(const std::int16_t* in, std::int16_t* out, agc_state& state, const hop_measure& m,
                         std::int16_t gain, bool ac, simd_level level) {
-#if AGC_NEON_PATH
-    if (!m.plain && level != simd_level::portable) return neon::apply_vectors(in, out, state, gain, ac, m.mean);
+#if AGC_FIXED_PATH
+    if (!m.plain && level != simd_level::portable) return fixed::apply_vectors(in, out, state, gain, ac, m.mean);
 #else
     (void)level;
 #endif
@@ -151,10 +163,15 @@ hop_measure measure_hop(const std::int16_t* in, const agc_state& state, bool mea
     return measure_fast(in, state, mean, best_simd_level());
 }
 
+std::int32_t apply_hop(const std::int16_t* in, std::int16_t* out, agc_state& state, const hop_measure& m,
+                       std::int16_t gain, bool ac) {
+    return apply_fast(in, out, state, m, gain, ac, best_simd_level());
+}
+
 std::int16_t process_speech_fast(const std::int16_t* in, std::int16_t* out, agc_state& state, agc_speech& speech,
                                  std::int16_t mix, simd_level level) {
-#if AGC_NEON_PATH
-    if (level != simd_level::portable) return neon::process_speech_vectors(in, out, state, speech, mix);
+#if AGC_FIXED_PATH
+    if (level != simd_level::portable) return fixed::process_speech_vectors(in, out, state, speech, mix);
 #else
     (void)level;
 #endif
@@ -164,11 +181,6 @@ std::int16_t process_speech_fast(const std::int16_t* in, std::int16_t* out, agc_
 std::int16_t process_hop_speech(const std::int16_t* in, std::int16_t* out, agc_state& state, agc_speech& speech,
                                 std::int16_t mix) {
     return process_speech_fast(in, out, state, speech, mix, best_simd_level());
-}
-
-std::int32_t apply_hop(const std::int16_t* in, std::int16_t* out, agc_state& state, const hop_measure& m,
-                       std::int16_t gain, bool ac) {
-    return apply_fast(in, out, state, m, gain, ac, best_simd_level());
 }
 
 #endif

@@ -9,21 +9,26 @@
 #include "agc/speech.h"
 
 // The vector paths this build has. x86-64 chooses AVX-512 or AVX2 at run
-// time; every aarch64 CPU has NEON (ASIMD). Elsewhere only the plain path is
-// built, and nothing of the dispatch.
+// time; every aarch64 CPU has NEON (ASIMD); WebAssembly has SIMD128 when
+// built with -msimd128 (a runtime without it refuses the whole module, so
+// the choice is made by loading the build without it). Elsewhere only the
+// plain path is built, and nothing of the dispatch.
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define AGC_X86_PATHS 1
 #endif
 #if defined(__aarch64__) && defined(__ARM_NEON)
 #define AGC_NEON_PATH 1
 #endif
+#if defined(__wasm_simd128__)
+#define AGC_WASM_SIMD_PATH 1
+#endif
 
 namespace agc {
 
 // Instruction sets the fast path is built for.
-enum class simd_level { portable, neon, avx2, avx512 };
+enum class simd_level { portable, neon, avx2, avx512, simd128 };
 inline constexpr simd_level all_simd_levels[] = {simd_level::portable, simd_level::neon, simd_level::avx2,
-                                                 simd_level::avx512};
+                                                 simd_level::avx512, simd_level::simd128};
 
 // The best level this build and this CPU run, chosen once, before main.
 simd_level best_simd_level();
@@ -79,6 +84,16 @@ std::int32_t apply_vectors(const std::int16_t* in, std::int16_t* out, agc_state&
 #endif
 #if AGC_NEON_PATH
 namespace neon {
+std::int16_t process_vectors(const std::int16_t* in, std::int16_t* out, agc_state& state, std::int16_t mix);
+std::int16_t process_speech_vectors(const std::int16_t* in, std::int16_t* out, agc_state& state, agc_speech& speech,
+                                    std::int16_t mix);
+hop_measure measure_vectors(const std::int16_t* in, const agc_state& state, bool mean);
+std::int32_t apply_vectors(const std::int16_t* in, std::int16_t* out, agc_state& state, std::int16_t gain, bool ac,
+                           std::int16_t mean);
+}
+#endif
+#if AGC_WASM_SIMD_PATH
+namespace simd128 {
 std::int16_t process_vectors(const std::int16_t* in, std::int16_t* out, agc_state& state, std::int16_t mix);
 std::int16_t process_speech_vectors(const std::int16_t* in, std::int16_t* out, agc_state& state, agc_speech& speech,
                                     std::int16_t mix);

@@ -12,6 +12,7 @@
 
 #include "agc/fixed_point.h"
 #include "agc/hop.h"
+#include "agc/lane_groups.h"
 
 namespace agc::neon {
 
@@ -21,16 +22,6 @@ using vec = int16x8x3_t;
 
 inline vec load(const std::int16_t* p) { return vld1q_s16_x3(p); }
 inline void store(std::int16_t* p, vec v) { vst1q_s16_x3(p, v); }
-
-// Applies a one-register operation to each register of a vec (and a second vec).
-template <typename Op> inline vec each(vec a, Op op) {
-    for (int k = 0; k < REGS; ++k) a.val[k] = op(a.val[k]);
-    return a;
-}
-template <typename Op> inline vec each(vec a, vec b, Op op) {
-    for (int k = 0; k < REGS; ++k) a.val[k] = op(a.val[k], b.val[k]);
-    return a;
-}
 
 inline int16x8_t as_s16(uint16x8_t v) { return vreinterpretq_s16_u16(v); }
 inline uint16x8_t as_u16(int16x8_t v) { return vreinterpretq_u16_s16(v); }

@@ -114,6 +114,12 @@ void start(agc_stream* st, int rate, int channels, const agc_stream_options& opt
     }
 }
 
+// The caller's buffers need not be aligned (a byte offset into a file image
+// is fine): their samples are only ever moved with memcpy, which compilers
+// turn into plain loads and stores, and the direct path that hands them to
+// the engine takes aligned ones only.
+bool aligned(const std::int16_t* p) { return reinterpret_cast<std::uintptr_t>(p) % alignof(std::int16_t) == 0; }
+
 // One channel of n interleaved frames into a run of samples; no source is silence.
 void gather(std::int16_t* dst, const std::int16_t* src, int stride, int n) {
     if (src == nullptr) {
@@ -121,18 +127,21 @@ void gather(std::int16_t* dst, const std::int16_t* src, int stride, int n) {
     } else if (stride == 1) {
         std::memcpy(dst, src, static_cast<std::size_t>(n) * sizeof *dst);
     } else {
-        for (int k = 0; k < n; ++k) dst[k] = src[static_cast<std::ptrdiff_t>(k) * stride];
+        for (int k = 0; k < n; ++k) std::memcpy(dst + k, src + static_cast<std::ptrdiff_t>(k) * stride, sizeof *dst);
     }
 }
 
 // A run of samples (none: silence) into one channel of n interleaved frames.
 void scatter(std::int16_t* dst, const std::int16_t* src, int stride, int n) {
+    const std::int16_t zero = 0;
     if (src == nullptr && stride == 1) {
         std::memset(dst, 0, static_cast<std::size_t>(n) * sizeof *dst);
     } else if (stride == 1) {
         std::memcpy(dst, src, static_cast<std::size_t>(n) * sizeof *dst);
     } else {
-        for (int k = 0; k < n; ++k) dst[static_cast<std::ptrdiff_t>(k) * stride] = src ? src[k] : 0;
+        for (int k = 0; k < n; ++k) {
+            std::memcpy(dst + static_cast<std::ptrdiff_t>(k) * stride, src ? src + k : &zero, sizeof *dst);
+        }
     }
 }
 
@@ -257,7 +266,7 @@ int run_direct(agc_stream* st, const std::int16_t* in, std::int16_t* out, int fr
 // both end on hop boundaries.
 void run(agc_stream* st, const std::int16_t* in, std::int16_t* out, int frames) {
     const std::ptrdiff_t nc = st->channels;
-    const bool direct = nc == 1 && in != nullptr && in != out;
+    const bool direct = nc == 1 && in != nullptr && in != out && aligned(in) && aligned(out);
     while (frames > 0) {
         if (direct && frames >= st->hop && st->in_fill == 0 && st->lead_out == LEAD) {
             const int n = run_direct(st, in, out, frames);

@@ -35,7 +35,7 @@ extern "C" {
 /* Errors: negative return values. */
 #define AGC_ERR_RATE (-1)     /* sample rate outside AGC_MIN_RATE .. AGC_MAX_RATE */
 #define AGC_ERR_CHANNELS (-2) /* channel count outside 1 .. AGC_MAX_CHANNELS */
-#define AGC_ERR_ARG (-3)      /* NULL, a negative count, a bad channel, misaligned or overlapping buffers */
+#define AGC_ERR_ARG (-3)      /* NULL, a negative count, a bad channel, misaligned storage, overlapping buffers */
 #define AGC_ERR_NOMEM (-4)    /* agc_stream_create could not allocate */
 #define AGC_ERR_FLUSHED (-5)  /* the stream was flushed: reset it to start a new recording */
 
@@ -96,7 +96,9 @@ int agc_stream_latency(const agc_stream *st);
 
 /* Consumes `frames` interleaved frames of `in` and writes exactly `frames`
  * frames to `out`: the levelled recording delayed by the latency. in == out
- * (in place) is allowed; other overlaps are refused. Any split of a recording
+ * (in place) is allowed; other overlaps are refused. The sample buffers need
+ * no alignment: an odd address (samples at a byte offset in a file image)
+ * gives the same output, at the cost of a copy. Any split of a recording
  * into calls, 0 and 1 frames included, gives the same output. Returns
  * `frames`, or an error code having written nothing. */
 int agc_stream_process(agc_stream *st, const int16_t *in, int16_t *out, int frames);

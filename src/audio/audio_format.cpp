@@ -41,7 +41,76 @@ constexpr struct {
     {"nist", container::nist}, {"voc", container::voc},   {"raw", container::raw},   {"pcm", container::raw},
 };
 
+constexpr struct {
+    const char* extension;
+    const char* name;
+} COMPRESSED_EXTENSIONS[] = {
+    {"mp3", "MP3"},  {"mp2", "MP2"},   {"ogg", "Ogg"},   {"oga", "Ogg"},       {"opus", "Opus"}, {"spx", "Speex"},
+    {"m4a", "M4A"},  {"m4b", "M4A"},   {"aac", "AAC"},   {"mp4", "MP4"},       {"webm", "WebM"}, {"mka", "Matroska"},
+    {"wma", "WMA"},  {"ac3", "AC-3"},  {"amr", "AMR"},   {"wv", "WavPack"},    {"ape", "APE"},
+};
+
+// The extension of a path's last component (after its last dot), or nullptr.
+const char* extension_of(const char* path) {
+    const char* slash = std::strrchr(path, '/');
+    const char* base = slash ? slash + 1 : path;
+    const char* dot = std::strrchr(base, '.');
+    return dot == nullptr || dot == base ? nullptr : dot + 1;
+}
+
+// An MPEG audio (layers I to III) or ADTS (AAC) frame header: its length in
+// bytes, and what the next frame of the same stream repeats.
+struct frame_header {
+    std::size_t length = 0; // 0: no frame header
+    unsigned key = 0;       // version and layer (or profile), sample rate
+    const char* name = nullptr;
+};
+
+frame_header frame_at(const unsigned char* p) {
+    if (p[0] != 0xFF || (p[1] & 0xE0) != 0xE0) return {};
+    const unsigned layer = (p[1] >> 1) & 3;
+    if (layer == 0) { // ADTS: a 12-bit sync, the frame's length in 13 bits
+        const unsigned rate = (p[2] >> 2) & 0xF;
+        const std::size_t length = (std::size_t{p[3] & 3u} << 11) | (std::size_t{p[4]} << 3) | (p[5] >> 5);
+        if ((p[1] & 0xF0) != 0xF0 || rate > 12 || length < 7) return {};
+        return {length, (p[1] & 0xF6u) << 8 | (p[2] & 0xFCu), "AAC"};
+    }
+    static constexpr unsigned short KBPS[5][15] = {
+        {0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448}, // MPEG-1 layer I
+        {0, 32, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 384},    // MPEG-1 layer II
+        {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320},     // MPEG-1 layer III
+        {0, 32, 48, 56, 64, 80, 96, 112, 128, 144, 160, 176, 192, 224, 256},    // MPEG-2/2.5 layer I
+        {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160},         // MPEG-2/2.5 layers II, III
+    };
+    static constexpr unsigned RATES[3] = {44100, 48000, 32000};
+    const unsigned version = (p[1] >> 3) & 3; // 3: MPEG-1, 2: MPEG-2, 0: MPEG-2.5
+    const unsigned bitrate = p[2] >> 4, rate_index = (p[2] >> 2) & 3, padding = (p[2] >> 1) & 1;
+    if (version == 1 || bitrate == 0 || bitrate == 15 || rate_index == 3) return {};
+    const unsigned l = 4 - layer; // 1, 2 or 3
+    const unsigned table = version == 3 ? l - 1 : l == 1 ? 3 : 4;
+    const unsigned rate = RATES[rate_index] >> (version == 3 ? 0 : version == 2 ? 1 : 2);
+    const std::size_t bps = std::size_t{KBPS[table][bitrate]} * 1000;
+    const std::size_t length = l == 1                    ? (12 * bps / rate + padding) * 4
+                               : l == 3 && version != 3 ? 72 * bps / rate + padding
+                                                         : 144 * bps / rate + padding;
+    return {length, (p[1] & 0xFEu) << 8 | (p[2] & 0x0Cu), l == 3 ? "MP3" : l == 2 ? "MP2" : "MP1"};
+}
+
 } // namespace
+
+std::size_t compressed_sniff_bytes(const unsigned char* head, std::size_t n) {
+    const frame_header f = n >= 6 ? frame_at(head) : frame_header{};
+    const std::size_t need = f.length + 6;
+    return f.length == 0 ? SNIFF_BYTES : need < COMPRESSED_SNIFF_MAX ? need : COMPRESSED_SNIFF_MAX;
+}
+
+const char* compressed_of_name(const char* path) {
+    const char* ext = extension_of(path);
+    for (const auto& e : COMPRESSED_EXTENSIONS) {
+        if (ext != nullptr && strcasecmp(ext, e.extension) == 0) return e.name;
+    }
+    return nullptr;
+}
 
 container sniff_container(const unsigned char* head, std::size_t n) {
     const bool wave = starts(head, n, 8, "WAVE");
@@ -60,16 +129,18 @@ container sniff_container(const unsigned char* head, std::size_t n) {
 const char* sniff_compressed(const unsigned char* head, std::size_t n) {
     if (starts(head, n, 0, "OggS")) return "Ogg";
     if (starts(head, n, 0, "ID3")) return "MP3";
-    return nullptr;
+    if (starts(head, n, 4, "ftyp")) return "MP4/M4A";
+    if (starts(head, n, 0, "\x1A\x45\xDF\xA3")) return "Matroska/WebM"; // EBML
+    const frame_header f = n >= 6 ? frame_at(head) : frame_header{};
+    if (f.length == 0 || n < f.length + 6) return nullptr;
+    const frame_header next = frame_at(head + f.length);
+    return next.length != 0 && next.key == f.key ? f.name : nullptr;
 }
 
 container container_of_name(const char* path) {
-    const char* slash = std::strrchr(path, '/');
-    const char* base = slash ? slash + 1 : path;
-    const char* dot = std::strrchr(base, '.');
-    if (dot == nullptr || dot == base) return container::none;
+    const char* ext = extension_of(path);
     for (const auto& e : EXTENSIONS) {
-        if (strcasecmp(dot + 1, e.extension) == 0) return e.c;
+        if (ext != nullptr && strcasecmp(ext, e.extension) == 0) return e.c;
     }
     return container::none;
 }

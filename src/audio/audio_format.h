@@ -18,8 +18,21 @@ inline constexpr std::size_t SNIFF_BYTES = 16;
 container sniff_container(const unsigned char* head, std::size_t n);
 
 // The name of a compressed format that zek recognises but does not read
-// (Ogg, MP3), or nullptr: such an input is refused, not taken for samples.
+// (Ogg, MP3 and other MPEG audio, AAC, MP4/M4A, Matroska/WebM), or nullptr: such an
+// input is refused, not taken for samples. An MPEG audio or AAC frame counts
+// only when the next frame follows where its header says: raw samples may
+// start with the same bytes.
 const char* sniff_compressed(const unsigned char* head, std::size_t n);
+
+// The bytes sniff_compressed needs to see of an input starting with `head`
+// (n bytes): SNIFF_BYTES, or more to reach the next frame after an MPEG
+// audio or AAC frame header, at most COMPRESSED_SNIFF_MAX.
+inline constexpr std::size_t COMPRESSED_SNIFF_MAX = 8192 + 8;
+std::size_t compressed_sniff_bytes(const unsigned char* head, std::size_t n);
+
+// The compressed format an output's extension names (.mp3, .ogg, .opus,
+// .m4a, ...), which zek does not write, or nullptr.
+const char* compressed_of_name(const char* path);
 
 // The container an output's extension names (case-insensitive), or none.
 // .raw and .pcm name raw: headerless 16-bit little-endian samples.

@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include "agc/stream.h"
+#include "audio/header_length.h"
+#include "audio/input_peek.h"
 #include "audio/samples.h"
 
 namespace zek {
@@ -21,7 +23,72 @@ sample_depth depth_of(int subtype, int& bits) {
     }
 }
 
+// Bytes a sample takes in the file for the plain encodings; 0 for codecs.
+std::int64_t stored_bytes(int subtype) {
+    switch (subtype) {
+    case SF_FORMAT_PCM_S8: case SF_FORMAT_PCM_U8: case SF_FORMAT_ULAW: case SF_FORMAT_ALAW: return 1;
+    case SF_FORMAT_PCM_16: return 2;
+    case SF_FORMAT_PCM_24: return 3;
+    case SF_FORMAT_PCM_32: case SF_FORMAT_FLOAT: return 4;
+    case SF_FORMAT_DOUBLE: return 8;
+    default: return 0;
+    }
+}
+
 bool is_pipe(const struct stat& st) { return S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode); }
+
+// A header's bytes, peeked from a pipe: enough for every chunk writers put
+// before the samples.
+constexpr std::size_t HEADER_PEEK_BYTES = 4096;
+
+// Where the samples of the header at the input's position lie: read with
+// pread from a file, peeked from a pipe.
+sample_span span_of(const input_file& inp, container kind, std::uint64_t base) {
+    if (S_ISREG(inp.st.st_mode)) return find_samples({nullptr, 0, inp.fd, base}, kind);
+    if (!is_pipe(inp.st)) return {};
+    unsigned char head[HEADER_PEEK_BYTES];
+    const ssize_t n = peek_input(inp.fd, inp.st, head, sizeof head);
+    return n > 0 ? find_samples({head, static_cast<std::size_t>(n), -1, 0}, kind) : sample_span{};
+}
+
+// A WAV whose sizes were never filled in: libsndfile would read no samples,
+// so they are read as headerless ones, from the end of the header on.
+SNDFILE* open_unfinished(audio_input& a, const input_file& inp, const sample_span& span) {
+    const bool file = S_ISREG(inp.st.st_mode);
+    unsigned char skip[HEADER_PEEK_BYTES];
+    for (std::size_t left = file ? 0 : static_cast<std::size_t>(span.start); left > 0;) { // a pipe: past the header
+        const ssize_t n = read_some(inp.fd, skip, left);
+        if (n <= 0) return nullptr;
+        left -= static_cast<std::size_t>(n);
+    }
+    a.info = SF_INFO{0, span.rate, span.channels, span.raw_format, 0, 0};
+    SNDFILE* sf = sf_open_fd(inp.fd, SFM_READ, &a.info, SF_FALSE);
+    auto start = static_cast<sf_count_t>(span.start); // a file: its samples start there
+    if (sf != nullptr && file &&
+        (sf_command(sf, SFC_SET_RAW_START_OFFSET, &start, sizeof start) != 0 || sf_seek(sf, 0, SEEK_SET) != 0)) {
+        sf_close(sf);
+        return nullptr;
+    }
+    return sf;
+}
+
+// A regular file against its header: the samples it announces must be there.
+std::string check_whole(const audio_input& a, const sample_span& span, std::uint64_t base) {
+    if (!span.found || span.placeholder) return {};
+    const auto size = static_cast<std::uint64_t>(a.st.st_size);
+    const std::uint64_t have = size > base ? size - base : 0;
+    if (span.start > have) {
+        return words({"its header puts the samples at byte ", std::to_string(span.start), " of a file of ",
+                      std::to_string(have), " bytes: the file is cut short"});
+    }
+    const std::uint64_t room = have - span.start < span.room ? have - span.start : span.room;
+    if (span.bytes <= room) return {};
+    const auto frame = static_cast<std::uint64_t>(stored_bytes(a.info.format & SF_FORMAT_SUBMASK) * a.info.channels);
+    const char* unit = frame > 0 ? " frames" : " bytes of samples";
+    const std::uint64_t per = frame > 0 ? frame : 1;
+    return words({"its header announces ", std::to_string(span.bytes / per), unit, " but the file holds ",
+                  std::to_string(room / per), ": the file is cut short"});
+}
 
 std::int64_t read_frames(audio_input& a, std::int16_t* dst, int frames) {
     if (a.depth == sample_depth::narrow) return sf_readf_short(a.sf, dst, frames);
@@ -41,8 +108,13 @@ std::int64_t read_frames(audio_input& a, std::int16_t* dst, int frames) {
         return n;
     }
     const sf_count_t n = sf_readf_double(a.sf, static_cast<double*>(a.wide), frames);
-    if (n > 0) float_to_int16(static_cast<const double*>(a.wide), dst, static_cast<std::size_t>(n) * channels);
-    return n;
+    const std::size_t count = n > 0 ? static_cast<std::size_t>(n) * channels : 0;
+    const std::size_t nan = float_to_int16(static_cast<const double*>(a.wide), dst, count);
+    if (nan == count) return n;
+    a.failure = words({"frame ", std::to_string(static_cast<std::size_t>(a.frames_read) + nan / channels),
+                       ", channel ", std::to_string(nan % channels),
+                       " (counting from 0) holds a NaN (not a number), which has no 16-bit value"});
+    return -1;
 }
 
 } // namespace
@@ -61,7 +133,11 @@ std::string audio_open(audio_input& a, const input_file& inp, container kind, co
     a.kind = kind;
     a.fd = inp.fd;
     a.st = inp.st;
-    a.sf = sf_open_fd(inp.fd, SFM_READ, &a.info, SF_FALSE);
+    const off_t at = S_ISREG(inp.st.st_mode) ? lseek(inp.fd, 0, SEEK_CUR) : 0;
+    const std::uint64_t base = at > 0 ? static_cast<std::uint64_t>(at) : 0;
+    const sample_span span = span_of(inp, kind, base);
+    const bool unfinished = span.unfinished && span.raw_format != 0;
+    a.sf = unfinished ? open_unfinished(a, inp, span) : sf_open_fd(inp.fd, SFM_READ, &a.info, SF_FALSE);
     if (a.sf == nullptr) return words({"not a readable audio file: ", sf_strerror(nullptr)});
     std::string problem;
     if (a.info.samplerate < AGC_MIN_RATE || a.info.samplerate > AGC_MAX_RATE) {
@@ -77,17 +153,33 @@ std::string audio_open(audio_input& a, const input_file& inp, container kind, co
         return problem;
     }
     a.depth = depth_of(a.info.format & SF_FORMAT_SUBMASK, a.bits);
-    // A header read from a pipe may give no length: streamed WAV and AU say
-    // 0xFFFFFFFF bytes, W64 and NIST a huge count. More than 32-bit sizes
-    // hold counts as no length.
-    const std::int64_t frame_bytes = std::int64_t{a.bits / 8} * a.info.channels;
-    if (!is_pipe(inp.st) || (a.info.frames >= 0 && a.info.frames * frame_bytes < 0xFFFFFFFFll - 0xFFFF)) {
+    if (S_ISREG(inp.st.st_mode) && !unfinished) problem = check_whole(a, span, base);
+    if (!problem.empty()) {
+        audio_close(a);
+        return problem;
+    }
+    // The length the end is checked against. libsndfile gives a regular
+    // file's as what the file holds, and none for a FLAC written into a pipe
+    // (the largest count). From a pipe it gives the header's for WAV, AIFF
+    // and AU, none for W64 and NIST: the header's own figure is taken, unless
+    // it is a streaming writer's placeholder, or more than 32-bit sizes hold.
+    const std::int64_t stored = stored_bytes(a.info.format & SF_FORMAT_SUBMASK);
+    const std::int64_t frame_bytes = (stored > 0 ? stored : a.bits / 8) * a.info.channels;
+    if (unfinished || a.info.frames < 0 || a.info.frames >= SF_COUNT_MAX / frame_bytes) {
+        a.known_frames = -1;
+    } else if (!is_pipe(inp.st)) {
+        a.known_frames = a.info.frames;
+    } else if (span.found) {
+        const bool length = !span.placeholder && span.bytes > 0 && stored > 0 && !placeholder_length(span.bytes);
+        a.known_frames = length ? static_cast<std::int64_t>(span.bytes / static_cast<std::uint64_t>(frame_bytes)) : -1;
+    } else if (!placeholder_length(static_cast<std::uint64_t>(a.info.frames * frame_bytes))) {
         a.known_frames = a.info.frames;
     }
     return {};
 }
 
 std::int64_t audio_read(audio_input& a, std::int16_t* dst, int frames) {
+    a.failure.clear();
     const std::int64_t n = read_frames(a, dst, frames);
     if (n > 0) a.frames_read += n;
     return n;

@@ -30,18 +30,23 @@ struct audio_input {
     int fd = -1;                    // the input libsndfile reads
     struct stat st {};
     std::int64_t frames_read = 0;
+    std::string failure; // why audio_read failed, in words for the user
 };
 
 // Opens the audio file in `inp`, whose first bytes are a `kind` header, and
 // checks it: a pipe that cannot carry the container, a file libsndfile cannot
-// read, a rate outside 8000 to 96000 Hz, more channels than zek levels.
-// Returns "" or what is wrong, in words for the user (the input closed).
+// read, a rate outside 8000 to 96000 Hz, more channels than zek levels, a
+// file shorter than its header says. A length that is a streaming writer's
+// placeholder, or none (a FLAC written into a pipe), is no length: the input
+// is read to its end. Returns "" or what is wrong, in words for the user
+// (the input closed).
 std::string audio_open(audio_input& a, const input_file& inp, container kind, const char* path);
 
 // Reads up to `frames` frames as 16-bit samples: 20- to 32-bit samples lose
 // their low bits (an arithmetic shift: no dither, the same result on every
 // run), floating point is scaled by 32768, rounded and clipped. Returns the
-// frames read, 0 at the end, or -1 when out of memory.
+// frames read, 0 at the end, or -1 with a.failure saying why (a NaN, which
+// has no 16-bit value) or empty (out of memory).
 std::int64_t audio_read(audio_input& a, std::int16_t* dst, int frames);
 
 // After the last frame: "" or why the input is not read whole after all. A

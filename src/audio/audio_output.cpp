@@ -16,11 +16,19 @@ output_problem problem(std::string reason) { return {"cannot write", 0, std::mov
 output_problem system_problem(const char* what, int err) { return {what, err, {}}; }
 
 // Every container but WAV, AU and raw samples goes back to its header when
-// it is complete, which a pipe does not allow.
-output_problem pipe_refusal(const audio_output& o) {
+// it is complete, which a pipe does not allow. When the input's container
+// was taken, the pipe gets WAV, which every reader of a pipe takes; a
+// container the output's name asks for is refused.
+output_problem into_pipe(audio_output& o) {
+    if (writes_to_pipe(o.kind)) return {};
+    if (!o.named) {
+        o.kind = container::wav;
+        return {};
+    }
     return problem(words({container_name(o.kind),
-                          " cannot be written into a pipe: name an output file, or send WAV (a WAV input, "
-                          "or a file name ending in .wav) or raw samples (.raw) into the pipe"}));
+                          " cannot be written into a pipe, which cannot seek back to its header: write it to a "
+                          "regular file, or send WAV, AU or raw samples into the pipe (a name ending in .wav, .au "
+                          "or .raw, or none: /dev/stdout gets WAV)"}));
 }
 
 // Carries over what libsndfile knows beyond the samples: the text strings,
@@ -46,7 +54,8 @@ void copy_metadata(const audio_output& o) {
 output_problem audio_output_plan(audio_output& o, const audio_input& in, container in_kind, const output_file& out,
                                  const char* out_path) {
     const container named = container_of_name(out_path);
-    o.kind = named != container::none ? named : in_kind;
+    o.named = named != container::none;
+    o.kind = o.named ? named : in_kind;
     o.rate = in.info.samplerate;
     o.channels = in.info.channels;
     o.known_frames = in.known_frames;
@@ -60,7 +69,7 @@ output_problem audio_output_plan(audio_output& o, const audio_input& in, contain
                                   " channels of 16-bit samples at ", std::to_string(o.rate), " Hz"}));
         }
     }
-    if (o.streamed && !writes_to_pipe(o.kind)) return pipe_refusal(o);
+    if (o.streamed) return into_pipe(o);
     return {};
 }
 
@@ -69,7 +78,7 @@ output_problem audio_output_open(audio_output& o, const output_file& out, block_
     w.channels = o.channels;
     if (!o.streamed && lseek(out.fd, 0, SEEK_CUR) < 0) { // a character device that cannot seek: a terminal
         o.streamed = true;
-        if (!writes_to_pipe(o.kind)) return pipe_refusal(o);
+        if (output_problem p = into_pipe(o)) return p;
     }
     if (o.kind == container::raw || (o.streamed && o.kind == container::wav)) {
         o.fd = out.fd;
@@ -91,7 +100,7 @@ output_problem audio_output_open(audio_output& o, const output_file& out, block_
     SF_INFO info{0, o.rate, o.channels, major | SF_FORMAT_PCM_16, 0, 0};
     o.sf = sf_open_fd(out.fd, SFM_WRITE, &info, SF_FALSE);
     if (o.sf == nullptr) return problem(sf_strerror(nullptr));
-    if (major == SF_FORMAT_RF64) sf_command(o.sf, SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
+    if (wav && major == SF_FORMAT_RF64) sf_command(o.sf, SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
     if (o.source != nullptr) copy_metadata(o);
     w.sf = o.sf;
     return {};

@@ -32,6 +32,7 @@ struct output_problem {
 
 struct audio_output {
     container kind = container::none;
+    bool named = false;     // the output's name chose the container, not the input's
     bool streamed = false;  // written in one pass, by zek (WAV, raw) or libsndfile (AU), no seeking back
     SNDFILE* sf = nullptr;  // libsndfile writes the container
     int fd = -1;            // or zek writes little-endian samples here
@@ -43,7 +44,8 @@ struct audio_output {
 
 // Chooses the output's container (out_path's extension, else in_kind) and
 // how it is written, for the recording `in`; refuses what the container or
-// a pipe cannot take.
+// a pipe cannot take. Into a pipe, an input's container that needs seeking
+// (FLAC, RF64, ...) gives way to WAV; one the output's name asks for is refused.
 output_problem audio_output_plan(audio_output& o, const audio_input& in, container in_kind, const output_file& out,
                                  const char* out_path);
 

@@ -38,11 +38,15 @@ inline void encode_le(const std::int16_t* samples, unsigned char* bytes, std::si
 }
 
 // Floating-point samples (full scale +-1.0) to 16 bits: scaled by 32768,
-// rounded to nearest with halves to even, clipped to -32768..32767; a NaN
-// becomes 0. Returns false when there was a NaN. Branch-free, so that the
-// compiler vectorises it.
-template <typename F>
-bool float_to_int16(const F* in, std::int16_t* out, std::size_t count) {
+// rounded to nearest with halves to even, clipped to -32768..32767 (the
+// infinities too). A NaN has no 16-bit value: it becomes 0, and the caller
+// refuses the samples. Returns the index of the first NaN, or count when
+// there is none. Branch-free, so that the compiler vectorises it. A file's
+// infinity is a sample beyond full scale and is clipped; in a live signal
+// chain it is what an unstable filter upstream blows up into, and with
+// infinity_to_zero it becomes silence, as a NaN does (none is reported).
+template <typename F, bool infinity_to_zero = false>
+std::size_t float_to_int16(const F* in, std::int16_t* out, std::size_t count) {
     // Adding 1.5 * 2^(mantissa bits) to a value of magnitude below 2^(mantissa
     // bits - 1) leaves no bits for its fraction: the sum is rounded to an
     // integer as the FPU rounds, to nearest with halves to even, and taking
@@ -52,15 +56,29 @@ bool float_to_int16(const F* in, std::int16_t* out, std::size_t count) {
     constexpr F round = F(1.5) * F(std::uint64_t{1} << (std::numeric_limits<F>::digits - 1));
     unsigned nan = 0;
     for (std::size_t k = 0; k < count; ++k) {
-        F v = in[k] * F(32768);
-        nan |= v != v;
-        v = v == v ? v : F(0);
+        F x = in[k];
+        if constexpr (infinity_to_zero) x = x - x == F(0) ? x : F(0); // x - x: NaN for both
+        F v = x * F(32768);
+        if constexpr (!infinity_to_zero) {
+            nan |= v != v;
+            v = v == v ? v : F(0);
+        }
         // Clipped before the conversion, which is undefined out of range.
         v = v > F(-32768) ? v : F(-32768);
         v = v < F(32767) ? v : F(32767);
         out[k] = static_cast<std::int16_t>(exact_type ? (v + round) - round : std::nearbyint(v));
     }
-    return nan == 0;
+    if (nan == 0) return count;
+    std::size_t k = 0;
+    while (in[k] == in[k]) ++k;
+    return k;
+}
+
+// 16 bits to floating point, full scale +-1.0: exact, so that a sample taken
+// back by float_to_int16 is the sample again.
+template <typename F>
+void int16_to_float(const std::int16_t* in, F* out, std::size_t count) {
+    for (std::size_t k = 0; k < count; ++k) out[k] = F(in[k]) * (F(1) / F(32768));
 }
 
 } // namespace zek

@@ -4,6 +4,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "agc/builtin.h"
@@ -49,24 +51,51 @@ void remember(replay& p, std::int64_t from, const std::int16_t* frames, std::siz
     }
 }
 
-// Reads `n` frames of OUT where zek writes `expected`, noting the first
-// difference. Returns how many OUT held.
-std::size_t compare_output(audio_pair& p, replay& rp, report& r, const std::int16_t* expected, std::size_t n) {
+// Up to n frames of OUT's bare samples; a part of a frame at the end (or an
+// odd byte) sets `partial`. Returns the whole frames read, or -1.
+std::int64_t read_raw_frames(audio_pair& p, std::int16_t* dst, std::size_t n, int channels, bool& partial) {
+    const std::size_t frame = 2 * static_cast<std::size_t>(channels);
+    p.raw_bytes.resize(n * frame);
+    unsigned char* bytes = p.raw_bytes.data();
     std::size_t got = 0;
-    if (p.out_is_audio) {
-        const std::int64_t k = audio_read(p.out, rp.actual.data(), static_cast<int>(n));
-        got = k > 0 ? static_cast<std::size_t>(k) : 0;
+    while (got < n * frame) {
+        const ssize_t k = read_some(p.out_raw, bytes + got, n * frame - got);
+        if (k < 0) return -1;
+        if (k == 0) break;
+        got += static_cast<std::size_t>(k);
     }
+    partial = got % frame != 0;
+    decode_le(bytes, dst, got / frame * frame / 2);
+    return static_cast<std::int64_t>(got / frame);
+}
+
+// Reads up to n frames of OUT, whatever it holds. Returns the frames read, or
+// -1; `partial` as above.
+std::int64_t read_out(audio_pair& p, std::int16_t* dst, std::size_t n, int channels, bool& partial) {
+    partial = false;
+    if (p.out_raw >= 0) return read_raw_frames(p, dst, n, channels, partial);
+    if (!p.out_is_audio) return 0;
+    const std::int64_t k = audio_read(p.out, dst, static_cast<int>(n));
+    return k < 0 || sf_error(p.out.sf) != SF_ERR_NO_ERROR ? -1 : k;
+}
+
+// Reads `n` frames of OUT where zek writes `expected`, noting the first
+// difference. Returns how many OUT held, or -1 when it cannot be read.
+std::int64_t compare_output(audio_pair& p, replay& rp, report& r, const std::int16_t* expected, std::size_t n) {
+    bool partial = false;
+    const std::int64_t k = read_out(p, rp.actual.data(), n, rp.channels, partial);
+    if (k < 0) return -1;
+    const auto got = static_cast<std::size_t>(k);
     const std::size_t at = r.out_samples;
     r.out_samples += got;
     const std::size_t count = got * static_cast<std::size_t>(rp.channels);
     if (r.first_difference == NO_DIFFERENCE) {
         const auto diff = std::mismatch(expected, expected + count, rp.actual.data()).first;
-        if (diff != expected + count || got < n) {
+        if (diff != expected + count || got < n || partial) {
             r.first_difference = at + static_cast<std::size_t>(diff - expected) / static_cast<std::size_t>(rp.channels);
         }
     }
-    return got;
+    return k;
 }
 
 } // namespace
@@ -79,8 +108,15 @@ std::string open_audio_pair(audio_pair& p, const input_file& in, container kind,
     r.rate = p.in.info.samplerate;
     r.channels = p.in.info.channels;
     const container out_kind = peek_container(out.fd, out.st);
-    p.out_is_audio = out_kind != container::none && audio_open(p.out, out, out_kind, "OUT").empty() &&
-                     p.out.info.samplerate == r.rate && p.out.info.channels == r.channels;
+    if (out_kind == container::none) {
+        p.out_raw = out.fd;
+    } else if (p.out_problem = audio_open(p.out, out, out_kind, "OUT"); p.out_problem.empty()) {
+        p.out_is_audio = p.out.info.samplerate == r.rate && p.out.info.channels == r.channels;
+        if (!p.out_is_audio) {
+            r.out_rate = p.out.info.samplerate;
+            r.out_channels = p.out.info.channels;
+        }
+    }
     return {};
 }
 
@@ -88,7 +124,7 @@ read_failure measure_audio(audio_pair& p, report& r, std::FILE* rows, const run_
     replay rp;
     const agc_stream_options o = stream_options(options);
     rp.stream.reset(agc_stream_create_with(r.rate, r.channels, &o, nullptr)); // freed on every way out
-    if (rp.stream == nullptr) return {ENOMEM, false};
+    if (rp.stream == nullptr) return {ENOMEM, false, {}};
     rp.channels = r.channels;
     rp.latency = agc_stream_latency(rp.stream.get());
     rp.hop = rp.latency / 2;
@@ -105,7 +141,7 @@ read_failure measure_audio(audio_pair& p, report& r, std::FILE* rows, const run_
         std::size_t n = 0;
         if (frames_in < 0) {
             const std::int64_t k = audio_read(p.in, rp.piece_in.data(), static_cast<int>(want));
-            if (k < 0 || sf_error(p.in.sf) != SF_ERR_NO_ERROR) return {EIO, false};
+            if (k < 0 || sf_error(p.in.sf) != SF_ERR_NO_ERROR) return {EIO, false, p.in.failure};
             n = static_cast<std::size_t>(k);
             if (n < want) frames_in = rp.fed + k;
         }
@@ -133,7 +169,9 @@ read_failure measure_audio(audio_pair& p, report& r, std::FILE* rows, const run_
         const std::int64_t start = t + static_cast<std::int64_t>(skip);
         recall(rp, start, count);
         const std::int16_t* expected = rp.piece_out.data() + skip * c;
-        const std::size_t got = compare_output(p, rp, r, expected, count);
+        const std::int64_t read = compare_output(p, rp, r, expected, count);
+        if (read < 0) return {EIO, true, {}};
+        const auto got = static_cast<std::size_t>(read);
         std::int16_t from = 256, to = 256; // the lead-in passes at unity gain
         std::int32_t weight = NO_WEIGHT;
         if (start >= LEAD) {                // aligned hop j-2, crossfaded from its gain to the next one's
@@ -147,16 +185,18 @@ read_failure measure_audio(audio_pair& p, report& r, std::FILE* rows, const run_
         account(r, rows, static_cast<std::size_t>(start), rp.in_aligned.data(), rp.actual.data(), count, got, from, to,
                 weight);
     }
-    if (!audio_check_end(p.in).empty()) return {EIO, false}; // cut short, or past what libsndfile reads
+    // Cut short, or past what libsndfile reads.
+    if (std::string why = audio_check_end(p.in); !why.empty()) return {EIO, false, std::move(why)};
     r.in_samples = r.expected_samples = r.covered_samples = static_cast<std::size_t>(frames_in);
     // Anything in OUT past what zek writes is a difference.
-    while (p.out_is_audio) {
-        const std::int64_t k = audio_read(p.out, rp.actual.data(), static_cast<int>(most / c));
-        if (k <= 0) break;
-        if (r.first_difference == NO_DIFFERENCE) r.first_difference = r.out_samples;
+    for (;;) {
+        bool partial = false;
+        const std::int64_t k = read_out(p, rp.actual.data(), most / c, rp.channels, partial);
+        if (k < 0) return {EIO, true, {}};
+        if ((k > 0 || partial) && r.first_difference == NO_DIFFERENCE) r.first_difference = r.out_samples;
         r.out_samples += static_cast<std::size_t>(k);
+        if (k == 0) break;
     }
-    if (p.out_is_audio && sf_error(p.out.sf) != SF_ERR_NO_ERROR) return {EIO, true};
     end_second(r, rows);
     return {};
 }

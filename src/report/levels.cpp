@@ -54,7 +54,7 @@ std::size_t read_output(pairing& p, const std::int16_t* expected, std::int16_t* 
     bool odd = false;
     int err = 0;
     const std::size_t got = read_samples(p.out_fd, actual, count, odd, err);
-    if (err != 0) p.failure = {err, true};
+    if (err != 0) p.failure = {err, true, {}};
     const std::size_t at = p.r.out_samples;
     p.r.out_samples += got;
     if (p.r.first_difference == NO_DIFFERENCE) {
@@ -103,7 +103,7 @@ void drain(pairing& p) {
     for (int err = 0;;) {
         const std::size_t n = read_samples(p.in_fd, scratch, MAX_READ, odd, err);
         p.r.in_samples += n;
-        if (err != 0) p.failure = {err, false};
+        if (err != 0) p.failure = {err, false, {}};
         if (n < MAX_READ) break;
     }
     // Anything in OUT past what zek writes is a difference.
@@ -111,7 +111,7 @@ void drain(pairing& p) {
         const std::size_t n = read_samples(p.out_fd, scratch, MAX_READ, odd, err);
         if ((n > 0 || odd) && p.r.first_difference == NO_DIFFERENCE) p.r.first_difference = p.r.out_samples;
         p.r.out_samples += n;
-        if (err != 0) p.failure = {err, true};
+        if (err != 0) p.failure = {err, true, {}};
         if (n < MAX_READ) break;
     }
 }
@@ -172,7 +172,7 @@ read_failure measure(int in_fd, int out_fd, report& r, std::FILE* rows, const ru
     // The lead-in is copied unchanged: unity gain.
     std::int16_t lead_in[LEAD], lead_out[LEAD];
     const std::size_t lead = read_samples(in_fd, lead_in, LEAD, odd, err);
-    if (err != 0) return {err, false};
+    if (err != 0) return {err, false, {}};
     r.in_samples = lead;
     r.expected_samples = lead;
     const std::size_t lead_got = read_output(p, lead_in, lead_out, lead);
@@ -189,7 +189,7 @@ read_failure measure(int in_fd, int out_fd, report& r, std::FILE* rows, const ru
     for (std::size_t h = 0; lead == LEAD; ++h) {
         const std::size_t n = read_samples(in_fd, frame.in, HOP, odd, err);
         r.in_samples += n;
-        if (err != 0) return {err, false};
+        if (err != 0) return {err, false, {}};
         if (n < HOP) break; // a partial hop is never processed
         const std::int16_t hop_mix = hop_weight(options, h);
         const std::int16_t gain = options.speech ? agc_process_speech(frame, state, speech, hop_mix) : agc_process(frame, state, hop_mix);

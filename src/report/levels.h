@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "zek/tool.h"
 
@@ -61,14 +62,17 @@ struct report {
     std::size_t out_samples = 0;      // whole frames in OUT
     std::size_t expected_samples = 0; // what zek writes for IN
     std::size_t covered_samples = 0;  // input frames that reach the output
-    // First OUT sample that is not what zek writes for IN (a missing, extra or
+    // First OUT frame that is not what zek writes for IN (a missing, extra or
     // odd trailing byte counts), or NO_DIFFERENCE.
     std::size_t first_difference = NO_DIFFERENCE;
+    // An audio OUT of another rate or channel count than IN's: its own (else 0).
+    int out_rate = 0, out_channels = 0;
 };
 
 struct read_failure {
     int err = 0;             // errno of a failed read; 0 when both files were read to the end
     bool output_side = false; // the failed read was of OUT
+    std::string reason;      // what is wrong, when it is not the system's error
 };
 
 // Reads IN and OUT to their ends, hop by hop, fills `r` and prints each

@@ -123,6 +123,11 @@ int report_main(int argc, char** argv) {
     zek::close_audio_pair(audio);
     zek::input_close(in);
     zek::input_close(out);
+    if (failure.err != 0 && !failure.reason.empty()) {
+        std::fprintf(stderr, "zek-report: cannot read '%s': %s\n", failure.output_side ? out_path : in_path,
+                     failure.reason.c_str());
+        return REPORT_FILE_ERROR;
+    }
     if (failure.err != 0) return fail("cannot read", failure.output_side ? out_path : in_path, failure.err);
     zek::print_summary(stdout, r);
 
@@ -135,9 +140,21 @@ int report_main(int argc, char** argv) {
         std::fprintf(stderr, "zek-report: cannot write the report: %s\n", std::strerror(errno));
         return REPORT_FILE_ERROR;
     }
+    if (!audio.out_problem.empty()) {
+        std::fprintf(stderr, "zek-report: '%s' is not what zek makes of '%s' (it cannot be read: %s)\n", out_path,
+                     in_path, audio.out_problem.c_str());
+        return REPORT_MISMATCH;
+    }
+    if (r.out_rate != 0) {
+        std::fprintf(stderr,
+                     "zek-report: '%s' is not what zek makes of '%s' (its rate and channels, %d Hz and %d, are not "
+                     "the input's, %d Hz and %d)\n",
+                     out_path, in_path, r.out_rate, r.out_channels, r.rate, r.channels);
+        return REPORT_MISMATCH;
+    }
     if (r.first_difference != zek::NO_DIFFERENCE) {
-        std::fprintf(stderr, "zek-report: '%s' is not what zek makes of '%s' (first difference at sample %zu)\n",
-                     out_path, in_path, r.first_difference);
+        std::fprintf(stderr, "zek-report: '%s' is not what zek makes of '%s' (first difference at %s %zu)\n",
+                     out_path, in_path, r.audio ? "frame" : "sample", r.first_difference);
         return REPORT_MISMATCH;
     }
     return REPORT_OK;

@@ -56,7 +56,10 @@ void print_summary(std::FILE* f, const report& r) {
         std::fprintf(f, "\ninput:  %zu samples, %.2f s at %d Hz; the first %.2f s reach the output\n", r.in_samples,
                      seconds(r, r.in_samples), r.rate, seconds(r, r.covered_samples));
     }
-    if (r.first_difference == NO_DIFFERENCE) {
+    if (r.out_rate != 0) {
+        std::fprintf(f, "output: %d Hz, %d channel%s: NOT what zek makes of the input, which keeps its rate and "
+                        "channels\n", r.out_rate, r.out_channels, r.out_channels == 1 ? "" : "s");
+    } else if (r.first_difference == NO_DIFFERENCE) {
         std::fprintf(f, "output: %zu %s, bit for bit what zek makes of the input\n", r.out_samples, unit);
     } else {
         std::fprintf(f, "output: %zu %s, NOT what zek makes of the input (%zu %s): they differ from %s %zu on\n",

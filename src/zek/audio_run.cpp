@@ -64,14 +64,18 @@ run_result plan_output(job& j, container in_kind, const output_file& out, const 
     int error = 0;
     const agc_stream_options o = stream_options(options);
     j.stream = agc_stream_create_with(j.in.info.samplerate, j.in.info.channels, &o, &error);
-    j.frames_per_block = static_cast<int>(BLOCK_SAMPLES / static_cast<std::size_t>(j.in.info.channels));
+    // The flush writes a whole latency at once, and with many channels at a
+    // high rate that is more frames than a block of BLOCK_SAMPLES holds.
+    const int latency = j.stream ? agc_stream_latency(j.stream) : 0;
+    const int frames = static_cast<int>(BLOCK_SAMPLES / static_cast<std::size_t>(j.in.info.channels));
+    j.frames_per_block = frames > latency ? frames : latency;
     const std::size_t samples = static_cast<std::size_t>(j.frames_per_block) * static_cast<std::size_t>(j.in.info.channels);
     j.in16 = static_cast<std::int16_t*>(std::malloc(samples * sizeof(std::int16_t)));
     j.out16 = static_cast<std::int16_t*>(std::malloc(2 * samples * sizeof(std::int16_t)));
     if (j.stream == nullptr || !j.in16 || !j.out16) {
         return failed(run_failure::output, "cannot write", j.out_path, ENOMEM);
     }
-    j.to_drop = agc_stream_latency(j.stream);
+    j.to_drop = latency;
     return {};
 }
 
@@ -104,7 +108,8 @@ run_result level(job& j) {
     for (;;) {
         const std::int64_t n = audio_read(j.in, j.in16, j.frames_per_block);
         if (n < 0) {
-            r = failed(run_failure::input, "cannot read", j.inp_path, ENOMEM);
+            r = j.in.failure.empty() ? failed(run_failure::input, "cannot read", j.inp_path, ENOMEM)
+                                     : input_problem(j, j.in.failure);
             break;
         }
         if (n == 0) break;
@@ -158,8 +163,7 @@ run_result run_audio(const input_file& inp, container kind, output_file& out, co
         output_abandon(out);
         return r;
     }
-    if (const int err = output_commit(out)) return failed(run_failure::output, "cannot write", out_path, err);
-    r.note = note;
+    r.note = note; // the output is left for the caller to commit
     return r;
 }
 

@@ -12,7 +12,8 @@ namespace zek {
 // Levels the audio file open in `inp` (its first bytes are a `kind` header)
 // into the output that `out` has found but not opened. Whatever is wrong with
 // the input is found before the output is opened; on any failure the output
-// is abandoned, as it was.
+// is abandoned, as it was. A successful run leaves it pending, to be committed
+// by the caller.
 run_result run_audio(const input_file& inp, container kind, output_file& out, const char* inp_path,
                      const char* out_path, const run_options& options);
 

@@ -62,7 +62,10 @@ constexpr const char* HELP_TEXT =
     "              OUTPUT holds 16-bit samples (deeper ones lose their low bits)\n"
     "              in the container its name ends in (.wav .rf64 .w64 .aif .aiff\n"
     "              .flac .au .caf .sph .voc, or .raw for bare samples), otherwise\n"
-    "              in INPUT's. Into a pipe go WAV, AU and raw samples only.\n"
+    "              in INPUT's. Into a pipe go WAV, AU and raw samples only (WAV\n"
+    "              when OUTPUT's name gives no container, as /dev/stdout).\n"
+    "              Compressed audio (MP3, AAC, Ogg, ...) is refused: decode it\n"
+    "              first; so is a file shorter than its header says.\n"
     "  raw file    anything else: 16-bit signed little-endian mono samples, taken\n"
     "              to be at 48 kHz. The first 512 samples are copied unchanged and\n"
     "              the rest come out one 240-sample hop late; the last whole hop\n"
@@ -195,12 +198,34 @@ stream_result stream(int inp, raw_run& w) {
     }
 }
 
+// A path as one word for the shell.
+std::string shell_quoted(std::string_view path) {
+    std::string q = "'";
+    for (const char c : path) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+// How to decode a compressed input into something zek reads: a file into a
+// WAV file beside it, a stream on its way in.
+std::string decode_advice(const input_file& inp, std::string_view path) {
+    if (!S_ISREG(inp.st.st_mode)) return "decode it on the way in, e.g. ffmpeg -i - -f wav - | zek /dev/stdin out.wav";
+    const std::size_t slash = path.rfind('/'), dot = path.rfind('.');
+    const bool has_extension = dot != std::string_view::npos && dot > (slash == std::string_view::npos ? 0 : slash + 1);
+    std::string wav = std::string(has_extension ? path.substr(0, dot) : path) + ".wav";
+    if (wav == path) wav.insert(wav.size() - 4, ".decoded");
+    return words({"decode it first, e.g. ffmpeg -i ", shell_quoted(path), " ", shell_quoted(wav)});
+}
+
 // What zek does with an input that is not raw samples: levels an audio
 // file, or refuses a compressed one. Returns false to go on with raw samples.
 bool run_non_raw(const input_file& inp, output_file& out, const char* inp_path, const char* out_path,
                  const run_options& options, run_result& r) {
-    unsigned char head[SNIFF_BYTES];
-    const ssize_t got = peek_input(inp.fd, inp.st, head, sizeof head);
+    unsigned char head[COMPRESSED_SNIFF_MAX];
+    ssize_t got = peek_input(inp.fd, inp.st, head, SNIFF_BYTES);
+    if (got > 0) { // an MPEG audio or AAC frame header: up to the next one
+        const std::size_t need = compressed_sniff_bytes(head, static_cast<std::size_t>(got));
+        if (need > static_cast<std::size_t>(got)) got = peek_input(inp.fd, inp.st, head, need);
+    }
     if (got < 0) {
         r = failed(run_failure::input, "cannot read", inp_path, errno);
         return true;
@@ -208,8 +233,8 @@ bool run_non_raw(const input_file& inp, output_file& out, const char* inp_path, 
     const auto n = static_cast<std::size_t>(got);
     if (const char* compressed = sniff_compressed(head, n)) {
         r = failed(run_failure::input, "cannot read", inp_path,
-                   std::string(compressed) + " audio is compressed; zek reads uncompressed audio files and raw "
-                                             "samples: decode it first, e.g. ffmpeg -i in.ogg in.wav");
+                   words({compressed, " audio is compressed; zek reads uncompressed audio files and raw samples: ",
+                          decode_advice(inp, inp_path)}));
         return true;
     }
     const container kind = sniff_container(head, n);
@@ -219,14 +244,22 @@ bool run_non_raw(const input_file& inp, output_file& out, const char* inp_path, 
 }
 
 // The run: everything that can fail is set up before the output is touched.
-run_result run(const char* inp_path, const char* out_path, const run_options& options) {
+// A successful run leaves its output pending in `out`, for the caller to commit.
+run_result run(const char* inp_path, const char* out_path, const run_options& options, output_file& out) {
     // The input is opened and checked first: a mistyped input path must not
     // cost the user an existing output file.
     input_file inp;
     if (const int err = input_open(inp, inp_path)) return failed(run_failure::input, "cannot open", inp_path, err);
     if (const int err = input_check(inp)) return failed(run_failure::input, "cannot read", inp_path, err);
 
-    output_file out;
+    // A compressed container zek does not write, asked for by name: refused
+    // before anything is read, rather than written as WAV under that name.
+    if (const char* compressed = compressed_of_name(out_path)) {
+        input_close(inp);
+        return failed(run_failure::output, "cannot write", out_path,
+                      words({"zek does not write ", compressed, ", a compressed format: name the output .wav, .flac, "
+                             ".aiff, .w64, .rf64, .au, .caf, .sph, .voc or .raw, and encode that afterwards"}));
+    }
     if (const int err = output_find(out, out_path)) {
         input_close(inp);
         return failed(run_failure::output, "cannot open", out_path, err);
@@ -264,7 +297,6 @@ run_result run(const char* inp_path, const char* out_path, const run_options& op
         return r.output_side ? failed(run_failure::output, "cannot write", out_path, r.err)
                              : failed(run_failure::input, "cannot read", inp_path, r.err);
     }
-    if (const int err = output_commit(out)) return failed(run_failure::output, "cannot write", out_path, err);
     return {};
 }
 
@@ -281,11 +313,30 @@ run_result failed(run_failure failure, const char* what, const char* path, std::
     return r;
 }
 
-run_result process_files(const char* inp_path, const char* out_path, const run_options& options) {
+run_result run_files(const char* inp_path, const char* out_path, output_file& out, const run_options& options) {
     const bool output_is_stdout = names_standard_output(out_path);
-    run_result r = run(inp_path, out_path, options);
+    run_result r = run(inp_path, out_path, options, out);
     r.output_is_stdout = output_is_stdout;
     return r;
+}
+
+run_result finish_files(output_file& out, const run_result& r, bool commit) {
+    if (r.status != EXIT_OK) return r; // the run has abandoned its output already
+    if (!commit) {
+        output_abandon(out);
+        return r;
+    }
+    if (const int err = output_commit(out)) {
+        run_result f = failed(run_failure::output, "cannot write", out.path, err);
+        f.output_is_stdout = r.output_is_stdout;
+        return f;
+    }
+    return r;
+}
+
+run_result process_files(const char* inp_path, const char* out_path, const run_options& options) {
+    output_file out;
+    return finish_files(out, run_files(inp_path, out_path, out, options), true);
 }
 
 int zek_main(int argc, char** argv) {

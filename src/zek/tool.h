@@ -8,6 +8,7 @@
 #include <string>
 
 #include "agc/stream.h"
+#include "audio/output_file.h"
 
 namespace zek {
 
@@ -72,6 +73,17 @@ int zek_main(int argc, char** argv);
 // replaced only when the run succeeds. Throws nothing and prints nothing.
 // Reentrant: runs on distinct threads hold nothing in common.
 run_result process_files(const char* inp_path, const char* out_path, const run_options& options = {});
+
+// process_files in two steps, for a caller that has something to settle
+// between the run and the replacement of the output (the Python package
+// issues its conversion warning there, which may be raised as an error).
+// run_files leaves the output of a successful run written but pending in
+// `out`: an existing output is still as it was (unless it is written in place
+// or is not a regular file). finish_files then puts it in place (commit) or
+// removes it (abandon), and returns the run's result, or the failure to put
+// the output in place. After a failed run, finish_files only returns it.
+run_result run_files(const char* inp_path, const char* out_path, output_file& out, const run_options& options = {});
+run_result finish_files(output_file& out, const run_result& r, bool commit);
 
 } // namespace zek
 

@@ -1,10 +1,12 @@
 """zek.process_file against the zek tool on real files (made by sox), its
-exceptions, and the Dask recipe of the README on a local cluster of two
-worker processes, every output checked against the tool's."""
+exceptions, and the Dask recipe run as a user runs it, every output checked
+against the tool's."""
 import os
 import pathlib
 import re
+import signal
 import subprocess
+import sys
 import warnings
 
 import numpy as np
@@ -13,6 +15,7 @@ import pytest
 import zek
 
 ZEK = os.environ.get("ZEK_BINARY", "build/zek")
+REPO = pathlib.Path(__file__).parents[2]
 
 
 def sox(*args):
@@ -59,48 +62,54 @@ def test_process_file_options_are_the_tools(corpus, tmp_path):
         assert mine.read_bytes() == theirs.read_bytes(), inp.name
 
 
-def test_process_file_raises(corpus, tmp_path):
+def test_process_file_raises_and_replaces_nothing(corpus, tmp_path):
     out = tmp_path / "out.wav"
     out.write_bytes(b"an earlier result")
-    sox("-n", "-r", 192000, tmp_path / "fast.wav", "synth", 0.1, "sine", 440)
-    with pytest.raises(FileNotFoundError) as missing:
-        zek.process_file(tmp_path / "missing.wav", out)
-    assert missing.value.filename == str(tmp_path / "missing.wav")
-    with pytest.raises(ValueError, match="192000 Hz"):
-        zek.process_file(str(tmp_path / "fast.wav"), str(out))
-    with pytest.raises(ValueError, match="same file"):
-        zek.process_file(corpus / "c.wav", corpus / "c.wav")
-    with pytest.raises(FileNotFoundError):
-        zek.process_file(corpus / "c.wav", tmp_path / "no" / "such" / "dir.wav")
-    assert out.read_bytes() == b"an earlier result"
+    sox("-n", "-r", 192000, corpus / "fast.wav", "synth", 0.1, "sine", 440)
+    for args, error, message in [
+        ((tmp_path / "missing.wav", out), FileNotFoundError, f"'{tmp_path / 'missing.wav'}'"),
+        ((str(corpus / "fast.wav"), str(out)), ValueError, "192000 Hz"),
+        ((corpus / "c.wav", corpus / "c.wav"), ValueError, "same file"),
+        ((corpus / "c.wav", tmp_path / "no" / "such" / "dir.wav"), FileNotFoundError, "dir.wav"),
+        # Cut at the NUL, these paths would name out.wav.
+        ((corpus / "c.wav", f"{out}\0.wav"), ValueError, "embedded null byte"),
+        ((os.fsencode(out) + b"\0.raw", tmp_path / "new.wav"), ValueError, "embedded null byte"),
+        # The conversion is told before the output is put in place.
+        ((corpus / "d24.wav", out), UserWarning, "24-bit samples"),
+        ((corpus / "d24.wav", tmp_path / "new.wav"), UserWarning, "24-bit samples"),
+    ]:
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            with pytest.raises(error, match=re.escape(message)):
+                zek.process_file(*args)
+        assert out.read_bytes() == b"an earlier result", args
+        assert sorted(os.listdir(tmp_path)) == ["corpus", "out.wav"], args  # no new output, no temporary file
 
 
-def test_dask_recipe_on_a_local_cluster(corpus, tmp_path, monkeypatch, capsys):
-    """The README's recipe as it stands, on a local cluster of two worker
-    processes, in a folder holding `corpus`."""
-    readme = (pathlib.Path(__file__).parents[2] / "README.md").read_text()
-    recipe = next(b for b in re.findall(r"^```python\n(.*?)^```", readme, re.M | re.S) if "dask" in b)
-    monkeypatch.chdir(tmp_path)
-    # A sanitizer build's runtime must be loaded into the worker processes too.
-    if "ZEK_SANITIZER_PRELOAD" in os.environ:
-        monkeypatch.setenv("LD_PRELOAD", os.environ["ZEK_SANITIZER_PRELOAD"])
-    exec(compile(recipe, "README.md", "exec"), {})
-    monkeypatch.delenv("LD_PRELOAD", raising=False)
-    assert capsys.readouterr().out == ""  # no file failed
-    inputs = sorted(p for p in corpus.rglob("*") if p.suffix in (".wav", ".flac"))
+def test_dask_recipe_as_a_user_runs_it(corpus, tmp_path):
+    """examples/level_corpus.py as the README shows it and says to run it, in
+    a process of its own: a file zek refuses is named, the others are the
+    tool's outputs. Its worker processes import the script again, so a fault
+    there shows as a run that never ends: the whole process group is stopped
+    at the time limit."""
+    recipe = REPO / "examples" / "level_corpus.py"
+    assert f"```python\n{recipe.read_text()}```" in (REPO / "README.md").read_text()
+    sox("-n", "-r", 192000, corpus / "fast.wav", "synth", 0.1, "sine", 440)
+    env = dict(os.environ)
+    if "ZEK_SANITIZER_PRELOAD" in env:  # a sanitizer build's runtime, for the extension
+        env["LD_PRELOAD"] = env["ZEK_SANITIZER_PRELOAD"]
+    with subprocess.Popen([sys.executable, str(recipe), "corpus", "levelled"], cwd=tmp_path, env=env, text=True,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True) as run:
+        try:
+            out, err = run.communicate(timeout=300)
+        except subprocess.TimeoutExpired:
+            os.killpg(run.pid, signal.SIGKILL)
+            pytest.fail("still running after 300 s; the end of its output:\n" + run.communicate()[1][-3000:])
+    assert (run.returncode, out) == (1, ""), err
+    assert re.search(r"^corpus/fast\.wav: .*192000 Hz", err, re.M), err
+    inputs = sorted(p for p in corpus.rglob("*") if p.suffix in (".wav", ".flac") and p.name != "fast.wav")
     assert len(inputs) == 4
     for inp in inputs:
         cli(inp, tmp_path / "cli-out")
         out = tmp_path / "levelled" / inp.relative_to(corpus)
         assert out.read_bytes() == (tmp_path / "cli-out").read_bytes(), inp.name
-
-
-def test_process_into_out(tmp_path):
-    x = (np.random.default_rng(3).normal(size=(30000, 2)) * 2000).astype(np.int16)
-    out = np.empty_like(x)
-    assert zek.process(x, 16000, out=out) is out
-    np.testing.assert_array_equal(out, zek.process(x, 16000))
-    for bad, error in [(np.empty((30000, 2), np.float32), TypeError), (np.empty((30000, 1), np.int16), ValueError),
-                       (np.empty((2, 30000), np.int16).T, ValueError), (x, ValueError)]:
-        with pytest.raises(error):
-            zek.process(x, 16000, out=bad)

@@ -1,0 +1,66 @@
+// zek's stream API as a WebAssembly module that imports nothing: one stream
+// per instance, in static storage, and two static buffers of interleaved
+// samples through which the host passes each chunk in and out. Separate
+// buffers let a mono stream level whole hops where they lie, without
+// copying them through the stream. Nothing is allocated, before or while
+// processing.
+#include <agc/stream.h>
+
+#define ZEK_EXPORT(name) extern "C" __attribute__((export_name(#name)))
+
+namespace {
+
+// Room for a stream of AGC_MAX_CHANNELS channels (1.7 MB today); zek_open
+// checks that the stream asked for fits. Zeroed memory: not in the file.
+constexpr size_t STREAM_BYTES = size_t{2} << 20;
+// The largest flush: a 96 kHz window, 960 frames, on every channel.
+constexpr int BUFFER_SAMPLES = 960 * AGC_MAX_CHANNELS;
+
+alignas(64) unsigned char storage[STREAM_BYTES];
+alignas(64) int16_t input[BUFFER_SAMPLES];
+alignas(64) int16_t output[BUFFER_SAMPLES];
+agc_stream* stream = nullptr;
+int channels = 0;
+
+} // namespace
+
+// Sets up the instance's stream; comp is Q15. Returns 0 or an AGC_ERR_* code.
+ZEK_EXPORT(zek_open) int zek_open(int sample_rate, int channel_count, int comp, int speech, int link) {
+    stream = nullptr;
+    const size_t bytes = agc_stream_size(channel_count);
+    if (bytes == 0 || bytes > STREAM_BYTES) return AGC_ERR_CHANNELS;
+    agc_stream_options options;
+    agc_stream_options_init(&options);
+    options.comp = comp;
+    options.speech = speech;
+    options.link = link;
+    auto* st = reinterpret_cast<agc_stream*>(storage);
+    const int err = agc_stream_init_with(st, sample_rate, channel_count, &options);
+    if (err != 0) return err;
+    stream = st;
+    channels = channel_count;
+    return 0;
+}
+
+ZEK_EXPORT(zek_input) int16_t* zek_input() { return input; }
+ZEK_EXPORT(zek_output) int16_t* zek_output() { return output; }
+
+// The most frames one zek_process call takes, for the open stream's channels.
+ZEK_EXPORT(zek_buffer_frames) int zek_buffer_frames() { return stream ? BUFFER_SAMPLES / channels : 0; }
+
+ZEK_EXPORT(zek_latency) int zek_latency() { return agc_stream_latency(stream); }
+
+// Levels the first `frames` frames of the input into the output.
+ZEK_EXPORT(zek_process) int zek_process(int frames) {
+    if (frames > zek_buffer_frames()) return AGC_ERR_ARG;
+    return agc_stream_process(stream, input, output, frames);
+}
+
+// The last latency frames into the output.
+ZEK_EXPORT(zek_flush) int zek_flush() { return agc_stream_flush(stream, output); }
+
+ZEK_EXPORT(zek_reset) int zek_reset() { return agc_stream_reset(stream); }
+
+ZEK_EXPORT(zek_gain) int zek_gain(int channel) { return agc_stream_gain(stream, channel); }
+
+ZEK_EXPORT(zek_strerror) const char* zek_strerror(int error) { return agc_strerror(error); }
