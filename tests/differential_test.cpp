@@ -1,13 +1,18 @@
-// The vectorised path against the plain one: every output sample, gain and
-// state field must be identical, at every instruction-set level this CPU has.
+// The vectorised paths against the plain ones: every output sample, gain and
+// state field must be identical, at every instruction-set level this CPU has,
+// for the default hop, the speech-aware hop, and the hop in two halves (the
+// linked channels' way: measured with its mean, then applied at the law's
+// gain with the distances from that mean summed).
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <random>
 
 #include "agc/hop.h"
 #include "agc/process_fast.h"
+#include "agc/speech.h"
 #include "engine_fixture.h"
 
 namespace {
@@ -46,25 +51,64 @@ void fill_hop(std::mt19937& rng, kind k, int hop_index, int octave, std::int16_t
     }
 }
 
-bool same_state(const agc_state& a, const agc_state& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+template <typename T>
+bool same(const T& a, const T& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
-// Runs both paths side by side on `hops` hops and stops at the first difference.
+enum class path { plain, speech, halves };
+constexpr path all_paths[] = {path::plain, path::speech, path::halves};
+
+// What one hop along a path gives besides its output and states.
+struct outcome {
+    std::int32_t gain = 0, peak = 0, sum = 0, mean = 0, ac = 0;
+    bool operator==(const outcome&) const = default;
+};
+
+// One hop along `p`, plainly (level: none) or at `level`.
+outcome hop_along(path p, const std::optional<simd_level>& level, agc_frame& f, agc_state& state, agc_speech& speech,
+                  std::int16_t mix) {
+    switch (p) {
+    case path::plain:
+        return {level ? agc::process_fast(f.in, f.out, state, mix, *level) : agc::process_reference(f.in, f.out, state, mix)};
+    case path::speech:
+        return {level ? agc::process_speech_fast(f.in, f.out, state, speech, mix, *level)
+                      : agc::process_speech_reference(f.in, f.out, state, speech, mix)};
+    case path::halves: break;
+    }
+    const agc::hop_measure m = level ? agc::measure_fast(f.in, state, true, *level) : agc::measure_reference(f.in, state, true);
+    const std::int16_t g = agc::hop_gain(state, m.peak, m.sum, mix);
+    const std::int32_t ac = level ? agc::apply_fast(f.in, f.out, state, m, g, true, *level)
+                                  : agc::apply_reference(f.in, f.out, state, g, true, m.mean);
+    return {g, m.peak, m.sum, m.mean, ac};
+}
+
+// Runs the plain and the vectorised way side by side on `hops` hops along
+// every path and stops at the first difference.
 void compare_paths(std::mt19937& rng, agc_state start, std::int16_t mix, kind k, int hops,
                    const std::string& label) {
     const int half = start.win_size >> 1;
-    for (simd_level level : levels_here()) {
-        agc_state ref = start, fast = start;
-        agc_frame fr{}, ff{};
-        std::mt19937 local = rng;
-        for (int h = 0; h < hops; ++h) {
-            fill_hop(local, k, h, h % 16, fr.in, half);
-            std::memcpy(ff.in, fr.in, sizeof fr.in);
-            const std::int16_t gr = agc::process_reference(fr.in, fr.out, ref, mix);
-            const std::int16_t gf = agc::process_fast(ff.in, ff.out, fast, mix, level);
-            ASSERT_EQ(gr, gf) << label << " level " << agc::simd_level_name(level) << " hop " << h;
-            ASSERT_EQ(std::memcmp(fr.out, ff.out, sizeof(std::int16_t) * static_cast<std::size_t>(half)), 0)
-                << label << " level " << agc::simd_level_name(level) << " hop " << h;
-            ASSERT_TRUE(same_state(ref, fast)) << label << " level " << agc::simd_level_name(level) << " hop " << h;
+    for (path p : all_paths) {
+        for (simd_level level : levels_here()) {
+            agc_state ref = start, fast = start;
+            agc_speech sr, sf;
+            agc_speech_init(sr);
+            agc_speech_init(sf);
+            agc_frame fr{}, ff{};
+            std::mt19937 local = rng;
+            for (int h = 0; h < hops; ++h) {
+                fill_hop(local, k, h, h % 16, fr.in, half);
+                std::memcpy(ff.in, fr.in, sizeof fr.in);
+                const outcome gr = hop_along(p, std::nullopt, fr, ref, sr, mix);
+                const outcome gf = hop_along(p, level, ff, fast, sf, mix);
+                const auto where = [&] {
+                    return label + " path " + std::to_string(static_cast<int>(p)) + " level " +
+                           agc::simd_level_name(level) + " hop " + std::to_string(h);
+                };
+                ASSERT_TRUE(gr == gf) << where() << ": gain " << gr.gain << " and " << gf.gain << ", mean " << gr.mean
+                                      << " and " << gf.mean << ", measure " << gr.ac << " and " << gf.ac;
+                ASSERT_EQ(std::memcmp(fr.out, ff.out, sizeof(std::int16_t) * static_cast<std::size_t>(half)), 0) << where();
+                ASSERT_TRUE(same(ref, fast)) << where();
+                ASSERT_TRUE(same(sr, sf)) << where();
+            }
         }
     }
     rng.discard(1);

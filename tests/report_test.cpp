@@ -170,9 +170,11 @@ TEST_F(Report, FailuresAndArguments) {
         {{"in.raw", "out.raw", "/dev/full"}, 1, "cannot write '/dev/full': No space left on device"},
         {{"in.raw", "out.raw", "out.raw"}, 1, "'out.raw' is IN or OUT; the plot would overwrite it"},
         {{"in.raw", "out.raw", "./in.raw"}, 1, "'./in.raw' is IN or OUT"},
-        {{}, 2, "usage: zek-report IN OUT [PLOT.svg]"},
-        {{"in.raw"}, 2, "usage: zek-report IN OUT [PLOT.svg]"},
-        {{"in.raw", "out.raw", "plot.svg", "extra"}, 2, "usage: zek-report IN OUT [PLOT.svg]"},
+        {{}, 2, "usage: zek-report [OPTIONS] IN OUT [PLOT.svg]"},
+        {{"in.raw"}, 2, "usage: zek-report [OPTIONS] IN OUT [PLOT.svg]"},
+        {{"in.raw", "out.raw", "plot.svg", "extra"}, 2, "usage: zek-report [OPTIONS] IN OUT [PLOT.svg]"},
+        {{"--loud", "in.raw", "out.raw"}, 2, "unknown option '--loud'"},
+        {{"--mix", "none.mix", "in.raw", "out.raw"}, 1, "cannot open 'none.mix': No such file or directory"},
     };
     const std::string in = harness::read_file(dir / "in.raw");
     for (const auto& c : cases) {
@@ -211,6 +213,47 @@ TEST_F(Report, PlotIsLabelledSvg) {
     const auto parsed =
         harness::run("/usr/bin/python3", {"-c", "import sys, xml.etree.ElementTree as x; x.parse(sys.argv[1])", "plot.svg"}, dir);
     EXPECT_EQ(parsed.status, 0) << parsed.err;
+}
+
+// zek-report replays zek with the options zek was given: with them OUT is
+// zek's output, without them it is not; the plot draws the weight under the
+// gain when it changes from hop to hop (speech-aware mode, a weight file),
+// not when it is constant. Raw samples and a stereo WAV file made by sox.
+TEST_F(Report, OptionsAreReplayed) {
+    std::vector<std::int16_t> x(5 * RATE); // faint noise, with tones in seconds 1 and 3
+    std::uint32_t seed = 1;
+    for (std::size_t k = 0; k < x.size(); ++k) {
+        seed = seed * 1664525 + 1013904223;
+        const double tone = (k / RATE) % 2 == 1 ? (k < 2 * RATE ? 3000.0 : 300.0) * std::sin(0.0731 * double(k)) : 0.0;
+        x[k] = static_cast<std::int16_t>(std::lround(tone + double(seed >> 27) - 16));
+    }
+    harness::write_file(dir / "in.raw", harness::to_bytes(x));
+    harness::write_file(dir / "ramp.mix", harness::to_bytes({0, 8000, 16000, 24000, 32000}));
+    const auto made = harness::run("sox", {"-M", "-t", "raw", "-r", "48000", "-e", "signed", "-b", "16", "-c", "1", "in.raw",
+                                           "-t", "raw", "-r", "48000", "-e", "signed", "-b", "16", "-c", "1", "in.raw",
+                                           "in.wav", "remix", "1", "2v0.3"}, dir);
+    ASSERT_EQ(made.status, 0) << made.err;
+    struct {
+        std::vector<std::string> options;
+        const char* in;
+        bool weight_drawn;
+    } const cases[] = {
+        {{"--speech"}, "in.raw", true}, {{"--comp", "0.5"}, "in.raw", false}, {{"--mix", "ramp.mix"}, "in.raw", true},
+        {{"--speech", "--link"}, "in.wav", true}, {{"--link", "--comp", "0.3"}, "in.wav", false},
+    };
+    for (const auto& c : cases) {
+        const std::string out = std::string("out.") + (std::string(c.in).ends_with("wav") ? "wav" : "raw");
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {c.in, out});
+        SCOPED_TRACE(args[0] + " " + c.in);
+        ASSERT_EQ(harness::zek(args, dir).status, 0);
+        args.push_back("plot.svg");
+        const auto r = report(args, dir);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find("bit for bit what zek makes of the input"), std::string::npos) << r.out;
+        EXPECT_EQ(harness::read_file(dir / "plot.svg").find(">weight<") != std::string::npos, c.weight_drawn);
+        EXPECT_EQ(report({c.in, out}, dir).status, 3); // without the options: not zek's output
+    }
 }
 
 class ReportDisk : public harness::small_disk_test {};

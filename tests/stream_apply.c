@@ -2,7 +2,10 @@
  * result: the reference the Python package is checked against, and the
  * baseline its speed is measured against.
  *
- * Usage: stream_apply RATE CHANNELS CHUNK [RUNS] < in.raw > out.raw
+ * Usage: stream_apply [--speech] [--link] [--comp Q15] RATE CHANNELS CHUNK [RUNS] < in.raw > out.raw
+ *
+ * The options set the stream's options record: speech-aware, linked
+ * channels, a compression weight from 0 to 32767.
  *
  * Reads interleaved little-endian frames from standard input (as raw files
  * hold them, whatever the CPU), feeds them to a stream in calls of CHUNK
@@ -70,6 +73,7 @@ struct job {
     const int16_t *in;
     long frames, chunk;
     int rate, channels, latency;
+    agc_stream_options options;
 };
 
 /* out: frames + latency frames; the aligned result starts latency frames in. */
@@ -77,7 +81,7 @@ static int level(const struct job *j, int16_t *out)
 {
     int error;
     long at;
-    agc_stream *st = agc_stream_create(j->rate, j->channels, &error);
+    agc_stream *st = agc_stream_create_with(j->rate, j->channels, &j->options, &error);
     for (at = 0; st != NULL && at < j->frames; at += j->chunk) {
         int n = (int)(j->frames - at < j->chunk ? j->frames - at : j->chunk);
         error = agc_stream_process(st, j->in + at * j->channels, out + at * j->channels, n);
@@ -126,8 +130,21 @@ int main(int argc, char **argv)
     size_t bytes;
     int16_t *in, *out;
 
+    agc_stream_options_init(&j.options);
+    for (; argc > 1 && strncmp(argv[1], "--", 2) == 0; --argc, ++argv) {
+        if (strcmp(argv[1], "--speech") == 0) {
+            j.options.speech = 1;
+        } else if (strcmp(argv[1], "--link") == 0) {
+            j.options.link = 1;
+        } else if (strcmp(argv[1], "--comp") == 0 && argc > 2) {
+            j.options.comp = (int)arg(argv[2], 0, 32767, "compression weight");
+            --argc, ++argv;
+        } else {
+            argc = 0; /* the usage below */
+        }
+    }
     if (argc != 4 && argc != 5) {
-        fprintf(stderr, "usage: stream_apply RATE CHANNELS CHUNK [RUNS] < in.raw > out.raw\n");
+        fprintf(stderr, "usage: stream_apply [--speech] [--link] [--comp Q15] RATE CHANNELS CHUNK [RUNS] < in.raw > out.raw\n");
         return 2;
     }
     j.rate = (int)arg(argv[1], AGC_MIN_RATE, AGC_MAX_RATE, "rate");
@@ -138,7 +155,7 @@ int main(int argc, char **argv)
     j.frames = (long)(bytes / (2 * (size_t)j.channels));
     to_from_little_endian(in, (size_t)j.frames * (size_t)j.channels);
     {
-        agc_stream *probe = agc_stream_create(j.rate, j.channels, NULL);
+        agc_stream *probe = agc_stream_create_with(j.rate, j.channels, &j.options, NULL);
         j.latency = agc_stream_latency(probe);
         agc_stream_destroy(probe);
     }

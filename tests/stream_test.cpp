@@ -1,5 +1,6 @@
 // The stream API against the hop-level engine: whatever the chunking, the
-// output is the aligned recording delayed by the latency, channel by channel.
+// output is the aligned recording delayed by the latency, channel by channel;
+// and what its options promise.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 
 #include "agc/agc.h"
 #include "agc/builtin.h"
+#include "agc/speech.h"
 #include "agc/stream.h"
 
 namespace {
@@ -18,20 +20,27 @@ using samples = std::vector<std::int16_t>;
 constexpr int LEAD = agc::LEAD_IN_SAMPLES;
 
 // The aligned result, built literally from the hop-level engine as zek runs
-// it: the lead-in, then hops through agc_process on the input padded with
-// zeros to whole hops plus one, with the engine's silent first hop removed.
-samples aligned(const samples& x, int win) {
+// it: the lead-in, then hops through agc_process (or agc_process_speech) on
+// the input padded with zeros to whole hops plus one, with the engine's
+// silent first hop removed.
+samples aligned(const samples& x, int win, bool speech = false) {
     const std::size_t n = x.size(), hop = static_cast<std::size_t>(win / 2);
     if (n <= LEAD) return x;
     samples padded = x;
     padded.resize(LEAD + (n - LEAD + hop - 1) / hop * hop + hop, 0);
     agc_state state;
     agc::init_builtin(state, static_cast<std::int16_t>(win));
+    agc_speech detector;
+    agc_speech_init(detector);
     agc_frame frame{};
     samples y(x.begin(), x.begin() + LEAD);
     for (std::size_t at = LEAD; at < padded.size(); at += hop) {
         std::copy_n(padded.begin() + static_cast<std::ptrdiff_t>(at), hop, frame.in);
-        agc_process(frame, state, agc::mix);
+        if (speech) {
+            agc_process_speech(frame, state, detector, agc::mix);
+        } else {
+            agc_process(frame, state, agc::mix);
+        }
         if (at > LEAD) y.insert(y.end(), frame.out, frame.out + hop);
     }
     y.resize(n);
@@ -62,12 +71,12 @@ samples channel_of(const samples& s, int channels, int c) {
 
 // What the stream must give for the whole recording and its flush: latency
 // frames of silence, then every channel's aligned result, interleaved.
-samples expected_stream(const samples& s, int rate, int channels, int latency) {
+samples expected_stream(const samples& s, int rate, int channels, int latency, bool speech = false) {
     const int win = 4 * ((rate + 200) / 400);
     const std::size_t frames = s.size() / static_cast<std::size_t>(channels);
     samples e(static_cast<std::size_t>(latency) * static_cast<std::size_t>(channels) + s.size());
     for (int c = 0; c < channels; ++c) {
-        const samples y = aligned(channel_of(s, channels, c), win);
+        const samples y = aligned(channel_of(s, channels, c), win, speech);
         for (std::size_t f = 0; f < frames; ++f) e[(static_cast<std::size_t>(latency) + f) * static_cast<std::size_t>(channels) + static_cast<std::size_t>(c)] = y[f];
     }
     return e;
@@ -105,45 +114,67 @@ void PrintTo(const rate_case& c, std::ostream* os) { *os << c.rate << "Hz"; }
 
 class StreamRelation : public ::testing::TestWithParam<rate_case> {};
 
+// The options a stream is tested with: the default, speech-aware, linked, both.
+struct mode {
+    const char* name;
+    bool speech, link;
+};
+constexpr mode modes[] = {{"default", false, false}, {"speech", true, false}, {"link", false, true}, {"speech+link", true, true}};
+
+agc_stream* create(int rate, int channels, const mode& m) {
+    agc_stream_options o;
+    agc_stream_options_init(&o);
+    o.speech = m.speech;
+    o.link = m.link;
+    return agc_stream_create_with(rate, channels, &o, nullptr);
+}
+
+// Unlinked, every channel is the hop-level engine's aligned result; linked
+// channels (no hop-level counterpart) must give in every chunking what they
+// give in one call.
 TEST_P(StreamRelation, AnyChunkingGivesTheAlignedResultDelayed) {
     const auto [rate, latency] = GetParam();
     const int hop = latency / 2;
     std::mt19937 rng(static_cast<unsigned>(rate));
-    for (int channels : {1, 2, 6}) {
-        // Lengths at the edges of the lead-in and of hops, and a long one.
-        for (std::size_t frames : {std::size_t{0}, std::size_t{300}, std::size_t{LEAD}, std::size_t{LEAD + 1},
-                                   std::size_t(LEAD + hop), std::size_t(LEAD + 2 * hop + 7), std::size_t{24011}}) {
-            const samples s = interleaved_signal(rng, frames, channels);
-            const samples want = expected_stream(s, rate, channels, latency);
-            agc_stream* st = agc_stream_create(rate, channels, nullptr);
-            ASSERT_NE(st, nullptr);
-            ASSERT_EQ(agc_stream_latency(st), latency);
-            for (chunking how : {chunking::whole, chunking::random_sizes, chunking::single_frames}) {
-                for (bool in_place : {false, true}) {
-                    SCOPED_TRACE(testing::Message() << rate << " Hz, " << channels << " channels, " << frames
-                                                    << " frames, chunking " << int(how) << (in_place ? ", in place" : ""));
+    for (const mode& m : modes) {
+        for (int channels : {1, 2, 6}) {
+            // Lengths at the edges of the lead-in and of hops, and a long one.
+            for (std::size_t frames : {std::size_t{0}, std::size_t{300}, std::size_t{LEAD}, std::size_t{LEAD + 1},
+                                       std::size_t(LEAD + hop), std::size_t(LEAD + 2 * hop + 7), std::size_t{24011}}) {
+                const samples s = interleaved_signal(rng, frames, channels);
+                agc_stream* st = create(rate, channels, m);
+                ASSERT_NE(st, nullptr);
+                ASSERT_EQ(agc_stream_latency(st), latency);
+                const samples want = m.link && channels > 1 ? stream_through(st, s, channels, chunking::whole, false, rng)
+                                                            : expected_stream(s, rate, channels, latency, m.speech);
+                for (chunking how : {chunking::whole, chunking::random_sizes, chunking::single_frames}) {
+                    for (bool in_place : {false, true}) {
+                        SCOPED_TRACE(testing::Message() << m.name << ", " << rate << " Hz, " << channels << " channels, "
+                                                        << frames << " frames, chunking " << int(how)
+                                                        << (in_place ? ", in place" : ""));
+                        ASSERT_EQ(agc_stream_reset(st), 0);
+                        const samples got = stream_through(st, s, channels, how, in_place, rng);
+                        const auto diff = std::mismatch(got.begin(), got.end(), want.begin()).first;
+                        ASSERT_TRUE(diff == got.end()) << "first difference at output sample " << (diff - got.begin());
+                    }
+                }
+                // The gain reported is that of the last whole hop taken in.
+                if (frames > LEAD && !m.speech && !m.link) {
+                    agc_state ref;
+                    agc::init_builtin(ref, static_cast<std::int16_t>(latency));
+                    agc_frame fr{};
+                    const samples x = channel_of(s, channels, channels - 1);
+                    for (std::size_t at = LEAD; at + static_cast<std::size_t>(hop) <= frames; at += static_cast<std::size_t>(hop)) {
+                        std::copy_n(x.begin() + static_cast<std::ptrdiff_t>(at), hop, fr.in);
+                        agc_process(fr, ref, agc::mix);
+                    }
+                    samples out(s.size());
                     ASSERT_EQ(agc_stream_reset(st), 0);
-                    const samples got = stream_through(st, s, channels, how, in_place, rng);
-                    const auto diff = std::mismatch(got.begin(), got.end(), want.begin()).first;
-                    ASSERT_TRUE(diff == got.end()) << "first difference at output sample " << (diff - got.begin());
+                    agc_stream_process(st, s.data(), out.data(), static_cast<int>(frames));
+                    EXPECT_EQ(agc_stream_gain(st, channels - 1), ref.gain);
                 }
+                agc_stream_destroy(st);
             }
-            // The gain reported is that of the last whole hop taken in.
-            if (frames > LEAD) {
-                agc_state ref;
-                agc::init_builtin(ref, static_cast<std::int16_t>(latency));
-                agc_frame fr{};
-                const samples x = channel_of(s, channels, channels - 1);
-                for (std::size_t at = LEAD; at + static_cast<std::size_t>(hop) <= frames; at += static_cast<std::size_t>(hop)) {
-                    std::copy_n(x.begin() + static_cast<std::ptrdiff_t>(at), hop, fr.in);
-                    agc_process(fr, ref, agc::mix);
-                }
-                samples out(s.size());
-                ASSERT_EQ(agc_stream_reset(st), 0);
-                agc_stream_process(st, s.data(), out.data(), static_cast<int>(frames));
-                EXPECT_EQ(agc_stream_gain(st, channels - 1), ref.gain);
-            }
-            agc_stream_destroy(st);
         }
     }
 }
@@ -256,6 +287,106 @@ TEST(StreamApi, ResetStartsANewRecordingAsAFreshStreamWould) {
     agc_stream_destroy(fresh);
     agc_stream_destroy(used);
     agc_stream_destroy(nullptr);
+}
+
+// A whole recording through a stream with options, aligned (latency dropped).
+samples level(const samples& s, int channels, const agc_stream_options& o, int rate = 48000) {
+    agc_stream* st = agc_stream_create_with(rate, channels, &o, nullptr);
+    const auto frames = static_cast<int>(s.size() / static_cast<std::size_t>(channels));
+    const std::size_t skip = static_cast<std::size_t>(agc_stream_latency(st) * channels);
+    samples out(s.size() + skip);
+    agc_stream_process(st, s.data(), out.data(), frames);
+    agc_stream_flush(st, out.data() + s.size());
+    agc_stream_destroy(st);
+    return samples(out.begin() + static_cast<std::ptrdiff_t>(skip), out.end());
+}
+
+samples interleave(const samples& a, const samples& b) {
+    samples s;
+    for (std::size_t k = 0; k < a.size(); ++k) s.insert(s.end(), {a[k], b[k]});
+    return s;
+}
+
+agc_stream_options with(bool speech, bool link, int comp = AGC_COMP_DEFAULT, const std::int16_t* mix = nullptr) {
+    agc_stream_options o;
+    agc_stream_options_init(&o);
+    o.speech = speech;
+    o.link = link;
+    o.comp = comp;
+    o.mix = mix;
+    o.mix_count = mix ? 1 : 0;
+    return o;
+}
+
+// What the options promise, as pairs of ways to level a recording that must
+// give the same samples: per-hop weights against the constant weight, and
+// linked channels against mono, for the default and the speech-aware mode.
+TEST(StreamOptions, Equivalences) {
+    std::mt19937 rng(11);
+    const samples x = channel_of(interleaved_signal(rng, 30000, 1), 1, 0);
+    const samples silence(x.size(), 0);
+    const std::int16_t zero[] = {0}, builtin[] = {AGC_COMP_DEFAULT};
+    EXPECT_EQ(level(x, 1, with(false, false, 0, zero)), level(x, 1, with(false, false, 0))) << "weights of 0, comp 0";
+    EXPECT_EQ(level(x, 1, with(false, false, 0, builtin)), level(x, 1, with(false, false))) << "weights of 1.0, comp 1.0";
+    for (bool speech : {false, true}) {
+        SCOPED_TRACE(speech ? "speech-aware" : "default");
+        const samples mono = level(x, 1, with(speech, false));
+        EXPECT_EQ(level(x, 1, with(speech, true)), mono) << "linked mono";
+        EXPECT_EQ(level(interleave(x, x), 2, with(speech, true)), interleave(mono, mono)) << "the same on both channels";
+        EXPECT_EQ(level(interleave(x, silence), 2, with(speech, true)), interleave(mono, silence)) << "a silent channel";
+    }
+}
+
+// Weight 0 is the flat curve: no levelling. Away from digital silence (where
+// the curve's lowest octaves shut the gain), every sample comes out as it
+// went in, less the 1.7% the crossfade's window pair leaves out.
+TEST(StreamOptions, CompZeroLevelsNothing) {
+    std::mt19937 rng(3);
+    std::normal_distribution<double> noise(0.0, 1.0);
+    samples x(48000);
+    for (std::size_t k = 0; k < x.size(); ++k) {
+        const double amp = (k / 4800) % 2 ? 20.0 : 4000.0; // peaks under the ceiling
+        x[k] = static_cast<std::int16_t>(std::clamp(amp * noise(rng), -32768.0, 32767.0));
+    }
+    const samples y = level(x, 1, with(false, false, 0));
+    for (std::size_t k = LEAD; k < x.size(); ++k) {
+        ASSERT_NEAR(y[k], x[k] * (32223.0 / 32768.0), 2.0) << "sample " << k;
+    }
+}
+
+// Speech-aware mode on a burst of syllable-like noise between pauses over a
+// faint noise floor: past the hangover the pause after it keeps its level
+// (the default mode raises it by over 20 dB), and the weight that reaches
+// the output is comp in the burst and 0 in the pause. (The levelling of real
+// sentences is tested on espeak-ng's speech, in speech_test.cpp.)
+TEST(StreamOptions, SpeechAwareModeLeavesPauses) {
+    constexpr std::size_t rate = 48000, burst = rate, pause = 3 * rate; // 1 s of pause, 2 s of burst, 2 s of pause
+    std::mt19937 rng(5);
+    std::normal_distribution<double> noise(0.0, 1.0);
+    samples x(5 * rate);
+    for (std::size_t k = 0; k < x.size(); ++k) {
+        const double syllables = k >= burst && k < pause ? 3000 * std::max(0.0, std::sin(6.2832 * 4.0 * double(k) / rate)) : 0;
+        x[k] = static_cast<std::int16_t>(std::lround((30.0 + syllables) * noise(rng)));
+    }
+    const auto rms_db = [&](const samples& v) {
+        double acc = 0;
+        for (std::size_t k = pause + rate / 10; k < x.size(); ++k) acc += double(v[k]) * v[k];
+        return 10 * std::log10(acc);
+    };
+    EXPECT_GT(rms_db(level(x, 1, with(false, false))) - rms_db(x), 20.0);
+    EXPECT_NEAR(rms_db(level(x, 1, with(true, false))), rms_db(x), 1.0);
+
+    agc_stream_options o = with(true, false);
+    agc_stream* st = agc_stream_create_with(48000, 1, &o, nullptr);
+    samples out(x.size());
+    const auto weight_at = [&](std::size_t from, std::size_t to) { // after frames [from, to) are taken in
+        agc_stream_process(st, x.data() + from, out.data() + from, static_cast<int>(to - from));
+        return agc_stream_weight(st, 0);
+    };
+    const std::size_t syllable_top = rate + rate / 16; // a syllable's top, a second into the burst
+    EXPECT_EQ(weight_at(0, burst + syllable_top), AGC_COMP_DEFAULT);
+    EXPECT_EQ(weight_at(burst + syllable_top, pause + rate), 0);
+    agc_stream_destroy(st);
 }
 
 } // namespace

@@ -17,6 +17,7 @@
 
 #include "agc/stream.h"
 #include "level.h"
+#include "zek/options.h"
 #include "zek/tool.h"
 
 namespace py = pybind11;
@@ -125,11 +126,25 @@ int integer(py::handle obj, const char* name) {
     return static_cast<int>(v);
 }
 
+// The keyword arguments speech, comp and link, as the zek tool's options
+// (comp in single precision, as the tool reads it).
+zek::run_options levelling(bool speech, double comp, bool link) {
+    if (!(comp >= 0.0 && comp <= 1.0)) {
+        throw py::value_error("comp must be a number from 0 to 1, not " + std::string(py::str(py::float_(comp))));
+    }
+    zek::run_options o;
+    o.speech = speech;
+    o.link = link;
+    o.comp = zek::comp_weight(static_cast<float>(comp));
+    return o;
+}
+
 using stream_ptr = std::unique_ptr<agc_stream, decltype(&agc_stream_destroy)>;
 
-stream_ptr new_stream(py::handle rate, py::handle channels) {
+stream_ptr new_stream(py::handle rate, py::handle channels, const zek::run_options& how) {
     int error = 0;
-    stream_ptr st(agc_stream_create(integer(rate, "sample_rate"), integer(channels, "channels"), &error),
+    const agc_stream_options o = zek::stream_options(how);
+    stream_ptr st(agc_stream_create_with(integer(rate, "sample_rate"), integer(channels, "channels"), &o, &error),
                   agc_stream_destroy);
     const char* name = error == AGC_ERR_RATE ? "sample_rate " : "channels ";
     const py::handle value = error == AGC_ERR_RATE ? rate : channels;
@@ -170,9 +185,9 @@ py::array check_out(py::handle out_obj, py::handle samples_obj, const samples& s
     return out;
 }
 
-py::array process(py::handle samples_obj, py::handle rate, py::handle out_obj) {
+py::array process(py::handle samples_obj, py::handle rate, py::handle out_obj, bool speech, double comp, bool link) {
     const samples s = check_samples(samples_obj, "samples");
-    const stream_ptr st = new_stream(rate, py::int_(s.channels));
+    const stream_ptr st = new_stream(rate, py::int_(s.channels), levelling(speech, comp, link));
     py::array out = out_obj.is_none() ? new_array(s.type, s.frames, s.channels, s.array.ndim())
                                       : check_out(out_obj, samples_obj, s);
     const void* in = s.array.data();
@@ -200,8 +215,8 @@ struct stream {
     py::ssize_t last_ndim;                      // shape of the last chunk
     std::mutex busy;
 
-    stream(py::handle rate_obj, py::handle channels_obj)
-        : st(new_stream(rate_obj, channels_obj)), rate(integer(rate_obj, "sample_rate")),
+    stream(py::handle rate_obj, py::handle channels_obj, bool speech, double comp, bool link)
+        : st(new_stream(rate_obj, channels_obj, levelling(speech, comp, link))), rate(integer(rate_obj, "sample_rate")),
           channels(integer(channels_obj, "channels")),
           latency(agc_stream_latency(st.get())), last_ndim(channels == 1 ? 1 : 2) {}
 
@@ -289,13 +304,14 @@ struct pending_output {
 // zek.process_file: exactly what the zek tool does with the two paths, in
 // process. Failures become exceptions: OSError (with the errno and the file)
 // for what the system refused, ValueError for a file zek cannot take.
-void process_file(py::handle input, py::handle output) {
+void process_file(py::handle input, py::handle output, bool speech, double comp, bool link) {
+    const zek::run_options how = levelling(speech, comp, link);
     const py::module_ os = py::module_::import("os");
     const std::string in = path_bytes(os, input), out = path_bytes(os, output);
     pending_output run;
     {
         py::gil_scoped_release nogil;
-        run.result = zek::run_files(in.c_str(), out.c_str(), run.out);
+        run.result = zek::run_files(in.c_str(), out.c_str(), run.out, how);
     }
     // Told before the output is put in place: a warning raised as an error
     // leaves the old output as it was.
@@ -326,6 +342,7 @@ PYBIND11_MODULE(_zek, m) {
     m.doc() = "zek's fixed-point automatic gain control on NumPy arrays.";
 
     m.def("process", &process, py::arg("samples"), py::arg("sample_rate"), py::arg("out") = py::none(),
+          py::arg("speech") = false, py::arg("comp") = 1.0, py::arg("link") = false,
           R"(Levels a whole recording and returns it as a new array, or in `out`.
 
 samples: a NumPy array of shape (frames,) or (frames, channels), 1 to 256
@@ -340,9 +357,14 @@ to 16 bits (times 32768, rounded to nearest with halves to even, clipped to
 refused. Each channel is levelled on its own. The GIL is released meanwhile.
 out: an array of the samples' shape and type, in the machine's byte order,
 C-contiguous and not sharing their memory, to write the result into (and
-return) instead of a new one.)");
+return) instead of a new one.
+speech, comp, link: as the zek tool's --speech, --comp and --link: True
+leaves the pauses between sentences at their level while the speech is
+levelled; the compression weight from 0.0 (no levelling) to 1.0 (the
+default); True gives all channels one gain, from the loudest.)");
 
-    m.def("process_file", &process_file, py::arg("input"), py::arg("output"),
+    m.def("process_file", &process_file, py::arg("input"), py::arg("output"), py::arg("speech") = false,
+          py::arg("comp") = 1.0, py::arg("link") = false,
           R"(Does exactly what the zek tool does with these two paths, in process.
 
 An audio file (WAV, FLAC, AIFF, ... at 8000 to 96000 Hz, any channels) is
@@ -354,18 +376,21 @@ the system refused and ValueError for a file zek cannot take (a rate out of
 range, a damaged header, the same file twice). A conversion of deeper or
 floating-point samples to 16 bits is told by a UserWarning, before an
 existing output is replaced: a warning raised as an error leaves it as it
-was. Prints nothing; the GIL is released meanwhile.)");
+was. Prints nothing; the GIL is released meanwhile. speech, comp and link:
+as for zek.process.)");
 
     py::class_<stream>(m, "Stream", R"(Levels a recording given in chunks, as it arrives.
 
-Stream(sample_rate, channels=1): sample_rate 8000 to 96000 (Hz), 1 to 256
-channels. process() returns as many frames as it is given, delayed by
+Stream(sample_rate, channels=1, speech=False, comp=1.0, link=False):
+sample_rate 8000 to 96000 (Hz), 1 to 256 channels; speech, comp and link as
+for zek.process. process() returns as many frames as it is given, delayed by
 `latency` frames; flush() ends the recording and returns its last `latency`
 frames. Chunks are arrays as for zek.process: (frames,) or (frames, channels),
 int16, float32 or float64, converted the same way; any split of a recording
 gives the same samples. One stream serves one thread at a time; calls from
 several threads are taken in turn.)")
-        .def(py::init<py::handle, py::handle>(), py::arg("sample_rate"), py::arg("channels") = 1)
+        .def(py::init<py::handle, py::handle, bool, double, bool>(), py::arg("sample_rate"), py::arg("channels") = 1,
+             py::arg("speech") = false, py::arg("comp") = 1.0, py::arg("link") = false)
         .def_readonly("sample_rate", &stream::rate, "The sample rate in Hz.")
         .def_readonly("channels", &stream::channels, "The channel count.")
         .def_readonly("latency", &stream::latency,

@@ -13,12 +13,12 @@ __all__ = ["Stream", "process", "process_file"]
 
 # Python functions around the extension's, so that they pickle by name and
 # go to other processes: Dask's and multiprocessing's workers.
-def process(samples, sample_rate, out=None):
-    return _zek.process(samples, sample_rate, out)
+def process(samples, sample_rate, out=None, speech=False, comp=1.0, link=False):
+    return _zek.process(samples, sample_rate, out, speech=speech, comp=comp, link=link)
 
 
-def process_file(input, output):
-    return _zek.process_file(input, output)
+def process_file(input, output, speech=False, comp=1.0, link=False):
+    return _zek.process_file(input, output, speech=speech, comp=comp, link=link)
 
 
 process.__doc__ = _zek.process.__doc__

@@ -6,6 +6,7 @@
 
 #include "agc/agc.h"
 #include "agc/fixed_point.h"
+#include "agc/speech.h"
 
 namespace agc {
 
@@ -41,10 +42,49 @@ inline std::int16_t hop_gain(agc_state& state, std::int32_t peak, std::int32_t s
     return g;
 }
 
+// What the measuring pass finds in a hop: what the gain law needs (largest
+// magnitude, sum of magnitudes) and, for the speech detector, the hop's mean,
+// about which the output pass then sums the hop's magnitudes: a measure that
+// leaves out what changes more slowly than the hop (rumble, the swell of
+// brown noise, most of mains hum).
+struct hop_measure {
+    std::int32_t peak = 0, sum = 0;
+    std::int16_t mean = 0; // measured only when asked for
+    bool plain = false;    // the hop must be applied the plain way (a window a vector path cannot take)
+};
+
+// The hop's mean sample from its signed sum: (sum >> 6) x inv_hop >> 9 is
+// about sum x (32767 / half) >> 15. The product is formed in 64 bits, so that
+// a hand-made inv_hop cannot overflow it, and the mean is held to 16 bits.
+constexpr std::int16_t hop_mean(const agc_state& state, std::int32_t signed_sum) {
+    const std::int64_t m = (static_cast<std::int64_t>(signed_sum >> 6) * state.inv_hop) >> 9;
+    return store16(static_cast<std::int32_t>(m < -32768 ? -32768 : m > 32767 ? 32767 : m));
+}
+
+// A sample's distance from the mean, held to 16 bits as a saturating
+// subtraction holds it, then its saturated magnitude.
+constexpr std::int32_t distance(std::int16_t s, std::int16_t mean) {
+    const std::int32_t d = s - mean;
+    return magnitude(store16(d < -32768 ? -32768 : d > 32767 ? 32767 : d));
+}
+
 // The plain per-sample signal path: the reference the fast path must match
 // bit for bit, and the fallback where no vector path is built. Reads the hop
 // from `in` and writes the previous one to `out` (distinct buffers).
 std::int16_t process_reference(const std::int16_t* in, std::int16_t* out, agc_state& state, std::int16_t mix);
+
+// The same path in its two halves, for callers that decide the gain
+// themselves (linked channels, the speech gate): the measurement of a hop
+// (with `mean`, its mean too), and the output pass, which emits the previous
+// hop crossfaded from the last gain applied to `gain` and takes in this one.
+// With `ac`, the output pass returns the sum of the distances of this hop's
+// samples from `mean`; otherwise 0.
+hop_measure measure_reference(const std::int16_t* in, const agc_state& state, bool mean);
+// The speech-aware hop (agc_process_speech) the plain way.
+std::int16_t process_speech_reference(const std::int16_t* in, std::int16_t* out, agc_state& state,
+                                      agc_speech& speech, std::int16_t mix);
+std::int32_t apply_reference(const std::int16_t* in, std::int16_t* out, agc_state& state, std::int16_t gain,
+                             bool ac, std::int16_t mean);
 
 } // namespace agc
 

@@ -70,16 +70,62 @@ std::int16_t process_hop(const std::int16_t* in, std::int16_t* out, agc_state& s
     return process_fast(in, out, state, mix, cpu_best);
 }
 
+hop_measure measure_fast(const std::int16_t* in, const agc_state& state, bool mean, simd_level level) {
+    switch (simd_level_runs(level) ? level : cpu_best) {
+    case simd_level::avx512: return avx512::measure_vectors(in, state, mean);
+    case simd_level::avx2: return avx2::measure_vectors(in, state, mean);
+    default: return measure_reference(in, state, mean);
+    }
+}
+
+std::int32_t apply_fast(const std::int16_t* in, std::int16_t* out, agc_state& state, const hop_measure& m,
+                        std::int16_t gain, bool ac, simd_level level) {
+    switch (m.plain ? simd_level::portable : simd_level_runs(level) ? level : cpu_best) {
+    case simd_level::avx512: return avx512::apply_vectors(in, out, state, gain, ac, m.mean);
+    case simd_level::avx2: return avx2::apply_vectors(in, out, state, gain, ac, m.mean);
+    default: return apply_reference(in, out, state, gain, ac, m.mean);
+    }
+}
+
+hop_measure measure_hop(const std::int16_t* in, const agc_state& state, bool mean) {
+    return measure_fast(in, state, mean, cpu_best);
+}
+
+std::int16_t process_speech_fast(const std::int16_t* in, std::int16_t* out, agc_state& state, agc_speech& speech,
+                                 std::int16_t mix, simd_level level) {
+    switch (simd_level_runs(level) ? level : cpu_best) {
+    case simd_level::avx512: return avx512::process_speech_vectors(in, out, state, speech, mix);
+    case simd_level::avx2: return avx2::process_speech_vectors(in, out, state, speech, mix);
+    default: return process_speech_reference(in, out, state, speech, mix);
+    }
+}
+
+std::int16_t process_hop_speech(const std::int16_t* in, std::int16_t* out, agc_state& state, agc_speech& speech,
+                                std::int16_t mix) {
+    return process_speech_fast(in, out, state, speech, mix, cpu_best);
+}
+
+std::int32_t apply_hop(const std::int16_t* in, std::int16_t* out, agc_state& state, const hop_measure& m,
+                       std::int16_t gain, bool ac) {
+    return apply_fast(in, out, state, m, gain, ac, cpu_best);
+}
+
 #else // one fixed path, known at compile time
+
+#if AGC_NEON_PATH
+#define AGC_FIXED_PATH 1
+namespace fixed = neon;
+#elif AGC_WASM_SIMD_PATH
+#define AGC_FIXED_PATH 1
+namespace fixed = simd128;
+#endif
 
 bool simd_level_runs(simd_level level) { return level == simd_level::portable || level == best_simd_level(); }
 
 std::int16_t process_fast(const std::int16_t* in, std::int16_t* out, agc_state& state, std::int16_t mix,
                           simd_level level) {
-#if AGC_NEON_PATH
-    if (level != simd_level::portable) return neon::process_vectors(in, out, state, mix);
-#elif AGC_WASM_SIMD_PATH
-    if (level != simd_level::portable) return simd128::process_vectors(in, out, state, mix);
+#if AGC_FIXED_PATH
+    if (level != simd_level::portable) return fixed::process_vectors(in, out, state, mix);
 #else
     (void)level;
 #endif
@@ -87,13 +133,54 @@ std::int16_t process_fast(const std::int16_t* in, std::int16_t* out, agc_state& 
 }
 
 std::int16_t process_hop(const std::int16_t* in, std::int16_t* out, agc_state& state, std::int16_t mix) {
-#if AGC_NEON_PATH
-    return neon::process_vectors(in, out, state, mix);
-#elif AGC_WASM_SIMD_PATH
-    return simd128::process_vectors(in, out, state, mix);
+#if AGC_FIXED_PATH
+    return fixed::process_vectors(in, out, state, mix);
 #else
     return process_reference(in, out, state, mix);
 #endif
+}
+
+hop_measure measure_fast(const std::int16_t* in, const agc_state& state, bool mean, simd_level level) {
+#if AGC_FIXED_PATH
+    if (level != simd_level::portable) return fixed::measure_vectors(in, state, mean);
+#else
+    (void)level;
+#endif
+    return measure_reference(in, state, mean);
+}
+
+std::int32_t apply_fast(const std::int16_t* in, std::int16_t* out, agc_state& state, const hop_measure& m,
+                        std::int16_t gain, bool ac, simd_level level) {
+#if AGC_FIXED_PATH
+    if (!m.plain && level != simd_level::portable) return fixed::apply_vectors(in, out, state, gain, ac, m.mean);
+#else
+    (void)level;
+#endif
+    return apply_reference(in, out, state, gain, ac, m.mean);
+}
+
+hop_measure measure_hop(const std::int16_t* in, const agc_state& state, bool mean) {
+    return measure_fast(in, state, mean, best_simd_level());
+}
+
+std::int32_t apply_hop(const std::int16_t* in, std::int16_t* out, agc_state& state, const hop_measure& m,
+                       std::int16_t gain, bool ac) {
+    return apply_fast(in, out, state, m, gain, ac, best_simd_level());
+}
+
+std::int16_t process_speech_fast(const std::int16_t* in, std::int16_t* out, agc_state& state, agc_speech& speech,
+                                 std::int16_t mix, simd_level level) {
+#if AGC_FIXED_PATH
+    if (level != simd_level::portable) return fixed::process_speech_vectors(in, out, state, speech, mix);
+#else
+    (void)level;
+#endif
+    return process_speech_reference(in, out, state, speech, mix);
+}
+
+std::int16_t process_hop_speech(const std::int16_t* in, std::int16_t* out, agc_state& state, agc_speech& speech,
+                                std::int16_t mix) {
+    return process_speech_fast(in, out, state, speech, mix, best_simd_level());
 }
 
 #endif

@@ -5,6 +5,8 @@
 #include <cstdint>
 
 #include "agc/agc.h"
+#include "agc/hop.h"
+#include "agc/speech.h"
 
 // The vector paths this build has. x86-64 chooses AVX-512 or AVX2 at run
 // time; every aarch64 CPU has NEON (ASIMD); WebAssembly has SIMD128 when
@@ -43,23 +45,61 @@ std::int16_t process_fast(const std::int16_t* in, std::int16_t* out, agc_state& 
 // best level: lets a caller process hops where they lie in a larger block.
 std::int16_t process_hop(const std::int16_t* in, std::int16_t* out, agc_state& state, std::int16_t mix);
 
+// The hop in two halves (measure_reference and apply_reference), each
+// bit-identical to the plain one, at `level` or at the best level. The
+// measurement says whether its hop must be applied the plain way; with `ac`
+// the output pass sums the hop's distances from the mean it measured.
+hop_measure measure_fast(const std::int16_t* in, const agc_state& state, bool mean, simd_level level);
+std::int32_t apply_fast(const std::int16_t* in, std::int16_t* out, agc_state& state, const hop_measure& m,
+                        std::int16_t gain, bool ac, simd_level level);
+hop_measure measure_hop(const std::int16_t* in, const agc_state& state, bool mean);
+std::int32_t apply_hop(const std::int16_t* in, std::int16_t* out, agc_state& state, const hop_measure& m,
+                       std::int16_t gain, bool ac);
+
+// agc_process_speech on the caller's own buffers, bit-identical to
+// process_speech_reference, at `level` or at the best level.
+std::int16_t process_speech_fast(const std::int16_t* in, std::int16_t* out, agc_state& state, agc_speech& speech,
+                                 std::int16_t mix, simd_level level);
+std::int16_t process_hop_speech(const std::int16_t* in, std::int16_t* out, agc_state& state, agc_speech& speech,
+                                std::int16_t mix);
+
 // The vector kernels, one per instruction set (simd_kernel.inc).
 #if AGC_X86_PATHS
 namespace avx2 {
 std::int16_t process_vectors(const std::int16_t* in, std::int16_t* out, agc_state& state, std::int16_t mix);
+std::int16_t process_speech_vectors(const std::int16_t* in, std::int16_t* out, agc_state& state, agc_speech& speech,
+                                    std::int16_t mix);
+hop_measure measure_vectors(const std::int16_t* in, const agc_state& state, bool mean);
+std::int32_t apply_vectors(const std::int16_t* in, std::int16_t* out, agc_state& state, std::int16_t gain, bool ac,
+                           std::int16_t mean);
 }
 namespace avx512 {
 std::int16_t process_vectors(const std::int16_t* in, std::int16_t* out, agc_state& state, std::int16_t mix);
+std::int16_t process_speech_vectors(const std::int16_t* in, std::int16_t* out, agc_state& state, agc_speech& speech,
+                                    std::int16_t mix);
+hop_measure measure_vectors(const std::int16_t* in, const agc_state& state, bool mean);
+std::int32_t apply_vectors(const std::int16_t* in, std::int16_t* out, agc_state& state, std::int16_t gain, bool ac,
+                           std::int16_t mean);
 }
 #endif
 #if AGC_NEON_PATH
 namespace neon {
 std::int16_t process_vectors(const std::int16_t* in, std::int16_t* out, agc_state& state, std::int16_t mix);
+std::int16_t process_speech_vectors(const std::int16_t* in, std::int16_t* out, agc_state& state, agc_speech& speech,
+                                    std::int16_t mix);
+hop_measure measure_vectors(const std::int16_t* in, const agc_state& state, bool mean);
+std::int32_t apply_vectors(const std::int16_t* in, std::int16_t* out, agc_state& state, std::int16_t gain, bool ac,
+                           std::int16_t mean);
 }
 #endif
 #if AGC_WASM_SIMD_PATH
 namespace simd128 {
 std::int16_t process_vectors(const std::int16_t* in, std::int16_t* out, agc_state& state, std::int16_t mix);
+std::int16_t process_speech_vectors(const std::int16_t* in, std::int16_t* out, agc_state& state, agc_speech& speech,
+                                    std::int16_t mix);
+hop_measure measure_vectors(const std::int16_t* in, const agc_state& state, bool mean);
+std::int32_t apply_vectors(const std::int16_t* in, std::int16_t* out, agc_state& state, std::int16_t gain, bool ac,
+                           std::int16_t mean);
 }
 #endif
 

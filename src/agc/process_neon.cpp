@@ -37,7 +37,9 @@ inline vec load_reversed(const std::int16_t* p) {
     }
     return r;
 }
+inline vec splat(std::int16_t v) { return {vdupq_n_s16(v), vdupq_n_s16(v), vdupq_n_s16(v)}; }
 inline vec add16(vec a, vec b) { return each(a, b, [](int16x8_t x, int16x8_t y) { return vaddq_s16(x, y); }); }
+inline vec sub_sat16(vec a, vec b) { return each(a, b, [](int16x8_t x, int16x8_t y) { return vqsubq_s16(x, y); }); }
 // Saturating absolute value: -32768 gives 32767.
 inline vec magnitude_sat(vec s) { return each(s, [](int16x8_t x) { return vqabsq_s16(x); }); }
 inline vec max_u16(vec a, vec b) {
@@ -55,6 +57,17 @@ inline sums pair_sums(vec a) {
 }
 inline sums add_pair_sums(sums acc, vec a) {
     for (int k = 0; k < REGS; ++k) acc.val[k] = vpadalq_u16(acc.val[k], as_u16(a.val[k]));
+    return acc;
+}
+// sadalp for signed lanes, kept in the same unsigned registers: the bits of a
+// two's-complement sum are those of the unsigned one.
+inline sums signed_pair_sums(vec a) {
+    sums s;
+    for (int k = 0; k < REGS; ++k) s.val[k] = vreinterpretq_u32_s32(vpaddlq_s16(a.val[k]));
+    return s;
+}
+inline sums add_signed_pair_sums(sums acc, vec a) {
+    for (int k = 0; k < REGS; ++k) acc.val[k] = vreinterpretq_u32_s32(vpadalq_s16(vreinterpretq_s32_u32(acc.val[k]), a.val[k]));
     return acc;
 }
 inline vec keep_last(vec a, int count) {

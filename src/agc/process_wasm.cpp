@@ -44,7 +44,13 @@ inline vec load_reversed(const std::int16_t* p) {
     }
     return r;
 }
+inline vec splat(std::int16_t v) {
+    vec r;
+    for (auto& x : r.val) x = wasm_i16x8_splat(v);
+    return r;
+}
 inline vec add16(vec a, vec b) { return each(a, b, [](v128_t x, v128_t y) { return wasm_i16x8_add(x, y); }); }
+inline vec sub_sat16(vec a, vec b) { return each(a, b, [](v128_t x, v128_t y) { return wasm_i16x8_sub_sat(x, y); }); }
 // abs wraps -32768 to itself, which as an unsigned lane is 32768: the
 // unsigned minimum with 32767 saturates it.
 inline vec magnitude_sat(vec s) {
@@ -68,6 +74,9 @@ inline sums add_pair_sums(sums acc, vec a) {
     for (int k = 0; k < REGS; ++k) acc.val[k] = wasm_i32x4_add(acc.val[k], pair_sum(a.val[k]));
     return acc;
 }
+// The dot product is signed: the same sums pairs of signed lanes.
+inline sums signed_pair_sums(vec a) { return pair_sums(a); }
+inline sums add_signed_pair_sums(sums acc, vec a) { return add_pair_sums(acc, a); }
 // A mask of LANES zeros then LANES all-ones lanes: loaded from `count` lanes
 // before its middle, it keeps the last count lanes.
 struct lane_ramp {

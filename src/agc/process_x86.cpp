@@ -48,12 +48,16 @@ inline vec load_reversed(const std::int16_t* p) {
 }
 inline vec splat(std::int16_t v) { return _mm256_set1_epi16(v); }
 inline vec add16(vec a, vec b) { return _mm256_add_epi16(a, b); }
+inline vec sub_sat16(vec a, vec b) { return _mm256_subs_epi16(a, b); }
 inline vec magnitude_sat(vec s) { return _mm256_min_epu16(_mm256_abs_epi16(s), _mm256_set1_epi16(32767)); }
 inline vec max_u16(vec a, vec b) { return _mm256_max_epu16(a, b); }
 inline vec min16(vec a, vec b) { return _mm256_min_epi16(a, b); }
 using sums = vec;
 inline sums pair_sums(vec a) { return _mm256_madd_epi16(a, _mm256_set1_epi16(1)); }
 inline sums add_pair_sums(sums acc, vec a) { return _mm256_add_epi32(acc, pair_sums(a)); }
+// madd multiplies signed lanes: the same instruction sums signed pairs.
+inline sums signed_pair_sums(vec a) { return pair_sums(a); }
+inline sums add_signed_pair_sums(sums acc, vec a) { return add_pair_sums(acc, a); }
 inline vec keep_last(vec a, int count) {
     alignas(64) static const std::int16_t ramp[2 * LANES] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
                                                               -1, -1, -1, -1, -1, -1, -1, -1,
@@ -109,12 +113,15 @@ inline vec load_reversed(const std::int16_t* p) {
 }
 inline vec splat(std::int16_t v) { return _mm512_set1_epi16(v); }
 inline vec add16(vec a, vec b) { return _mm512_add_epi16(a, b); }
+inline vec sub_sat16(vec a, vec b) { return _mm512_subs_epi16(a, b); }
 inline vec magnitude_sat(vec s) { return _mm512_min_epu16(_mm512_abs_epi16(s), _mm512_set1_epi16(32767)); }
 inline vec max_u16(vec a, vec b) { return _mm512_max_epu16(a, b); }
 inline vec min16(vec a, vec b) { return _mm512_min_epi16(a, b); }
 using sums = vec;
 inline sums pair_sums(vec a) { return _mm512_madd_epi16(a, _mm512_set1_epi16(1)); }
 inline sums add_pair_sums(sums acc, vec a) { return _mm512_add_epi32(acc, pair_sums(a)); }
+inline sums signed_pair_sums(vec a) { return pair_sums(a); } // as avx2's
+inline sums add_signed_pair_sums(sums acc, vec a) { return add_pair_sums(acc, a); }
 inline vec keep_last(vec a, int count) { return _mm512_maskz_mov_epi16(~0u << (LANES - count), a); }
 inline __m256i upper_half(vec v) { return _mm512_extracti64x4_epi64(v, 1); }
 inline std::int32_t max_u16_of(vec v) {

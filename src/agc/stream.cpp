@@ -15,6 +15,14 @@
 //   lead-in is still going out, and is overwritten unseen.
 // Ending a recording is feeding it L frames of silence: they pad the last
 // partial hop and make one more hop whose gain finishes it.
+//
+// Linked channels share channel 0's gain law (and speech detector): each
+// hop, every channel is measured, the law sees the largest peak and the
+// loudest channel's magnitude sum, and every channel is crossfaded to the
+// one gain that comes of it. The loudest channel's sum rather than the sum
+// over channels: the level ceiling must hold for the channel that reaches
+// it, and a recording with the same signal on every channel is levelled as
+// its mono version is.
 #include "agc/stream.h"
 
 #include <cstdint>
@@ -25,6 +33,7 @@
 #include "agc/agc.h"
 #include "agc/builtin.h"
 #include "agc/process_fast.h"
+#include "agc/speech.h"
 
 namespace {
 
@@ -34,6 +43,10 @@ constexpr int LEAD = agc::LEAD_IN_SAMPLES;
 // write them in whole lines, and copies into them do not split the loads.
 struct alignas(64) channel_state {
     agc_state engine;
+    agc_speech speech;
+    std::int16_t gain;   // Q8 gain applied to the last hop
+    std::int16_t weight; // Q15 weight that reached the output in the last hop
+    agc::hop_measure measured; // linked: this channel's hop, measured before the shared gain is decided
     alignas(64) std::int16_t in_hop[AGC_MAX_HOP];  // the hop being gathered
     alignas(64) std::int16_t out_hop[AGC_MAX_HOP]; // the aligned hop being written out
     std::int16_t lead[LEAD];                       // the lead-in, written out L frames late
@@ -95,6 +108,9 @@ void start(agc_stream* st, int rate, int channels, const agc_stream_options& opt
     for (int c = 0; c < channels; ++c) {
         ::new (&ch[c]) channel_state{};
         agc::init_builtin(ch[c].engine, static_cast<std::int16_t>(win));
+        agc_speech_init(ch[c].speech);
+        ch[c].gain = ch[c].engine.gain;
+        ch[c].weight = static_cast<std::int16_t>(options.mix ? options.mix[0] : options.comp);
     }
 }
 
@@ -155,11 +171,54 @@ std::int16_t next_weight(agc_stream* st) {
     return o.mix[k < o.mix_count ? k : o.mix_count - 1];
 }
 
+// One channel's hop on its own, from `in` to `out`.
+void channel_hop(agc_stream* st, channel_state& c, const std::int16_t* in, std::int16_t* out, std::int16_t mix) {
+    if (st->options.speech) {
+        c.gain = agc::process_hop_speech(in, out, c.engine, c.speech, mix);
+        c.weight = agc_speech_weight(c.speech, mix);
+    } else {
+        c.gain = agc::process_hop(in, out, c.engine, mix);
+        c.weight = mix;
+    }
+}
+
+// Every channel's gathered hop under one gain, channel 0's law and detector
+// deciding it; the detector's next measure is that of the loudest channel.
+void linked_hop(agc_stream* st, std::int16_t mix) {
+    channel_state* ch = channels_of(st);
+    const bool speech = st->options.speech != 0;
+    std::int32_t peak = 0, sum = 0;
+    for (int c = 0; c < st->channels; ++c) {
+        ch[c].measured = agc::measure_hop(ch[c].in_hop, ch[c].engine, speech);
+        if (ch[c].measured.peak > peak) peak = ch[c].measured.peak;
+        if (ch[c].measured.sum > sum) sum = ch[c].measured.sum;
+    }
+    channel_state& law = ch[0];
+    std::int16_t gain = agc::hop_gain(law.engine, peak, sum, mix);
+    std::int16_t weight = mix;
+    if (speech) {
+        gain = agc_speech_gain(law.speech, gain, law.engine.win_size);
+        weight = agc_speech_weight(law.speech, mix);
+    }
+    std::int32_t ac = 0;
+    for (int c = 0; c < st->channels; ++c) {
+        const std::int32_t a = agc::apply_hop(ch[c].in_hop, ch[c].out_hop, ch[c].engine, ch[c].measured, gain, speech);
+        if (a > ac) ac = a;
+        ch[c].gain = gain;
+        ch[c].weight = weight;
+    }
+    if (speech) law.speech.last_ac = ac;
+}
+
 // Processes the gathered hop of every channel into the output hop.
 void process(agc_stream* st) {
     channel_state* ch = channels_of(st);
     const std::int16_t mix = next_weight(st);
-    for (int c = 0; c < st->channels; ++c) agc::process_hop(ch[c].in_hop, ch[c].out_hop, ch[c].engine, mix);
+    if (st->options.link && st->channels > 1) {
+        linked_hop(st, mix);
+    } else {
+        for (int c = 0; c < st->channels; ++c) channel_hop(st, ch[c], ch[c].in_hop, ch[c].out_hop, mix);
+    }
     st->in_fill = 0;
     st->out_pos = 0;
 }
@@ -195,10 +254,8 @@ int run_direct(agc_stream* st, const std::int16_t* in, std::int16_t* out, int fr
     const int hop = st->hop;
     std::memcpy(out, ch.out_hop, static_cast<std::size_t>(hop) * sizeof *out);
     int done = 0;
-    for (; frames - done >= 2 * hop; done += hop) {
-        agc::process_hop(in + done, out + done + hop, ch.engine, next_weight(st));
-    }
-    agc::process_hop(in + done, ch.out_hop, ch.engine, next_weight(st));
+    for (; frames - done >= 2 * hop; done += hop) channel_hop(st, ch, in + done, out + done + hop, next_weight(st));
+    channel_hop(st, ch, in + done, ch.out_hop, next_weight(st));
     return done + hop;
 }
 
@@ -319,7 +376,12 @@ int agc_stream_reset(agc_stream* st) {
 
 int agc_stream_gain(const agc_stream* st, int channel) {
     if (st == nullptr || channel < 0 || channel >= st->channels) return AGC_ERR_ARG;
-    return channels_of(st)[channel].engine.gain;
+    return channels_of(st)[channel].gain;
+}
+
+int agc_stream_weight(const agc_stream* st, int channel) {
+    if (st == nullptr || channel < 0 || channel >= st->channels) return AGC_ERR_ARG;
+    return channels_of(st)[channel].weight;
 }
 
 const char* agc_strerror(int error) {

@@ -10,7 +10,8 @@
  *
  * Samples are 16-bit signed PCM, channels interleaved. The first 512 samples
  * of each channel pass unchanged; from there on each channel is levelled on
- * its own, bit for bit as a mono stream of that channel alone would be.
+ * its own, bit for bit as a mono stream of that channel alone would be
+ * (unless the options link them).
  *
  * A stream owns no memory of its own: agc_stream_init sets one up in storage
  * of agc_stream_size(channels) bytes that the caller provides (aligned as
@@ -113,8 +114,16 @@ int agc_stream_flush(agc_stream *st, int16_t *out);
 int agc_stream_reset(agc_stream *st);
 
 /* The latest gain of a channel in Q8 (256 = unity, 0 dB), decided for the hop
- * most recently taken in; an AGC_ERR_* code for a bad stream or channel. */
+ * most recently taken in; an AGC_ERR_* code for a bad stream or channel. In
+ * speech-aware mode, the gain applied (in a pause, unity or less). */
 int agc_stream_gain(const agc_stream *st, int channel);
+
+/* The compression weight (Q15) that reached the output of a channel for the
+ * hop most recently taken in: comp, or the hop's value of the mix array; in
+ * speech-aware mode, that weight in speech, falling to 0 in a pause (where
+ * the output keeps its input's level). An AGC_ERR_* code for a bad stream or
+ * channel. */
+int agc_stream_weight(const agc_stream *st, int channel);
 
 /* A short English sentence for 0 or an AGC_ERR_* code. */
 const char *agc_strerror(int error);

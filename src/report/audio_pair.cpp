@@ -28,6 +28,7 @@ struct replay {
     std::vector<std::int16_t> history;  // IN's last frames, until their output comes: a ring
     std::size_t history_frames = 0;
     std::vector<std::int16_t> gains[3]; // per channel, of the last three hops
+    std::int16_t weights[3] = {};       // the largest over the channels, of the last three hops
     std::int64_t fed = 0;               // frames given to the stream
 };
 
@@ -119,9 +120,10 @@ std::string open_audio_pair(audio_pair& p, const input_file& in, container kind,
     return {};
 }
 
-read_failure measure_audio(audio_pair& p, report& r, std::FILE* rows) {
+read_failure measure_audio(audio_pair& p, report& r, std::FILE* rows, const run_options& options) {
     replay rp;
-    rp.stream.reset(agc_stream_create(r.rate, r.channels, nullptr)); // freed on every way out
+    const agc_stream_options o = stream_options(options);
+    rp.stream.reset(agc_stream_create_with(r.rate, r.channels, &o, nullptr)); // freed on every way out
     if (rp.stream == nullptr) return {ENOMEM, false, {}};
     rp.channels = r.channels;
     rp.latency = agc_stream_latency(rp.stream.get());
@@ -151,8 +153,11 @@ read_failure measure_audio(audio_pair& p, report& r, std::FILE* rows) {
         remember(rp, rp.fed, rp.piece_in.data(), len);
         agc_stream_process(rp.stream.get(), rp.piece_in.data(), rp.piece_out.data(), static_cast<int>(len));
         if (j >= 0 && len == want) {
+            rp.weights[j % 3] = INT16_MIN;
             for (std::size_t ch = 0; ch < c; ++ch) {
-                rp.gains[j % 3][ch] = static_cast<std::int16_t>(agc_stream_gain(rp.stream.get(), static_cast<int>(ch)));
+                const int channel = static_cast<int>(ch);
+                rp.gains[j % 3][ch] = static_cast<std::int16_t>(agc_stream_gain(rp.stream.get(), channel));
+                rp.weights[j % 3] = std::max(rp.weights[j % 3], static_cast<std::int16_t>(agc_stream_weight(rp.stream.get(), channel)));
             }
         }
         // The output of this piece: aligned frames [t, t + len), those >= 0 real.
@@ -168,14 +173,17 @@ read_failure measure_audio(audio_pair& p, report& r, std::FILE* rows) {
         if (read < 0) return {EIO, true, {}};
         const auto got = static_cast<std::size_t>(read);
         std::int16_t from = 256, to = 256; // the lead-in passes at unity gain
+        std::int32_t weight = NO_WEIGHT;
         if (start >= LEAD) {                // aligned hop j-2, crossfaded from its gain to the next one's
+            weight = rp.weights[(j + 1) % 3];
             from = INT16_MAX, to = INT16_MIN;
             for (const auto* g : {&rp.gains[(j + 1) % 3], &rp.gains[(j + 2) % 3]}) {
                 from = std::min(from, *std::min_element(g->begin(), g->end()));
                 to = std::max(to, *std::max_element(g->begin(), g->end()));
             }
         }
-        account(r, rows, static_cast<std::size_t>(start), rp.in_aligned.data(), rp.actual.data(), count, got, from, to);
+        account(r, rows, static_cast<std::size_t>(start), rp.in_aligned.data(), rp.actual.data(), count, got, from, to,
+                weight);
     }
     // Cut short, or past what libsndfile reads.
     if (std::string why = audio_check_end(p.in); !why.empty()) return {EIO, false, std::move(why)};

@@ -29,8 +29,9 @@ struct audio_pair {
 std::string open_audio_pair(audio_pair& p, const input_file& in, container kind, const input_file& out,
                             const char* in_path, report& r);
 
-// Measures the pair to their ends, printing each second's row on `rows`.
-read_failure measure_audio(audio_pair& p, report& r, std::FILE* rows);
+// Measures the pair to their ends, printing each second's row on `rows`;
+// the stream runs with zek's `options`.
+read_failure measure_audio(audio_pair& p, report& r, std::FILE* rows, const run_options& options);
 
 void close_audio_pair(audio_pair& p);
 

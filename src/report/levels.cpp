@@ -6,8 +6,10 @@
 #include <limits>
 
 #include "agc/agc.h"
+#include "agc/speech.h"
 #include "audio/recording.h"
 #include "report/table.h"
+#include "zek/options.h"
 #include "zek/settings.h"
 
 namespace zek {
@@ -85,7 +87,8 @@ void add_to_plot(report& r, const plot_slot& pt) {
             const plot_slot& a = r.slots[2 * k];
             const plot_slot& b = r.slots[2 * k + 1];
             r.slots[k] = {a.start, b.end, std::max(a.in_peak, b.in_peak), std::max(a.out_peak, b.out_peak),
-                          a.gain_sum + b.gain_sum, a.hops + b.hops};
+                          a.gain_sum + b.gain_sum, a.hops + b.hops, a.weight_sum + b.weight_sum,
+                          a.weighted_hops + b.weighted_hops};
         }
         r.slot_count = PLOT_SLOTS / 2;
         r.hops_per_slot *= 2;
@@ -121,9 +124,16 @@ void end_second(report& r, std::FILE* rows) {
 }
 
 void account(report& r, std::FILE* rows, std::size_t start, const std::int16_t* in, const std::int16_t* out,
-             std::size_t frames, std::size_t out_frames, std::int16_t gain_from, std::int16_t gain_to) {
+             std::size_t frames, std::size_t out_frames, std::int16_t gain_from, std::int16_t gain_to,
+             std::int32_t weight) {
     const auto rate = static_cast<std::size_t>(r.rate), channels = static_cast<std::size_t>(r.channels);
     plot_slot pt{start, start + frames, 0, 0, (gain_db(gain_from) + gain_db(gain_to)) / 2, 1};
+    if (weight != NO_WEIGHT) {
+        pt.weight_sum = weight / 32767.0;
+        pt.weighted_hops = 1;
+        r.weight_lowest = std::min(r.weight_lowest, static_cast<std::int16_t>(weight));
+        r.weight_highest = std::max(r.weight_highest, static_cast<std::int16_t>(weight));
+    }
     for (std::size_t j = 0; j < frames; ++j) {
         const std::size_t second = (start + j) / rate;
         if (second != r.second_index) {
@@ -153,7 +163,7 @@ void account(report& r, std::FILE* rows, std::size_t start, const std::int16_t* 
     r.covered_samples = start + frames;
 }
 
-read_failure measure(int in_fd, int out_fd, report& r, std::FILE* rows) {
+read_failure measure(int in_fd, int out_fd, report& r, std::FILE* rows, const run_options& options) {
     r = report{};
     pairing p{in_fd, out_fd, r, {}};
     bool odd = false;
@@ -167,27 +177,32 @@ read_failure measure(int in_fd, int out_fd, report& r, std::FILE* rows) {
     r.expected_samples = lead;
     const std::size_t lead_got = read_output(p, lead_in, lead_out, lead);
     if (p.failure.err != 0) return p.failure;
-    if (lead > 0) account(r, rows, 0, lead_in, lead_out, lead, lead_got, 256, 256);
+    if (lead > 0) account(r, rows, 0, lead_in, lead_out, lead, lead_got, 256, 256, NO_WEIGHT);
 
     agc_state state;
+    agc_speech speech;
     agc_frame frame{};
     init_engine(state);
+    agc_speech_init(speech);
     std::int16_t prev_in[HOP], actual[HOP];
-    std::int16_t prev_gain = 0;
+    std::int16_t prev_gain = 0, prev_weight = 0;
     for (std::size_t h = 0; lead == LEAD; ++h) {
         const std::size_t n = read_samples(in_fd, frame.in, HOP, odd, err);
         r.in_samples += n;
         if (err != 0) return {err, false, {}};
         if (n < HOP) break; // a partial hop is never processed
-        const std::int16_t gain = agc_process(frame, state, mix);
+        const std::int16_t hop_mix = hop_weight(options, h);
+        const std::int16_t gain = options.speech ? agc_process_speech(frame, state, speech, hop_mix) : agc_process(frame, state, hop_mix);
+        const std::int16_t weight = options.speech ? agc_speech_weight(speech, hop_mix) : hop_mix;
         r.expected_samples += HOP;
         // Call h emits input hop h-1 (the first call emits silence) under a
         // gain that crossfades from the gain of call h-1 to this one's.
         const std::size_t got = read_output(p, frame.out, actual, HOP);
         if (p.failure.err != 0) return p.failure;
-        if (h > 0) account(r, rows, LEAD + (h - 1) * HOP, prev_in, actual, HOP, got, prev_gain, gain);
+        if (h > 0) account(r, rows, LEAD + (h - 1) * HOP, prev_in, actual, HOP, got, prev_gain, gain, prev_weight);
         std::copy_n(frame.in, HOP, prev_in);
         prev_gain = gain;
+        prev_weight = weight;
     }
     drain(p);
     end_second(r, rows);

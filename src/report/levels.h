@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <string>
 
+#include "zek/tool.h"
+
 namespace zek {
 
 // One second of the input that reaches the output (the last may be shorter).
@@ -32,6 +34,8 @@ struct plot_slot {
     double out_peak = 0;
     double gain_sum = 0; // dB, each hop's mean of its crossfade's two ends
     std::size_t hops = 0;
+    double weight_sum = 0;        // compression weight of the hops (1.0 is full), for those that have one
+    std::size_t weighted_hops = 0; // the hops after the lead-in
 };
 
 // The plot's slots. The length of a recording is not known before its end (a
@@ -52,6 +56,7 @@ struct report {
     std::size_t slot_count = 0;
     std::size_t hops_per_slot = 1;
     std::int16_t gain_lowest = 256, gain_highest = 256; // of every hop, Q8
+    std::int16_t weight_lowest = INT16_MAX, weight_highest = INT16_MIN; // Q15, of every hop after the lead-in
     // Lengths in frames (a frame is a sample of every channel; one sample in a raw file).
     std::size_t in_samples = 0;       // whole frames in IN
     std::size_t out_samples = 0;      // whole frames in OUT
@@ -71,14 +76,18 @@ struct read_failure {
 };
 
 // Reads IN and OUT to their ends, hop by hop, fills `r` and prints each
-// second's table row on `rows` as soon as the second is complete.
-read_failure measure(int in_fd, int out_fd, report& r, std::FILE* rows);
+// second's table row on `rows` as soon as the second is complete. The gain
+// control runs as zek runs it with `options`.
+read_failure measure(int in_fd, int out_fd, report& r, std::FILE* rows, const run_options& options);
 
 // Adds a stretch of `frames` frames that starts at input frame `start`: the
-// input, the output OUT holds for it (out_frames of them) and the gains at
-// the two ends of its crossfade. Prints the rows of the seconds it completes.
+// input, the output OUT holds for it (out_frames of them), the gains at the
+// two ends of its crossfade and its compression weight (Q15; NO_WEIGHT for
+// the lead-in). Prints the rows of the seconds it completes.
+inline constexpr std::int32_t NO_WEIGHT = -1;
 void account(report& r, std::FILE* rows, std::size_t start, const std::int16_t* in, const std::int16_t* out,
-             std::size_t frames, std::size_t out_frames, std::int16_t gain_from, std::int16_t gain_to);
+             std::size_t frames, std::size_t out_frames, std::int16_t gain_from, std::int16_t gain_to,
+             std::int32_t weight);
 
 // Ends the measurement: the last second's row is printed.
 void end_second(report& r, std::FILE* rows);

@@ -13,6 +13,7 @@
 #include "report/levels.h"
 #include "report/svg.h"
 #include "report/table.h"
+#include "zek/options.h"
 
 #ifndef ZEK_VERSION
 #define ZEK_VERSION "0.0.0"
@@ -28,16 +29,18 @@ enum report_status : int {
 };
 
 constexpr const char* USAGE =
-    "usage: zek-report IN OUT [PLOT.svg]\n"
-    "  IN   the recording zek was given: an audio file (WAV, FLAC, AIFF, ...) or raw\n"
-    "       samples (16-bit little-endian mono, taken to be at 48 kHz)\n"
-    "  OUT  what zek wrote for it\n"
+    "usage: zek-report [OPTIONS] IN OUT [PLOT.svg]\n"
+    "  IN       the recording zek was given: an audio file (WAV, FLAC, AIFF, ...) or\n"
+    "           raw samples (16-bit little-endian mono, taken to be at 48 kHz)\n"
+    "  OUT      what zek wrote for it\n"
+    "  OPTIONS  the options zek was given (--speech, --comp X, --link, --mix FILE)\n"
     "Runs the gain control again on IN to learn the gain of every hop, measures IN\n"
     "and OUT, and prints one row per second: input and output peak and RMS level\n"
     "in dBFS (over all channels) and the range of the gain in dB. With PLOT.svg it\n"
-    "also draws the level envelopes and the gain over time. Exit status: 0 done,\n"
-    "1 a file could not be read or written, 2 bad arguments, 3 OUT is not what zek\n"
-    "makes of IN.\n";
+    "also draws the level envelopes and the gain over time, and the compression\n"
+    "weight of every hop where it is not constant. Exit status: 0 done, 1 a file\n"
+    "could not be read or written, 2 bad arguments, 3 OUT is not what zek makes\n"
+    "of IN with these options.\n";
 
 int fail(const char* what, const char* path, int err) {
     std::fprintf(stderr, "zek-report: %s '%s': %s\n", what, path, std::strerror(err));
@@ -75,21 +78,24 @@ int write_plot(const char* path, const std::string& svg, const struct stat& in_s
 
 int report_main(int argc, char** argv) {
     zek::reserve_standard_streams();
-    if (argc == 2 && (std::string_view(argv[1]) == "-h" || std::string_view(argv[1]) == "--help")) {
-        std::fputs(USAGE, stdout);
+    zek::command_line cl = zek::parse_command_line(argc, argv);
+    if (cl.error.empty() && (cl.help || cl.version) && argc == 2) {
+        std::fputs(cl.help ? USAGE : "zek-report " ZEK_VERSION "\n", stdout);
         return stdout_ok() ? REPORT_OK : REPORT_FILE_ERROR;
     }
-    if (argc == 2 && std::string_view(argv[1]) == "--version") {
-        std::fputs("zek-report " ZEK_VERSION "\n", stdout);
-        return stdout_ok() ? REPORT_OK : REPORT_FILE_ERROR;
-    }
-    if (argc < 3 || argc > 4) {
+    if (!cl.error.empty() || cl.help || cl.version || cl.paths.size() < 2 || cl.paths.size() > 3) {
+        if (!cl.error.empty()) std::fprintf(stderr, "zek-report: %s\n", cl.error.c_str());
         std::fputs(USAGE, stderr);
         return REPORT_USAGE;
     }
-    const char* in_path = argv[1];
-    const char* out_path = argv[2];
-    const char* plot_path = argc == 4 ? argv[3] : nullptr;
+    const char* in_path = cl.paths[0];
+    const char* out_path = cl.paths[1];
+    const char* plot_path = cl.paths.size() == 3 ? cl.paths[2] : nullptr;
+    if (const zek::run_result w = zek::read_weights(cl); w.status != zek::EXIT_OK) {
+        std::fprintf(stderr, "zek-report: %s '%s': %s\n", w.what, w.path,
+                     w.reason.empty() ? std::strerror(w.err) : w.reason.c_str());
+        return REPORT_FILE_ERROR;
+    }
 
     zek::input_file in, out;
     if (const int err = open_input(in, in_path)) return fail("cannot read", in_path, err);
@@ -113,7 +119,7 @@ int report_main(int argc, char** argv) {
     }
     zek::print_heading(stdout, r, in_path, out_path);
     const zek::read_failure failure =
-        r.audio ? zek::measure_audio(audio, r, stdout) : zek::measure(in.fd, out.fd, r, stdout);
+        r.audio ? zek::measure_audio(audio, r, stdout, cl.options) : zek::measure(in.fd, out.fd, r, stdout, cl.options);
     zek::close_audio_pair(audio);
     zek::input_close(in);
     zek::input_close(out);

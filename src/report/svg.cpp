@@ -11,8 +11,9 @@ namespace zek {
 
 namespace {
 
-// Page layout in SVG user units: two panels over one time axis.
-constexpr int WIDTH = 960, HEIGHT = 600;
+// Page layout in SVG user units: two panels over one time axis, and a third
+// under them for the compression weight when it changes from hop to hop.
+constexpr int WIDTH = 960, HEIGHT = 600, WEIGHT_HEIGHT = 110;
 constexpr double LEFT = 80, RIGHT = 930;
 constexpr std::size_t COLUMNS = 850; // RIGHT - LEFT: one value per unit
 
@@ -28,6 +29,7 @@ constexpr double LEVEL_FLOOR = -96;
 constexpr const char* INPUT_FILL = "#a6cee3";
 constexpr const char* OUTPUT_STROKE = "#d95f02";
 constexpr const char* GAIN_STROKE = "#1b7837";
+constexpr const char* WEIGHT_STROKE = "#7570b3";
 constexpr const char* GRID = "#e4e4e4";
 
 // Bytes of the UTF-8 character at p when XML text may carry it as it is, or
@@ -89,10 +91,11 @@ double time_step(double span, int most) {
 }
 
 // One value per column of the plot: the peaks are the largest of the hops
-// whose slots fall in the column (so no peak is hidden), the gain their mean.
+// whose slots fall in the column (so no peak is hidden), the gain and the
+// weight their means.
 struct column {
-    double in_peak = 0, out_peak = 0, gain_sum = 0;
-    std::size_t hops = 0;
+    double in_peak = 0, out_peak = 0, gain_sum = 0, weight_sum = 0;
+    std::size_t hops = 0, weighted_hops = 0;
 };
 
 std::vector<column> to_columns(const report& r, double duration) {
@@ -105,20 +108,23 @@ std::vector<column> to_columns(const report& r, double duration) {
         c.out_peak = std::max(c.out_peak, slot.out_peak);
         c.gain_sum += slot.gain_sum;
         c.hops += slot.hops;
+        c.weight_sum += slot.weight_sum;
+        c.weighted_hops += slot.weighted_hops;
     }
     return cols;
 }
 
-enum class series { input, output, gain };
+enum class series { input, output, gain, weight };
 
 std::string points(const std::vector<column>& cols, const panel& p, series which) {
     std::string s;
     for (std::size_t k = 0; k < cols.size(); ++k) {
         const column& c = cols[k];
-        if (c.hops == 0) continue;
+        if (c.hops == 0 || (which == series::weight && c.weighted_hops == 0)) continue;
         const double v = which == series::input    ? dbfs(c.in_peak)
                          : which == series::output ? dbfs(c.out_peak)
-                                                   : c.gain_sum / double(c.hops);
+                         : which == series::gain   ? c.gain_sum / double(c.hops)
+                                                   : c.weight_sum / double(c.weighted_hops);
         appendf(s, "%.1f,%.1f ", LEFT + double(k) + 0.5, y_of(p, v));
     }
     return s;
@@ -167,17 +173,23 @@ std::string render_svg(const report& r, const char* in_path, const char* out_pat
     const panel levels{80, 340, LEVEL_FLOOR, 0, 12};
     const panel gains{370, 520, gain_lo, gain_hi, gain_hi - gain_lo > 48 ? 12.0 : 6.0};
     const double t_step = time_step(duration, 12);
+    // The weight (1.0 is the built-in compression) where it is not the same on every hop.
+    const bool weights = r.weight_lowest < r.weight_highest;
+    const panel weight{550, 620, 0, 1, 0.5};
+    const double axis = weights ? weight.bottom : gains.bottom; // the time axis's labels go under it
+    const int height = HEIGHT + (weights ? WEIGHT_HEIGHT : 0);
 
     std::string s = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n";
     appendf(s, "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" viewBox=\"0 0 %d %d\" "
                "font-family=\"DejaVu Sans, Arial, sans-serif\" font-size=\"13\">\n",
-            WIDTH, HEIGHT, WIDTH, HEIGHT);
+            WIDTH, height, WIDTH, height);
     s += "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
     appendf(s, "<text x=\"%.0f\" y=\"26\" font-size=\"16\" font-weight=\"bold\">zek: %s \xe2\x86\x92 %s</text>\n", LEFT,
             escape(in_path).c_str(), escape(out_path).c_str());
     draw_legend(s);
     draw_panel(s, levels, "level (dBFS)", duration, t_step);
     draw_panel(s, gains, "gain (dB)", duration, t_step);
+    if (weights) draw_panel(s, weight, "weight", duration, t_step);
 
     // The input as a filled envelope down to the floor, the output as a line over it.
     appendf(s, "<polygon fill=\"%s\" points=\"%.0f,%.0f %s%.0f,%.0f\"/>\n", INPUT_FILL, LEFT, levels.bottom,
@@ -186,13 +198,17 @@ std::string render_svg(const report& r, const char* in_path, const char* out_pat
             points(cols, levels, series::output).c_str());
     appendf(s, "<polyline fill=\"none\" stroke=\"%s\" stroke-width=\"1.5\" points=\"%s\"/>\n", GAIN_STROKE,
             points(cols, gains, series::gain).c_str());
+    if (weights) {
+        appendf(s, "<polyline fill=\"none\" stroke=\"%s\" stroke-width=\"1.5\" points=\"%s\"/>\n", WEIGHT_STROKE,
+                points(cols, weight, series::weight).c_str());
+    }
 
     for (int i = 0; i * t_step <= duration + 1e-9; ++i) {
         appendf(s, "<text x=\"%.1f\" y=\"%.0f\" text-anchor=\"middle\">%g</text>\n", x_of(i * t_step, duration),
-                gains.bottom + 18, i * t_step);
+                axis + 18, i * t_step);
     }
     appendf(s, "<text x=\"%.0f\" y=\"%.0f\" text-anchor=\"middle\">time (s)</text>\n", (LEFT + RIGHT) / 2,
-            gains.bottom + 42);
+            axis + 42);
     s += "</svg>\n";
     return s;
 }

@@ -62,13 +62,7 @@ void release(job& j) {
 run_result plan_output(job& j, container in_kind, const output_file& out, const run_options& options) {
     if (const output_problem p = audio_output_plan(j.out, j.in, in_kind, out, j.out_path)) return output_failure(j, p);
     int error = 0;
-    agc_stream_options o;
-    agc_stream_options_init(&o);
-    o.comp = options.comp;
-    o.speech = options.speech;
-    o.link = options.link;
-    o.mix = options.mix;
-    o.mix_count = options.mix_count;
+    const agc_stream_options o = stream_options(options);
     j.stream = agc_stream_create_with(j.in.info.samplerate, j.in.info.channels, &o, &error);
     // The flush writes a whole latency at once, and with many channels at a
     // high rate that is more frames than a block of BLOCK_SAMPLES holds.

@@ -11,15 +11,13 @@ namespace zek {
 
 namespace {
 
-// --comp X: the historical compression factor, a single-precision number
-// from 0 to 1, scaled to Q15 in double precision and truncated, so that 1.0
-// gives the built-in 32766.
+// --comp X: a number from 0 to 1, read in single precision (comp_weight).
 bool parse_comp(const char* text, int& weight) {
     char* end = nullptr;
     errno = 0;
     const float comp = std::strtof(text, &end);
     if (end == text || *end != '\0' || errno != 0 || !(comp >= 0.0f && comp <= 1.0f)) return false;
-    weight = static_cast<int>(static_cast<double>(comp) * 32766.0);
+    weight = comp_weight(comp);
     return true;
 }
 

@@ -13,6 +13,7 @@
 
 #include "agc/agc.h"
 #include "agc/process_fast.h"
+#include "agc/speech.h"
 #include "audio/recording.h"
 #include "zek/audio_run.h"
 #include "zek/options.h"
@@ -93,6 +94,7 @@ constexpr std::size_t BLOCK_BYTES = HOP_BYTES * 2048;
 // Python program's) never meet.
 struct raw_run {
     agc_state state;
+    agc_speech speech; // the speech detector, in speech-aware mode
     std::int16_t inp_samples[BLOCK_BYTES / 2];
     std::int16_t out_samples[2][BLOCK_BYTES / 2];
     agc_frame frame; // hop buffers for byte-swapping hosts
@@ -104,23 +106,26 @@ struct raw_run {
     unsigned char* out_block(int b) { return reinterpret_cast<unsigned char*>(out_samples[b]); }
 };
 
-// The compression weight of hop k after the lead-in: the weight file's
-// (its last value held), or the constant one.
-std::int16_t hop_weight(const run_options& o, std::uint64_t k) {
-    if (o.mix == nullptr) return static_cast<std::int16_t>(o.comp);
-    return o.mix[k < o.mix_count ? k : o.mix_count - 1];
-}
-
 // One hop from file bytes at inp_block + from to output block b at `to`
 // (both even). On a little-endian host the bytes already are the samples:
 // the engine reads and writes the blocks directly, with no copy.
 void process_hop_at(raw_run& w, std::size_t from, int b, std::size_t to) {
     const std::int16_t mix = hop_weight(w.options, w.hops++);
     if constexpr (std::endian::native == std::endian::little) {
-        agc::process_hop(w.inp_samples + from / 2, w.out_samples[b] + to / 2, w.state, mix);
+        const std::int16_t* in = w.inp_samples + from / 2;
+        std::int16_t* out = w.out_samples[b] + to / 2;
+        if (w.options.speech) {
+            agc::process_hop_speech(in, out, w.state, w.speech, mix);
+        } else {
+            agc::process_hop(in, out, w.state, mix);
+        }
     } else {
         decode_le(w.inp_block() + from, w.frame.in, hop);
-        agc_process(w.frame, w.state, mix);
+        if (w.options.speech) {
+            agc_process_speech(w.frame, w.state, w.speech, mix);
+        } else {
+            agc_process(w.frame, w.state, mix);
+        }
         encode_le(w.frame.out, w.out_block(b) + to, hop);
     }
 }
@@ -273,6 +278,7 @@ run_result run(const char* inp_path, const char* out_path, const run_options& op
         return failed(run_failure::output, "cannot write", out_path, ENOMEM);
     }
     init_engine(w->state);
+    agc_speech_init(w->speech);
     w->options = options;
     writer_start(w->writer, w->out_block(0), w->out_block(1));
     if (const int err = output_open(out)) {

@@ -48,6 +48,18 @@ struct run_options {
     std::size_t mix_count = 0;            // the last one repeats
 };
 
+// The stream API's options record that levels as these options say.
+inline agc_stream_options stream_options(const run_options& how) {
+    agc_stream_options o;
+    agc_stream_options_init(&o);
+    o.comp = how.comp;
+    o.speech = how.speech;
+    o.link = how.link;
+    o.mix = how.mix;
+    o.mix_count = how.mix_count;
+    return o;
+}
+
 // The result of a run that failed on one side, with the tool's message for it.
 run_result failed(run_failure failure, const char* what, const char* path, int err);
 // The same, for a reason in words (a file zek cannot take, a format a pipe

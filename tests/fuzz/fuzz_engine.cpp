@@ -2,13 +2,17 @@
 // side and stops at the first sample, gain or state field where they differ.
 //
 // Layout of an input: 2 bytes of mix, 2 choosing the window size, 1 byte of
-// flags, then hops of samples (little-endian) until the bytes run out.
+// flags, then hops of samples (little-endian) until the bytes run out. Flag
+// bit 0 makes the first hop's bytes the window and history; bits 1 and 2
+// choose the path: the default hop, the speech-aware hop, or the hop in two
+// halves at a gain the bytes choose (the mix bytes), with its mean measured.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 #include "agc/hop.h"
 #include "agc/process_fast.h"
+#include "agc/speech.h"
 #include "zek/settings.h"
 
 namespace {
@@ -43,15 +47,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
 
+    const int path = (flags >> 1) % 3;
     for (agc::simd_level level : agc::all_simd_levels) {
         if (!agc::simd_level_runs(level)) continue;
         agc_state ref = start, fast = start;
+        agc_speech sr, sf;
+        agc_speech_init(sr);
+        agc_speech_init(sf);
         agc_frame fr{}, ff{};
         for (std::size_t at = 0; at + 2 * static_cast<std::size_t>(half) <= size; at += 2 * static_cast<std::size_t>(half)) {
             for (int j = 0; j < half; ++j) fr.in[j] = ff.in[j] = sample_at(data + at + 2 * static_cast<std::size_t>(j));
-            require(agc::process_reference(fr.in, fr.out, ref, mix) == agc::process_fast(ff.in, ff.out, fast, mix, level));
+            if (path == 0) {
+                require(agc::process_reference(fr.in, fr.out, ref, mix) == agc::process_fast(ff.in, ff.out, fast, mix, level));
+            } else if (path == 1) {
+                require(agc::process_speech_reference(fr.in, fr.out, ref, sr, mix) ==
+                        agc::process_speech_fast(ff.in, ff.out, fast, sf, mix, level));
+            } else {
+                const agc::hop_measure mr = agc::measure_reference(fr.in, ref, true);
+                const agc::hop_measure mf = agc::measure_fast(ff.in, fast, true, level);
+                require(mr.peak == mf.peak && mr.sum == mf.sum && mr.mean == mf.mean);
+                require(agc::apply_reference(fr.in, fr.out, ref, mix, true, mr.mean) ==
+                        agc::apply_fast(ff.in, ff.out, fast, mf, mix, true, level));
+            }
             require(std::memcmp(fr.out, ff.out, sizeof(std::int16_t) * static_cast<std::size_t>(half)) == 0);
             require(std::memcmp(&ref, &fast, sizeof ref) == 0);
+            require(std::memcmp(&sr, &sf, sizeof sr) == 0);
         }
     }
     return 0;

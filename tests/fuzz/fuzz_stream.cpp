@@ -3,8 +3,9 @@
 // first output sample where the two differ.
 //
 // Layout of an input: 1 byte choosing the rate, 1 the channel count, 1 of
-// flags, 8 of chunk sizes, then interleaved samples (little-endian) until
-// the bytes run out.
+// flags (bit 0 in place, bit 1 speech-aware, bit 2 linked channels), 8 of
+// chunk sizes, then interleaved samples (little-endian) until the bytes run
+// out.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -26,7 +27,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < 11) return 0;
     const int rate = RATES[data[0] % (sizeof RATES / sizeof RATES[0])];
     const int channels = 1 + data[1] % 8;
-    const bool in_place = data[2] & 1;
+    const std::uint8_t flags = data[2];
+    const bool in_place = flags & 1;
     const std::uint8_t* sizes = data + 3;
     data += 11;
     size -= 11;
@@ -35,8 +37,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::vector<std::int16_t> in(count);
     if (count > 0) std::memcpy(in.data(), data, count * 2); // the host's byte order: any bits will do
 
-    agc_stream* whole = agc_stream_create(rate, channels, nullptr);
-    agc_stream* chunked = agc_stream_create(rate, channels, nullptr);
+    agc_stream_options options;
+    agc_stream_options_init(&options);
+    options.speech = (flags >> 1) & 1;
+    options.link = (flags >> 2) & 1;
+    agc_stream* whole = agc_stream_create_with(rate, channels, &options, nullptr);
+    agc_stream* chunked = agc_stream_create_with(rate, channels, &options, nullptr);
     require(whole != nullptr && chunked != nullptr);
     const int latency = agc_stream_latency(whole);
     const std::size_t total = count + static_cast<std::size_t>(latency) * static_cast<std::size_t>(channels);

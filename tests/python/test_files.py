@@ -22,8 +22,8 @@ def sox(*args):
     subprocess.run(["sox", *map(str, args)], check=True, capture_output=True)
 
 
-def cli(inp, out):
-    subprocess.run([ZEK, str(inp), str(out)], check=True, capture_output=True)
+def cli(inp, out, *options):
+    subprocess.run([ZEK, *options, str(inp), str(out)], check=True, capture_output=True)
 
 
 @pytest.fixture
@@ -52,6 +52,14 @@ def test_process_file_is_the_tool(corpus, tmp_path):
         assert [str(w.message) for w in said] == (
             [f"zek: '{inp}' has 24-bit samples: reduced to 16 bits by dropping the low 8 bits (no dither)"]
             if "24" in inp.name else [])
+
+
+def test_process_file_options_are_the_tools(corpus, tmp_path):
+    for inp in (corpus / "c.wav", corpus / "e.raw"):
+        mine, theirs = tmp_path / ("py-" + inp.name), tmp_path / ("cli-" + inp.name)
+        zek.process_file(inp, mine, speech=True, comp=0.7, link=True)
+        cli(inp, theirs, "--speech", "--comp", "0.7", "--link")
+        assert mine.read_bytes() == theirs.read_bytes(), inp.name
 
 
 def test_process_file_raises_and_replaces_nothing(corpus, tmp_path):

@@ -31,10 +31,10 @@ def speechlike(frames, channels, seed):
     return np.clip(x, -32768, 32767).astype(np.int16)
 
 
-def c_library(x, rate):
-    """x levelled by the C stream API, aligned, in x's shape."""
+def c_library(x, rate, *options):
+    """x levelled by the C stream API (with stream_apply's options), aligned, in x's shape."""
     channels = x.shape[1] if x.ndim == 2 else 1
-    out = subprocess.run([STREAM_APPLY, str(rate), str(channels), "4096"], input=x.tobytes(),
+    out = subprocess.run([STREAM_APPLY, *options, str(rate), str(channels), "4096"], input=x.tobytes(),
                          capture_output=True, check=True).stdout
     return np.frombuffer(out, np.int16).reshape(x.shape)
 
@@ -128,6 +128,24 @@ def test_process_into_out(layout):
     assert_array_equal(out, zek.process(x, 16000))
 
 
+# The keyword arguments against the C stream API's options (comp in Q15: 0.5
+# is 16383, truncated as the tool truncates), whole and in chunks.
+@pytest.mark.parametrize("kwargs, options", [
+    (dict(speech=True), ["--speech"]),
+    (dict(link=True), ["--link"]),
+    (dict(speech=True, link=True, comp=0.5), ["--speech", "--link", "--comp", "16383"]),
+    (dict(comp=0.0), ["--comp", "0"]),
+    (dict(comp=1.0, speech=False, link=False), []),
+])
+def test_options_are_the_c_librarys(kwargs, options):
+    x = speechlike(100_000, 2, seed=12) // 16
+    y = zek.process(x, 44100, **kwargs)
+    assert_array_equal(y, c_library(x, 44100, *options))
+    stream = zek.Stream(44100, 2, **kwargs)
+    chunks = [stream.process(part) for part in np.array_split(x, 7)] + [stream.flush()]
+    assert_array_equal(np.concatenate(chunks)[stream.latency:], y)
+
+
 def flushed_stream():
     stream = zek.Stream(48000)
     stream.flush()
@@ -166,6 +184,9 @@ OTHER_ORDER = ">i2" if sys.byteorder == "little" else "<i2"
     (lambda: zek.Stream(48000).gain(1), ValueError, "channel 1 is out of range"),
     (lambda: flushed_stream().process(MONO), ValueError, "reset it"),
     (lambda: flushed_stream().flush(), ValueError, "reset it"),
+    (lambda: zek.process(MONO, 48000, comp=1.5), ValueError, "comp must be a number from 0 to 1, not 1.5"),
+    (lambda: zek.Stream(48000, comp=float("nan")), ValueError, "not nan"),
+    (lambda: zek.process(MONO, 48000, comp="1"), TypeError, "incompatible function arguments"),
 ])
 def test_bad_arguments_are_refused_clearly(call, error, message):
     with pytest.raises(error, match=re.escape(message)):
