@@ -63,43 +63,24 @@ std::int16_t process_speech_fast(const std::int16_t* in, std::int16_t* out, agc_
 std::int16_t process_hop_speech(const std::int16_t* in, std::int16_t* out, agc_state& state, agc_speech& speech,
                                 std::int16_t mix);
 
-// The vector kernels, one per instruction set (simd_kernel.inc).
+// The vector kernels, one per instruction set (simd_kernel.inc), each
+// declaring the same entry points (kernel_api.inc).
 #if AGC_X86_PATHS
 namespace avx2 {
-std::int16_t process_vectors(const std::int16_t* in, std::int16_t* out, agc_state& state, std::int16_t mix);
-std::int16_t process_speech_vectors(const std::int16_t* in, std::int16_t* out, agc_state& state, agc_speech& speech,
-                                    std::int16_t mix);
-hop_measure measure_vectors(const std::int16_t* in, const agc_state& state, bool mean);
-std::int32_t apply_vectors(const std::int16_t* in, std::int16_t* out, agc_state& state, std::int16_t gain, bool ac,
-                           std::int16_t mean);
+#include "agc/kernel_api.inc"
 }
 namespace avx512 {
-std::int16_t process_vectors(const std::int16_t* in, std::int16_t* out, agc_state& state, std::int16_t mix);
-std::int16_t process_speech_vectors(const std::int16_t* in, std::int16_t* out, agc_state& state, agc_speech& speech,
-                                    std::int16_t mix);
-hop_measure measure_vectors(const std::int16_t* in, const agc_state& state, bool mean);
-std::int32_t apply_vectors(const std::int16_t* in, std::int16_t* out, agc_state& state, std::int16_t gain, bool ac,
-                           std::int16_t mean);
+#include "agc/kernel_api.inc"
 }
 #endif
 #if AGC_NEON_PATH
 namespace neon {
-std::int16_t process_vectors(const std::int16_t* in, std::int16_t* out, agc_state& state, std::int16_t mix);
-std::int16_t process_speech_vectors(const std::int16_t* in, std::int16_t* out, agc_state& state, agc_speech& speech,
-                                    std::int16_t mix);
-hop_measure measure_vectors(const std::int16_t* in, const agc_state& state, bool mean);
-std::int32_t apply_vectors(const std::int16_t* in, std::int16_t* out, agc_state& state, std::int16_t gain, bool ac,
-                           std::int16_t mean);
+#include "agc/kernel_api.inc"
 }
 #endif
 #if AGC_WASM_SIMD_PATH
 namespace simd128 {
-std::int16_t process_vectors(const std::int16_t* in, std::int16_t* out, agc_state& state, std::int16_t mix);
-std::int16_t process_speech_vectors(const std::int16_t* in, std::int16_t* out, agc_state& state, agc_speech& speech,
-                                    std::int16_t mix);
-hop_measure measure_vectors(const std::int16_t* in, const agc_state& state, bool mean);
-std::int32_t apply_vectors(const std::int16_t* in, std::int16_t* out, agc_state& state, std::int16_t gain, bool ac,
-                           std::int16_t mean);
+#include "agc/kernel_api.inc"
 }
 #endif
 
