@@ -133,8 +133,11 @@ TEST_F(Audio, ChannelsUpTo256AtEveryRateAndBlockEdge) {
     for (const int rate : {8000, 16000, 44100, 48000, 96000}) {
         const int latency = 4 * ((rate + 200) / 400);
         for (const int channels : {2, 69, 137, 149, 256}) { // the first counts past a block at 96, 48, 44.1 kHz
-            const int block = 65536 / channels;
-            for (const int frames : {latency - 1, latency + 1, block - 1, block + latency + 1, 2 * block + 3}) {
+            // Blocks of 65536 samples for pipes and short files, 524288 for
+            // files read ahead; the flush alone may need more than either.
+            const int block = 65536 / channels, big = 524288 / channels;
+            for (const int frames : {100, latency - 1, latency + 1, block - 1, block + latency + 1, 2 * block + 3,
+                                     big - 1, big + latency + 1}) {
                 if (frames < 0) continue;
                 SCOPED_TRACE(testing::Message() << rate << " Hz, " << channels << " channels, " << frames << " frames");
                 samples in(static_cast<std::size_t>(frames) * static_cast<std::size_t>(channels));
@@ -148,6 +151,44 @@ TEST_F(Audio, ChannelsUpTo256AtEveryRateAndBlockEdge) {
             }
         }
     }
+}
+
+// A plain 16-bit WAV of one or two channels is read and written by zek
+// itself, without libsndfile: its output must be the bytes libsndfile's path
+// gives (that path taken for the same samples with a JUNK chunk added, which
+// libsndfile drops), into every kind of output. Where libsndfile cannot be
+// loaded at all, plain WAV and raw samples still work, and the rest is
+// refused with a message saying why.
+TEST_F(Audio, PlainWavWithoutLibsndfile) {
+    for (const int rate : {8000, 48000}) {
+        for (const int channels : {1, 2}) {
+            make("plain.wav", rate, channels, 16);
+            std::string junk = read_file(dir / "plain.wav");
+            ASSERT_EQ(junk.substr(36, 4), "data");
+            junk.insert(36, std::string("JUNK\4\0\0\0\0\0\0\0", 12));
+            put(junk, 4, junk.size() - 8, 4, false);
+            write_file(dir / "junk.wav", junk);
+            for (const char* out : {"out.wav", "out.flac", "out.raw"}) {
+                SCOPED_TRACE(testing::Message() << rate << " Hz, " << channels << " channels, " << out);
+                ASSERT_EQ(harness::zek({"plain.wav", out}, dir).status, 0);
+                const std::string fast = read_file(dir / out);
+                ASSERT_EQ(harness::zek({"junk.wav", out}, dir).status, 0);
+                EXPECT_TRUE(fast == read_file(dir / out));
+            }
+        }
+    }
+    make("in.flac", 16000, 1, 16);
+    fs::create_directory(dir / "nolib");
+    write_file(dir / "nolib/libsndfile.so.1", "not a library");
+    const auto without = [&](const std::string& in, const std::string& out) {
+        return sh("LD_LIBRARY_PATH=nolib '" ZEK_BINARY "' " + in + " " + out);
+    };
+    ASSERT_EQ(harness::zek({"plain.wav", "expected.wav"}, dir).status, 0);
+    EXPECT_EQ(without("plain.wav", "got.wav").status, 0);
+    EXPECT_TRUE(read_file(dir / "got.wav") == read_file(dir / "expected.wav"));
+    const auto refused = without("in.flac", "got.wav");
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("libsndfile (libsndfile.so.1) cannot be loaded"), std::string::npos) << refused.err;
 }
 
 TEST_F(Audio, PipesBothWays) {

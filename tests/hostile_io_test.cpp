@@ -141,11 +141,12 @@ TEST_F(HostileIo, InterruptedAndShortTransfersAreRetried) {
     }
 }
 
-// No thread can be had for the writer (a process limit, as in a container
-// with a pids limit running xargs -P, or a memory limit): the blocks are
-// written on the main thread, with the same bytes.
+// No thread can be had for the reader and the writer (a process limit, as in
+// a container with a pids limit running xargs -P, or a memory limit): the
+// blocks are read and written on the main thread, with the same bytes. The
+// input is long enough (several blocks) for zek to want both threads.
 TEST_F(HostileIo, NoThreadForTheWriter) {
-    harness::write_file(dir / "in.raw", harness::to_bytes(noise(LEAD + 50 * HOP)));
+    harness::write_file(dir / "in.raw", harness::to_bytes(noise(LEAD + 5000 * HOP)));
     ASSERT_EQ(harness::zek({"in.raw", "plain.raw"}, dir).status, 0);
     harness::write_file(dir / "out.raw", "old take");
     const auto r = zek_through_shim({"IO_SHIM_NO_THREADS=1"}, {"in.raw", "out.raw"}, dir);

@@ -7,6 +7,7 @@
 #include "audio/header_length.h"
 #include "audio/input_peek.h"
 #include "audio/samples.h"
+#include "audio/sndfile_api.h"
 
 namespace zek {
 
@@ -62,11 +63,11 @@ SNDFILE* open_unfinished(audio_input& a, const input_file& inp, const sample_spa
         left -= static_cast<std::size_t>(n);
     }
     a.info = SF_INFO{0, span.rate, span.channels, span.raw_format, 0, 0};
-    SNDFILE* sf = sf_open_fd(inp.fd, SFM_READ, &a.info, SF_FALSE);
+    SNDFILE* sf = snd::open_fd(inp.fd, SFM_READ, &a.info, SF_FALSE);
     auto start = static_cast<sf_count_t>(span.start); // a file: its samples start there
     if (sf != nullptr && file &&
-        (sf_command(sf, SFC_SET_RAW_START_OFFSET, &start, sizeof start) != 0 || sf_seek(sf, 0, SEEK_SET) != 0)) {
-        sf_close(sf);
+        (snd::command(sf, SFC_SET_RAW_START_OFFSET, &start, sizeof start) != 0 || snd::seek(sf, 0, SEEK_SET) != 0)) {
+        snd::close(sf);
         return nullptr;
     }
     return sf;
@@ -91,7 +92,7 @@ std::string check_whole(const audio_input& a, const sample_span& span, std::uint
 }
 
 std::int64_t read_frames(audio_input& a, std::int16_t* dst, int frames) {
-    if (a.depth == sample_depth::narrow) return sf_readf_short(a.sf, dst, frames);
+    if (a.depth == sample_depth::narrow) return snd::readf_short(a.sf, dst, frames);
     if (a.wide_frames < frames) {
         std::free(a.wide);
         a.wide = std::malloc(static_cast<std::size_t>(frames) * static_cast<std::size_t>(a.info.channels) * sizeof(double));
@@ -101,13 +102,13 @@ std::int64_t read_frames(audio_input& a, std::int16_t* dst, int frames) {
     const std::size_t channels = static_cast<std::size_t>(a.info.channels);
     if (a.depth == sample_depth::wide) {
         auto* wide = static_cast<int*>(a.wide); // libsndfile puts every depth in the top bits of an int
-        const sf_count_t n = sf_readf_int(a.sf, wide, frames);
+        const sf_count_t n = snd::readf_int(a.sf, wide, frames);
         for (std::size_t k = 0; k < static_cast<std::size_t>(n) * channels; ++k) {
             dst[k] = static_cast<std::int16_t>(wide[k] >> 16);
         }
         return n;
     }
-    const sf_count_t n = sf_readf_double(a.sf, static_cast<double*>(a.wide), frames);
+    const sf_count_t n = snd::readf_double(a.sf, static_cast<double*>(a.wide), frames);
     const std::size_t count = n > 0 ? static_cast<std::size_t>(n) * channels : 0;
     const std::size_t nan = float_to_int16(static_cast<const double*>(a.wide), dst, count);
     if (nan == count) return n;
@@ -115,6 +116,44 @@ std::int64_t read_frames(audio_input& a, std::int16_t* dst, int frames) {
                        ", channel ", std::to_string(nan % channels),
                        " (counting from 0) holds a NaN (not a number), which has no 16-bit value"});
     return -1;
+}
+
+// A plain 16-bit WAV file, read without libsndfile: its samples are already
+// what the engine takes. Returns false for anything else.
+bool open_plain_wav(audio_input& a, const input_file& inp, container kind) {
+    if (kind != container::wav || !S_ISREG(inp.st.st_mode)) return false;
+    const off_t at = lseek(inp.fd, 0, SEEK_CUR);
+    if (at < 0 || inp.st.st_size < at) return false;
+    const auto base = static_cast<std::uint64_t>(at);
+    const sample_span span = plain_wav_samples(inp.fd, base, static_cast<std::uint64_t>(inp.st.st_size) - base);
+    if (!span.found || span.rate < AGC_MIN_RATE || span.rate > AGC_MAX_RATE) return false;
+    if (lseek(inp.fd, static_cast<off_t>(base + span.start), SEEK_SET) < 0) return false;
+    const std::int64_t frames = static_cast<std::int64_t>(span.bytes / (2 * static_cast<std::uint64_t>(span.channels)));
+    a.direct = true;
+    a.info = SF_INFO{frames, span.rate, span.channels, SF_FORMAT_WAV | SF_FORMAT_PCM_16, 1, 1};
+    a.known_frames = frames;
+    a.kind = kind;
+    a.fd = inp.fd;
+    a.st = inp.st;
+    return true;
+}
+
+// Up to `frames` frames of a plain WAV file's samples, read where they lie.
+std::int64_t read_direct(audio_input& a, std::int16_t* dst, int frames) {
+    const auto frame_bytes = 2 * static_cast<std::size_t>(a.info.channels);
+    const std::int64_t left = a.known_frames - a.frames_read;
+    const std::size_t want = static_cast<std::size_t>(frames < left ? frames : left) * frame_bytes;
+    auto* bytes = reinterpret_cast<unsigned char*>(dst);
+    std::size_t got = 0;
+    while (got < want) {
+        const ssize_t n = read_some(a.fd, bytes + got, want - got);
+        if (n < 0) return -1;
+        if (n == 0) break; // the file shrank under us: the end check says so
+        got += static_cast<std::size_t>(n);
+    }
+    const std::size_t whole = got / frame_bytes;
+    decode_le(bytes, dst, whole * static_cast<std::size_t>(a.info.channels)); // in place: a no-op or a byte swap
+    return static_cast<std::int64_t>(whole);
 }
 
 } // namespace
@@ -130,6 +169,8 @@ std::string audio_open(audio_input& a, const input_file& inp, container kind, co
         return words({container_name(kind), " cannot be read from a pipe: give the file itself, or convert it to "
                                             "WAV on the way, e.g. ffmpeg -i in -f wav - | zek /dev/stdin out.wav"});
     }
+    if (open_plain_wav(a, inp, kind)) return {};
+    if (const char* why_not = sndfile_load()) return why_not;
     a.kind = kind;
     a.fd = inp.fd;
     a.st = inp.st;
@@ -137,8 +178,8 @@ std::string audio_open(audio_input& a, const input_file& inp, container kind, co
     const std::uint64_t base = at > 0 ? static_cast<std::uint64_t>(at) : 0;
     const sample_span span = span_of(inp, kind, base);
     const bool unfinished = span.unfinished && span.raw_format != 0;
-    a.sf = unfinished ? open_unfinished(a, inp, span) : sf_open_fd(inp.fd, SFM_READ, &a.info, SF_FALSE);
-    if (a.sf == nullptr) return words({"not a readable audio file: ", sf_strerror(nullptr)});
+    a.sf = unfinished ? open_unfinished(a, inp, span) : snd::open_fd(inp.fd, SFM_READ, &a.info, SF_FALSE);
+    if (a.sf == nullptr) return words({"not a readable audio file: ", snd::strerror(nullptr)});
     std::string problem;
     if (a.info.samplerate < AGC_MIN_RATE || a.info.samplerate > AGC_MAX_RATE) {
         problem = words({"its sample rate, ", std::to_string(a.info.samplerate),
@@ -180,13 +221,15 @@ std::string audio_open(audio_input& a, const input_file& inp, container kind, co
 
 std::int64_t audio_read(audio_input& a, std::int16_t* dst, int frames) {
     a.failure.clear();
-    const std::int64_t n = read_frames(a, dst, frames);
+    const std::int64_t n = a.direct ? read_direct(a, dst, frames) : read_frames(a, dst, frames);
     if (n > 0) a.frames_read += n;
     return n;
 }
 
+bool audio_error(const audio_input& a) { return a.sf != nullptr && snd::error(a.sf) != SF_ERR_NO_ERROR; }
+
 std::string audio_check_end(audio_input& a) {
-    if (sf_error(a.sf) != SF_ERR_NO_ERROR) return sf_strerror(a.sf);
+    if (audio_error(a)) return snd::strerror(a.sf);
     if (a.known_frames >= 0 && a.frames_read != a.known_frames) {
         return words({"its header announces ", std::to_string(a.known_frames), " frames but ",
                       std::to_string(a.frames_read), " could be read: the file is cut short"});
@@ -222,7 +265,7 @@ std::string audio_conversion_note(const audio_input& a, const char* path) {
 }
 
 void audio_close(audio_input& a) {
-    if (a.sf) sf_close(a.sf);
+    if (a.sf) snd::close(a.sf);
     std::free(a.wide);
     a = audio_input{};
 }

@@ -19,7 +19,8 @@ namespace zek {
 enum class sample_depth { narrow, wide, floating }; // up to 16 bits, 20 to 32 bits, floating point
 
 struct audio_input {
-    SNDFILE* sf = nullptr;
+    SNDFILE* sf = nullptr;  // libsndfile reads it, or
+    bool direct = false;    // zek does: a plain 16-bit WAV file, its samples read where they lie
     SF_INFO info{};
     sample_depth depth = sample_depth::narrow;
     int bits = 16;
@@ -48,6 +49,9 @@ std::string audio_open(audio_input& a, const input_file& inp, container kind, co
 // frames read, 0 at the end, or -1 with a.failure saying why (a NaN, which
 // has no 16-bit value) or empty (out of memory).
 std::int64_t audio_read(audio_input& a, std::int16_t* dst, int frames);
+
+// Whether libsndfile reported an error while reading.
+bool audio_error(const audio_input& a);
 
 // After the last frame: "" or why the input is not read whole after all. A
 // WAV's sizes are 32-bit, and libsndfile stops at 4 GiB of samples even where

@@ -6,6 +6,7 @@
 #include "agc/stream.h"
 #include "audio/file_io.h"
 #include "audio/samples.h"
+#include "audio/sndfile_api.h"
 #include "audio/wav_header.h"
 
 namespace zek {
@@ -36,17 +37,23 @@ output_problem into_pipe(audio_output& o) {
 // container that cannot hold one of them simply goes without.
 void copy_metadata(const audio_output& o) {
     for (int kind = SF_STR_FIRST; kind <= SF_STR_LAST; ++kind) {
-        if (const char* s = sf_get_string(o.source, kind)) sf_set_string(o.sf, kind, s);
+        if (const char* s = snd::get_string(o.source, kind)) snd::set_string(o.sf, kind, s);
     }
     SF_BROADCAST_INFO bext{};
-    if (sf_command(o.source, SFC_GET_BROADCAST_INFO, &bext, sizeof bext) == SF_TRUE) {
-        sf_command(o.sf, SFC_SET_BROADCAST_INFO, &bext, sizeof bext);
+    if (snd::command(o.source, SFC_GET_BROADCAST_INFO, &bext, sizeof bext) == SF_TRUE) {
+        snd::command(o.sf, SFC_SET_BROADCAST_INFO, &bext, sizeof bext);
     }
     int map[AGC_MAX_CHANNELS];
     const int map_bytes = static_cast<int>(sizeof(int)) * o.channels;
-    if (sf_command(o.source, SFC_GET_CHANNEL_MAP_INFO, map, map_bytes) == SF_TRUE) {
-        sf_command(o.sf, SFC_SET_CHANNEL_MAP_INFO, map, map_bytes);
+    if (snd::command(o.source, SFC_GET_CHANNEL_MAP_INFO, map, map_bytes) == SF_TRUE) {
+        snd::command(o.sf, SFC_SET_CHANNEL_MAP_INFO, map, map_bytes);
     }
+}
+
+// A recording that may pass 4 GiB (or whose length is unknown), too much for
+// a WAV's 32-bit sizes.
+bool may_grow(const audio_output& o) {
+    return o.known_frames < 0 || o.known_frames * 2 * o.channels > 0xFFFFFFFFll - (1 << 20);
 }
 
 } // namespace
@@ -62,9 +69,11 @@ output_problem audio_output_plan(audio_output& o, const audio_input& in, contain
     o.source = in.sf;
     o.streamed = out.way == output_way::standard_output || (out.exists && !S_ISREG(out.st.st_mode) &&
                                                              !S_ISBLK(out.st.st_mode) && !S_ISCHR(out.st.st_mode));
-    if (o.kind != container::raw) {
+    o.own_wav = o.kind == container::wav && in.direct && o.channels <= 2 && o.known_frames >= 0 && !may_grow(o);
+    if (o.kind != container::raw && !o.own_wav) {
+        if (const char* why_not = sndfile_load()) return problem(why_not);
         SF_INFO check{0, o.rate, o.channels, sndfile_major(o.kind) | SF_FORMAT_PCM_16, 0, 0};
-        if (!sf_format_check(&check)) {
+        if (!snd::format_check(&check)) {
             return problem(words({container_name(o.kind), " cannot hold ", std::to_string(o.channels),
                                   " channels of 16-bit samples at ", std::to_string(o.rate), " Hz"}));
         }
@@ -80,7 +89,7 @@ output_problem audio_output_open(audio_output& o, const output_file& out, block_
         o.streamed = true;
         if (output_problem p = into_pipe(o)) return p;
     }
-    if (o.kind == container::raw || (o.streamed && o.kind == container::wav)) {
+    if (o.kind == container::raw || o.own_wav || (o.streamed && o.kind == container::wav)) {
         o.fd = out.fd;
         if (o.kind == container::wav) {
             unsigned char header[WAV_HEADER_MAX];
@@ -95,12 +104,11 @@ output_problem audio_output_open(audio_output& o, const output_file& out, block_
     // libsndfile turns back into WAV if it ends under 4 GiB after all.
     int major = sndfile_major(o.kind);
     const bool wav = o.kind == container::wav;
-    const bool may_grow = o.known_frames < 0 || o.known_frames * 2 * o.channels > 0xFFFFFFFFll - (1 << 20);
-    if (wav) major = may_grow ? SF_FORMAT_RF64 : o.channels > 2 ? SF_FORMAT_WAVEX : SF_FORMAT_WAV;
+    if (wav) major = may_grow(o) ? SF_FORMAT_RF64 : o.channels > 2 ? SF_FORMAT_WAVEX : SF_FORMAT_WAV;
     SF_INFO info{0, o.rate, o.channels, major | SF_FORMAT_PCM_16, 0, 0};
-    o.sf = sf_open_fd(out.fd, SFM_WRITE, &info, SF_FALSE);
-    if (o.sf == nullptr) return problem(sf_strerror(nullptr));
-    if (wav && major == SF_FORMAT_RF64) sf_command(o.sf, SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
+    o.sf = snd::open_fd(out.fd, SFM_WRITE, &info, SF_FALSE);
+    if (o.sf == nullptr) return problem(snd::strerror(nullptr));
+    if (wav && major == SF_FORMAT_RF64) snd::command(o.sf, SFC_RF64_AUTO_DOWNGRADE, nullptr, SF_TRUE);
     if (o.source != nullptr) copy_metadata(o);
     w.sf = o.sf;
     return {};
@@ -112,19 +120,19 @@ void audio_output_ready(const audio_output& o, std::int16_t* frames, std::size_t
 
 output_problem audio_output_close(audio_output& o) {
     if (o.sf == nullptr) return {};
-    const int close_err = sf_close(o.sf);
+    const int close_err = snd::close(o.sf);
     o.sf = nullptr;
-    if (close_err != 0) return problem(sf_error_number(close_err));
+    if (close_err != 0) return problem(snd::error_number(close_err));
     return {};
 }
 
 output_problem audio_output_write_failure(const audio_output& o, int err) {
-    if (o.sf != nullptr && sf_error(o.sf) != SF_ERR_NO_ERROR) return problem(sf_strerror(o.sf));
+    if (o.sf != nullptr && snd::error(o.sf) != SF_ERR_NO_ERROR) return problem(snd::strerror(o.sf));
     return system_problem("cannot write", err);
 }
 
 void audio_output_release(audio_output& o) {
-    if (o.sf) sf_close(o.sf);
+    if (o.sf) snd::close(o.sf);
     o.sf = nullptr;
 }
 

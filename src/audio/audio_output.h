@@ -38,6 +38,11 @@ struct audio_output {
     int fd = -1;            // or zek writes little-endian samples here
     int rate = 0, channels = 0;
     std::int64_t known_frames = -1; // the recording's length, when its input's header gives it
+    // WAV written by zek itself to a file too: the input is a plain 16-bit
+    // WAV (nothing to carry over but its samples) of one or two channels,
+    // whose length is known and fits a WAV's sizes. The header zek writes is
+    // the one libsndfile would, byte for byte, and libsndfile is not needed.
+    bool own_wav = false;
     // Metadata to carry over from the input (libsndfile's strings, bext, channel map).
     SNDFILE* source = nullptr;
 };

@@ -3,6 +3,7 @@
 #include <cerrno>
 
 #include "audio/file_io.h"
+#include "audio/sndfile_api.h"
 
 namespace zek {
 
@@ -17,7 +18,7 @@ int write_block(block_writer& w, int b, bool skip) {
     if (skip) return 0;
     if (w.sf != nullptr) {
         const auto frames = static_cast<sf_count_t>(w.sizes[b] / (2 * static_cast<std::size_t>(w.channels)));
-        return sf_writef_short(w.sf, reinterpret_cast<const short*>(w.blocks[b]), frames) == frames ? 0 : EIO;
+        return snd::writef_short(w.sf, reinterpret_cast<const short*>(w.blocks[b]), frames) == frames ? 0 : EIO;
     }
     return write_all(w.fd, w.blocks[b], w.sizes[b]) ? 0 : errno;
 }
@@ -43,7 +44,7 @@ void* writer_loop(void* arg) {
 
 } // namespace
 
-void writer_start(block_writer& w, unsigned char* block0, unsigned char* block1) {
+void writer_start(block_writer& w, unsigned char* block0, unsigned char* block1, bool thread) {
     w.fd = -1;
     w.sf = nullptr;
     w.channels = 1;
@@ -54,7 +55,7 @@ void writer_start(block_writer& w, unsigned char* block0, unsigned char* block1)
     w.closing = false;
     w.err = 0;
     pthread_attr_t attr;
-    w.threaded = pthread_attr_init(&attr) == 0;
+    w.threaded = thread && pthread_attr_init(&attr) == 0;
     if (w.threaded) {
         pthread_attr_setstacksize(&attr, WRITER_STACK);
         w.threaded = pthread_create(&w.thread, &attr, writer_loop, &w) == 0;

@@ -31,10 +31,11 @@ struct block_writer {
     pthread_t thread{};
 };
 
-// Starts the writer with the two blocks the caller fills in turn. It cannot
+// Starts the writer with the two blocks the caller fills in turn, on a thread
+// unless `thread` is false (an input too short to be worth one). It cannot
 // fail, so it is called before the output is opened: set w.fd before the
 // first writer_submit.
-void writer_start(block_writer& w, unsigned char* block0, unsigned char* block1);
+void writer_start(block_writer& w, unsigned char* block0, unsigned char* block1, bool thread = true);
 
 // Waits until block b may be filled again. Returns false, with errno set,
 // once a write has failed: the caller stops, and writer_finish says why.

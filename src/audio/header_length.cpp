@@ -280,6 +280,34 @@ sample_span voc_samples(const header_source& s) {
 
 } // namespace
 
+sample_span plain_wav_samples(int fd, std::uint64_t base, std::uint64_t file_bytes) {
+    unsigned char h[46];
+    const header_source s{nullptr, 0, fd, base};
+    if (file_bytes < 44 || !get(s, 0, h, 44)) return {};
+    const std::uint64_t fmt_size = little(h + 16, 4);
+    if (std::memcmp(h, "RIFF", 4) != 0 || std::memcmp(h + 8, "WAVEfmt ", 8) != 0 || (fmt_size != 16 && fmt_size != 18)) {
+        return {};
+    }
+    const std::uint64_t data_at = 20 + fmt_size; // the "data" chunk's header
+    if (fmt_size == 18 && (!get(s, 0, h, 46) || little(h + 36, 2) != 0)) return {}; // cbSize 0: nothing follows
+    unsigned char d[8];
+    if (!get(s, data_at, d, sizeof d) || std::memcmp(d, "data", 4) != 0) return {};
+    const std::uint64_t channels = little(h + 22, 2), rate = little(h + 24, 4), block = little(h + 32, 2);
+    const std::uint64_t bytes = little(d + 4, 4), start = data_at + 8;
+    const bool plain = little(h + 20, 2) == 1 && (channels == 1 || channels == 2) && little(h + 34, 2) == 16 &&
+                       block == 2 * channels && little(h + 28, 4) == rate * block && bytes % block == 0 &&
+                       start + bytes == file_bytes && little(h + 4, 4) + 8 == file_bytes;
+    if (!plain) return {};
+    sample_span span;
+    span.found = true;
+    span.start = start;
+    span.bytes = bytes;
+    span.channels = static_cast<int>(channels);
+    span.rate = static_cast<int>(rate);
+    span.raw_format = SF_FORMAT_RAW | SF_FORMAT_PCM_16 | SF_ENDIAN_LITTLE;
+    return span;
+}
+
 bool placeholder_length(std::uint64_t bytes) {
     const auto below = [bytes](std::uint64_t mark) { return bytes <= mark && mark - bytes <= 0xFFFF; };
     return bytes >= 0xFFFF0000 || below(0x7F000000) || below(0x80000000);

@@ -42,6 +42,13 @@ struct sample_span {
 // SPHERE, VOC; none for the others).
 sample_span find_samples(const header_source& src, container kind);
 
+// The samples of a plain WAV file: the 44-byte header of 16-bit PCM with one
+// or two channels (a "fmt " chunk of 16 or 18 bytes, then "data", nothing
+// else) and its samples to the file's end, as `file_bytes` says. Such a file
+// is read and written without libsndfile: it holds nothing libsndfile would
+// carry over but the samples. Anything else gives found = false.
+sample_span plain_wav_samples(int fd, std::uint64_t base, std::uint64_t file_bytes);
+
 // Whether a 32-bit length is one of the placeholders streaming writers use:
 // the 0xFFFFFFFF family (ffmpeg, AU's "unknown"), 0x80000000 and 0x7FFFF000
 // (arecord, sox's WAV), 0x7F000000 (sox's AIFF), each less up to a frame.

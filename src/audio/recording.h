@@ -8,6 +8,7 @@
 //   output_find                   where the output goes (a new file, a replacement, a pipe)
 //   audio_output_plan             its container, checked before anything is touched
 //   output_open, audio_output_open
+//   reader_start, reader_take     blocks of a file read ahead on a thread of their own
 //   writer_start, writer_submit   blocks written on a second thread
 //   output_commit / output_abandon  the result put in place, or the old output kept
 //
@@ -19,6 +20,8 @@
 #include "audio/audio_format.h"
 #include "audio/audio_input.h"
 #include "audio/audio_output.h"
+#include "audio/block_memory.h"
+#include "audio/block_reader.h"
 #include "audio/block_writer.h"
 #include "audio/file_io.h"
 #include "audio/input_peek.h"

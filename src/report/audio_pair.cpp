@@ -76,7 +76,7 @@ std::int64_t read_out(audio_pair& p, std::int16_t* dst, std::size_t n, int chann
     if (p.out_raw >= 0) return read_raw_frames(p, dst, n, channels, partial);
     if (!p.out_is_audio) return 0;
     const std::int64_t k = audio_read(p.out, dst, static_cast<int>(n));
-    return k < 0 || sf_error(p.out.sf) != SF_ERR_NO_ERROR ? -1 : k;
+    return k < 0 || audio_error(p.out) ? -1 : k;
 }
 
 // Reads `n` frames of OUT where zek writes `expected`, noting the first
@@ -141,7 +141,7 @@ read_failure measure_audio(audio_pair& p, report& r, std::FILE* rows, const run_
         std::size_t n = 0;
         if (frames_in < 0) {
             const std::int64_t k = audio_read(p.in, rp.piece_in.data(), static_cast<int>(want));
-            if (k < 0 || sf_error(p.in.sf) != SF_ERR_NO_ERROR) return {EIO, false, p.in.failure};
+            if (k < 0 || audio_error(p.in)) return {EIO, false, p.in.failure};
             n = static_cast<std::size_t>(k);
             if (n < want) frames_in = rp.fed + k;
         }

@@ -21,8 +21,11 @@ namespace zek {
 namespace {
 
 // Samples per buffer: large enough that libsndfile and the engine work in
-// long runs, small enough to stay in the cache.
-constexpr std::size_t BLOCK_SAMPLES = std::size_t{1} << 16;
+// long runs. A file read ahead on a thread takes larger blocks, so that the
+// three threads hand blocks over less often; a pipe's smaller ones keep a
+// live stream moving (libsndfile waits for a whole block from a pipe).
+constexpr std::size_t BLOCK_SAMPLES = std::size_t{1} << 14;
+constexpr std::size_t FILE_BLOCK_SAMPLES = std::size_t{1} << 19;
 
 // Everything one run holds; released by release().
 struct job {
@@ -32,9 +35,12 @@ struct job {
     audio_output out;
     agc_stream* stream = nullptr;
     int frames_per_block = 0;
-    std::int16_t* in16 = nullptr;
+    std::int16_t* in16 = nullptr;  // two blocks: one is levelled while the reader reads the other
     std::int16_t* out16 = nullptr; // two blocks: one is filled while the writer writes the other
+    std::size_t memory_bytes = 0;  // of the four blocks, in16's memory
     std::int64_t to_drop = 0;      // output frames still to drop: the stream's latency
+    bool threads = false;          // read ahead and write on threads of their own
+    block_reader reader;
     block_writer writer;
 };
 
@@ -47,12 +53,15 @@ run_result output_failure(const job& j, const output_problem& p) {
     return failed(run_failure::output, p.what, j.out_path, p.err);
 }
 
+std::size_t block_samples(const job& j) {
+    return static_cast<std::size_t>(j.frames_per_block) * static_cast<std::size_t>(j.in.info.channels);
+}
+
 void release(job& j) {
     audio_close(j.in);
     audio_output_release(j.out);
     agc_stream_destroy(j.stream);
-    std::free(j.in16);
-    std::free(j.out16);
+    blocks_free(j.in16, j.memory_bytes);
     j.stream = nullptr;
     j.in16 = j.out16 = nullptr;
 }
@@ -67,22 +76,22 @@ run_result plan_output(job& j, container in_kind, const output_file& out, const 
     // The flush writes a whole latency at once, and with many channels at a
     // high rate that is more frames than a block of BLOCK_SAMPLES holds.
     const int latency = j.stream ? agc_stream_latency(j.stream) : 0;
-    const int frames = static_cast<int>(BLOCK_SAMPLES / static_cast<std::size_t>(j.in.info.channels));
+    const std::size_t samples_wanted = j.threads ? FILE_BLOCK_SAMPLES : BLOCK_SAMPLES;
+    const int frames = static_cast<int>(samples_wanted / static_cast<std::size_t>(j.in.info.channels));
     j.frames_per_block = frames > latency ? frames : latency;
     const std::size_t samples = static_cast<std::size_t>(j.frames_per_block) * static_cast<std::size_t>(j.in.info.channels);
-    j.in16 = static_cast<std::int16_t*>(std::malloc(samples * sizeof(std::int16_t)));
-    j.out16 = static_cast<std::int16_t*>(std::malloc(2 * samples * sizeof(std::int16_t)));
-    if (j.stream == nullptr || !j.in16 || !j.out16) {
+    j.memory_bytes = 4 * samples * sizeof(std::int16_t);
+    j.in16 = static_cast<std::int16_t*>(blocks_alloc(j.memory_bytes));
+    j.out16 = j.in16 ? j.in16 + 2 * samples : nullptr;
+    if (j.stream == nullptr || !j.in16) {
         return failed(run_failure::output, "cannot write", j.out_path, ENOMEM);
     }
     j.to_drop = latency;
     return {};
 }
 
-std::int16_t* block(const job& j, int b) {
-    return j.out16 + static_cast<std::size_t>(b) * static_cast<std::size_t>(j.frames_per_block) *
-                         static_cast<std::size_t>(j.in.info.channels);
-}
+std::int16_t* block(const job& j, int b) { return j.out16 + static_cast<std::size_t>(b) * block_samples(j); }
+std::int16_t* input_block(const job& j, int i) { return j.in16 + static_cast<std::size_t>(i) * block_samples(j); }
 
 // Hands n frames of the stream's output in block b to the writer, less those
 // of its latency still to drop.
@@ -99,14 +108,18 @@ void submit(job& j, int b, std::int64_t n) {
     writer_submit(j.writer, b, count * 2);
 }
 
-// Reads, levels and hands over block after block; the writer thread writes
-// each one while the next is read and levelled.
+// Levels block after block: the reader thread reads the next while one is
+// levelled, and the writer thread writes the one before.
 run_result level(job& j) {
     int b = 0;
     run_result r;
     bool writing = true; // no write has failed
-    for (;;) {
-        const std::int64_t n = audio_read(j.in, j.in16, j.frames_per_block);
+    j.reader.audio = &j.in;
+    reader_start(j.reader, reinterpret_cast<unsigned char*>(input_block(j, 0)),
+                 reinterpret_cast<unsigned char*>(input_block(j, 1)), static_cast<std::size_t>(j.frames_per_block),
+                 j.threads);
+    for (int i = 0;; i ^= 1) {
+        const std::int64_t n = reader_take(j.reader, i);
         if (n < 0) {
             r = j.in.failure.empty() ? failed(run_failure::input, "cannot read", j.inp_path, ENOMEM)
                                      : input_problem(j, j.in.failure);
@@ -114,10 +127,12 @@ run_result level(job& j) {
         }
         if (n == 0) break;
         if (!(writing = writer_wait_free(j.writer, b))) break;
-        agc_stream_process(j.stream, j.in16, block(j, b), static_cast<int>(n));
+        agc_stream_process(j.stream, input_block(j, i), block(j, b), static_cast<int>(n));
+        reader_give_back(j.reader, i);
         submit(j, b, n);
         b ^= 1;
     }
+    reader_finish(j.reader);
     if (writing && r.status == EXIT_OK) { // else a failed write says why, below
         const std::string problem = audio_check_end(j.in);
         if (!problem.empty()) r = input_problem(j, problem);
@@ -140,13 +155,16 @@ run_result run_audio(const input_file& inp, container kind, output_file& out, co
     j.inp_path = inp_path;
     j.out_path = out_path;
     const std::string problem = audio_open(j.in, inp, kind, inp_path);
+    // Short files are read and written on this thread alone: starting two
+    // threads would cost more than it saves.
+    j.threads = problem.empty() && worth_reading_ahead(inp.fd, inp.st, FILE_BLOCK_SAMPLES * 2);
     run_result r = problem.empty() ? plan_output(j, kind, out, options) : input_problem(j, problem);
     if (r.status != EXIT_OK) {
         release(j);
         return r;
     }
     auto* blocks = reinterpret_cast<unsigned char*>(j.out16);
-    writer_start(j.writer, blocks, reinterpret_cast<unsigned char*>(block(j, 1)));
+    writer_start(j.writer, blocks, reinterpret_cast<unsigned char*>(block(j, 1)), j.threads || !S_ISREG(inp.st.st_mode));
     if (const int err = output_open(out)) {
         r = failed(run_failure::output, "cannot open", out_path, err);
     } else if (const output_problem p = audio_output_open(j.out, out, j.writer)) {

@@ -87,40 +87,64 @@ constexpr std::size_t LEAD_IN_BYTES = 2 * LEAD_IN_SAMPLES;
 // Block I/O: many hops per system call. Reads return what a pipe holds, so a
 // live stream is processed and written as it arrives, never held for a block.
 constexpr std::size_t BLOCK_BYTES = HOP_BYTES * 2048;
+// Room before each input block's bytes for what the block before left over (a
+// partial hop, or an odd byte of the lead-in): it goes there, so that the hop
+// it starts is processed whole where it lies. Two more bytes at the end let
+// the block's bytes move up one, to keep samples at even addresses.
+constexpr std::size_t HEAD_BYTES = HOP_BYTES;
 
-// What one run of the raw path holds: the engine state, the file blocks
-// and their writer, about 1.5 MB allocated once for the run, so that memory
+// What one run of the raw path holds: the engine state, and the file blocks
+// with their reader and writer (in memory of their own, about 4 MB for a long
+// input, less for a short one), allocated once for the run, so that memory
 // stays flat whatever the input's length and runs on distinct threads (a
 // Python program's) never meet.
 struct raw_run {
     agc_state state;
     agc_speech speech; // the speech detector, in speech-aware mode
-    std::int16_t inp_samples[BLOCK_BYTES / 2];
-    std::int16_t out_samples[2][BLOCK_BYTES / 2];
-    agc_frame frame; // hop buffers for byte-swapping hosts
+    agc_frame frame;   // hop buffers for byte-swapping hosts
+    block_reader reader;
     block_writer writer;
     run_options options;
-    std::uint64_t hops = 0; // hops processed after the lead-in: the index into options.mix
+    std::uint64_t hops = 0;     // hops processed after the lead-in: the index into options.mix
+    std::size_t block_bytes = 0; // what a block takes: whole hops
+    unsigned char* memory = nullptr; // two input blocks, then two output blocks
 
-    unsigned char* inp_block() { return reinterpret_cast<unsigned char*>(inp_samples); }
-    unsigned char* out_block(int b) { return reinterpret_cast<unsigned char*>(out_samples[b]); }
+    std::size_t input_stride() const { return (HEAD_BYTES + block_bytes + 2 + 63) & ~std::size_t{63}; }
+    std::size_t memory_bytes() const { return 2 * input_stride() + 2 * block_bytes; }
+    unsigned char* inp_block(int b) { return memory + static_cast<std::size_t>(b) * input_stride(); }
+    unsigned char* out_block(int b) { return memory + 2 * input_stride() + static_cast<std::size_t>(b) * block_bytes; }
+    ~raw_run() { blocks_free(memory, memory_bytes()); }
 };
 
-// One hop from file bytes at inp_block + from to output block b at `to`
-// (both even). On a little-endian host the bytes already are the samples:
+// Blocks for a short file, read and written on one thread: small, so that
+// the few pages they take are faulted in once and used again.
+constexpr std::size_t SHORT_BLOCK_BYTES = HOP_BYTES * 64;
+
+// The blocks for an input: whole hops, many for a long file or a pipe (a
+// pipe's reads give what it holds, and fault in only what they fill), few
+// for a short file.
+std::size_t raw_block_bytes(const input_file& inp) {
+    if (!S_ISREG(inp.st.st_mode)) return BLOCK_BYTES;
+    const off_t at = lseek(inp.fd, 0, SEEK_CUR);
+    const std::uint64_t left = at >= 0 && inp.st.st_size > at ? static_cast<std::uint64_t>(inp.st.st_size - at) : 0;
+    return left > BLOCK_BYTES ? BLOCK_BYTES : SHORT_BLOCK_BYTES;
+}
+
+// One hop from file bytes at `from` to output block b at `to` (both at even
+// addresses). On a little-endian host the bytes already are the samples:
 // the engine reads and writes the blocks directly, with no copy.
-void process_hop_at(raw_run& w, std::size_t from, int b, std::size_t to) {
+void process_hop_at(raw_run& w, const unsigned char* from, int b, std::size_t to) {
     const std::int16_t mix = hop_weight(w.options, w.hops++);
     if constexpr (std::endian::native == std::endian::little) {
-        const std::int16_t* in = w.inp_samples + from / 2;
-        std::int16_t* out = w.out_samples[b] + to / 2;
+        const auto* in = reinterpret_cast<const std::int16_t*>(from);
+        auto* out = reinterpret_cast<std::int16_t*>(w.out_block(b) + to);
         if (w.options.speech) {
             agc::process_hop_speech(in, out, w.state, w.speech, mix);
         } else {
             agc::process_hop(in, out, w.state, mix);
         }
     } else {
-        decode_le(w.inp_block() + from, w.frame.in, hop);
+        decode_le(from, w.frame.in, hop);
         if (w.options.speech) {
             agc_process_speech(w.frame, w.state, w.speech, mix);
         } else {
@@ -162,39 +186,48 @@ struct stream_result {
 };
 
 // Moves the input through the lead-in and the hop loop until the input ends,
-// filling the two output blocks in turn while the writer thread writes the
-// other. Each read takes what is there, so a live stream is processed and
-// handed to the writer as it arrives, never held back for a full block.
-stream_result stream(int inp, raw_run& w) {
-    unsigned char* const inp_block = w.inp_block();
-    std::size_t have = 0;                  // bytes waiting in inp_block
+// taking the input blocks in turn while the reader reads the other, and
+// filling the two output blocks in turn while the writer writes the other.
+// Each read takes what is there, so a live stream is processed and handed to
+// the writer as it arrives, never held back for a full block.
+stream_result stream(raw_run& w) {
+    unsigned char carried[HEAD_BYTES];     // what the last block left over
+    std::size_t carry = 0;                 // bytes of it
     std::size_t lead_left = LEAD_IN_BYTES; // lead-in bytes still to copy
     int b = 0;                             // the output block being filled
-    for (;;) {
-        const ssize_t n = read_some(inp, inp_block + have, BLOCK_BYTES - have);
+    for (int i = 0;; i ^= 1) {
+        const std::int64_t n = reader_take(w.reader, i);
         if (n < 0) return {errno, false};
         if (n == 0) return {0, false}; // a partial hop and an odd byte at the end are dropped
-        have += static_cast<std::size_t>(n);
+        unsigned char* fresh = w.inp_block(i) + HEAD_BYTES;
+        if (carry % 2 != 0) { // an odd byte carried over: the samples must start at an even address
+            std::memmove(fresh + 1, fresh, static_cast<std::size_t>(n));
+            ++fresh;
+        }
+        unsigned char* const data = fresh - carry;
+        std::memcpy(data, carried, carry);
+        const std::size_t have = carry + static_cast<std::size_t>(n);
         if (!writer_wait_free(w.writer, b)) return {errno, true};
 
         std::size_t pos = 0, produced = 0;
         if (lead_left > 0) {
             // The lead-in is copied byte for byte, whole samples only.
             pos = produced = std::min(lead_left, have & ~std::size_t{1});
-            std::memcpy(w.out_block(b), inp_block, pos);
+            std::memcpy(w.out_block(b), data, pos);
             lead_left -= pos;
         }
         if (lead_left == 0) {
             for (; have - pos >= HOP_BYTES; pos += HOP_BYTES, produced += HOP_BYTES) {
-                process_hop_at(w, pos, b, produced);
+                process_hop_at(w, data + pos, b, produced);
             }
         }
         if (produced > 0) {
             writer_submit(w.writer, b, produced);
             b ^= 1;
         }
-        std::memmove(inp_block, inp_block + pos, have - pos);
-        have -= pos;
+        carry = have - pos;
+        std::memcpy(carried, data + pos, carry);
+        reader_give_back(w.reader, i);
     }
 }
 
@@ -273,14 +306,21 @@ run_result run(const char* inp_path, const char* out_path, const run_options& op
         return audio;
     }
     const std::unique_ptr<raw_run> w(new (std::nothrow) raw_run);
-    if (!w) {
+    if (w) {
+        w->block_bytes = raw_block_bytes(inp);
+        w->memory = static_cast<unsigned char*>(blocks_alloc(w->memory_bytes()));
+    }
+    if (!w || !w->memory) {
         input_close(inp);
         return failed(run_failure::output, "cannot write", out_path, ENOMEM);
     }
     init_engine(w->state);
     agc_speech_init(w->speech);
     w->options = options;
-    writer_start(w->writer, w->out_block(0), w->out_block(1));
+    // Short files are read and written on this thread alone: starting two
+    // threads would cost more than it saves.
+    const bool threads = worth_reading_ahead(inp.fd, inp.st, BLOCK_BYTES);
+    writer_start(w->writer, w->out_block(0), w->out_block(1), threads || !S_ISREG(inp.st.st_mode));
     if (const int err = output_open(out)) {
         writer_finish(w->writer);
         input_close(inp);
@@ -288,7 +328,10 @@ run_result run(const char* inp_path, const char* out_path, const run_options& op
     }
 
     w->writer.fd = out.fd;
-    stream_result r = stream(inp.fd, *w);
+    w->reader.fd = inp.fd;
+    reader_start(w->reader, w->inp_block(0) + HEAD_BYTES, w->inp_block(1) + HEAD_BYTES, w->block_bytes, threads);
+    stream_result r = stream(*w);
+    reader_finish(w->reader);
     const int write_err = writer_finish(w->writer);
     if (write_err != 0 && (r.err == 0 || r.output_side)) r = {write_err, true};
     input_close(inp);
