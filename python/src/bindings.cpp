@@ -17,7 +17,6 @@
 
 #include "agc/stream.h"
 #include "level.h"
-#include "zek/options.h"
 #include "zek/tool.h"
 
 namespace py = pybind11;

@@ -48,6 +48,18 @@ struct run_options {
     std::size_t mix_count = 0;            // the last one repeats
 };
 
+// The historical compression factor, a single-precision number from 0 to 1,
+// as the engine's Q15 weight: scaled in double precision and truncated, so
+// that 1.0 gives the built-in 32766.
+inline int comp_weight(float comp) { return static_cast<int>(static_cast<double>(comp) * 32766.0); }
+
+// The compression weight of hop k after the lead-in: the weight file's
+// (its last value held), or the constant one.
+inline std::int16_t hop_weight(const run_options& o, std::uint64_t k) {
+    if (o.mix == nullptr) return static_cast<std::int16_t>(o.comp);
+    return o.mix[k < o.mix_count ? k : o.mix_count - 1];
+}
+
 // The stream API's options record that levels as these options say.
 inline agc_stream_options stream_options(const run_options& how) {
     agc_stream_options o;
