@@ -20,10 +20,11 @@ namespace zek {
 
 namespace {
 
-// Samples per buffer: large enough that libsndfile and the engine work in
-// long runs. A file read ahead on a thread takes larger blocks, so that the
-// three threads hand blocks over less often; a pipe's smaller ones keep a
-// live stream moving (libsndfile waits for a whole block from a pipe).
+// Samples per buffer. A long file, read ahead on a thread, takes large
+// blocks, so that the three threads hand them over seldom. A pipe takes
+// small ones, which keep a live stream moving (libsndfile waits for a whole
+// block from a pipe), and so does a short file, whose few pages are faulted
+// in once and used again.
 constexpr std::size_t BLOCK_SAMPLES = std::size_t{1} << 14;
 constexpr std::size_t FILE_BLOCK_SAMPLES = std::size_t{1} << 19;
 
