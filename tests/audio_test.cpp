@@ -177,6 +177,7 @@ TEST_F(Audio, PlainWavWithoutLibsndfile) {
             }
         }
     }
+#if !defined(ZEK_EMULATED) // the emulator sets the library path of the program it runs itself
     make("in.flac", 16000, 1, 16);
     fs::create_directory(dir / "nolib");
     write_file(dir / "nolib/libsndfile.so.1", "not a library");
@@ -189,6 +190,7 @@ TEST_F(Audio, PlainWavWithoutLibsndfile) {
     const auto refused = without("in.flac", "got.wav");
     EXPECT_EQ(refused.status, 1);
     EXPECT_NE(refused.err.find("libsndfile (libsndfile.so.1) cannot be loaded"), std::string::npos) << refused.err;
+#endif
 }
 
 TEST_F(Audio, PipesBothWays) {
