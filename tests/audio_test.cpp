@@ -365,6 +365,21 @@ TEST_F(Audio, RefusalsLeaveTheOutputAsItWas) {
         const auto piped = harness::zek({"/dev/stdin", "out.wav"}, dir, read_file(dir / ("cut." + k)));
         EXPECT_NE(piped.err.find("cut short"), std::string::npos) << k << " through a pipe: " << piped.err;
     }
+    // sox writes a VOC block's size 8 bytes short, or wrapped to 24 bits from
+    // 16 MiB on: where the walk lands, a sample byte of 1 to 9 reads as a
+    // block that runs past the end. Such a file is whole.
+    const std::string voc = read_file(dir / "whole.voc");
+    const std::size_t block = 26, block_end = block + 4 + (static_cast<unsigned char>(voc[block + 1]) |
+                                                           static_cast<unsigned char>(voc[block + 2]) << 8 |
+                                                           static_cast<unsigned char>(voc[block + 3]) << 16);
+    for (const std::size_t at : {block_end, std::size_t{block + 4 + 1000}}) {
+        std::string lands = voc;
+        if (at != block_end) put(lands, block + 1, 1000, 3, false); // the size as a wrap leaves it
+        put(lands, at, 0xFFFFFF07, 4, false);                       // type 7, 16 MiB
+        write_file(dir / "lands.voc", lands);
+        const auto r = harness::zek({"lands.voc", "out.wav"}, dir);
+        EXPECT_EQ(r.status, 0) << "a sample byte at " << at << " read as a block: " << r.err;
+    }
     EXPECT_NE(harness::zek({"fast.wav", "out.wav"}, dir).err.find("sox"), std::string::npos); // how to resample
 }
 

@@ -257,9 +257,12 @@ sample_span nist_samples(const header_source& s) {
 }
 
 // VOC: blocks of a type byte (1 to 9) and a 24-bit size, to a terminating 0
-// or the end of the file. A block that runs past the end announces more than
-// is there. sox counts 8 bytes too few in its blocks: the walk stops where
-// no block starts, and only a block's end past the file's counts.
+// or the end of the file. Only the first block's size is trusted to find a
+// cut file: later "blocks" may be samples. sox writes a stereo or 16-bit
+// block's size 8 bytes short, and a block of 16 MiB or more with its size
+// wrapped to 24 bits, so a walk lands inside the samples on whatever byte
+// lies there. A later block therefore counts only when it lies wholly in the
+// file, and the walk ends at the first that does not.
 sample_span voc_samples(const header_source& s) {
     unsigned char h[22];
     if (!get(s, 0, h, sizeof h)) return {};
@@ -268,12 +271,14 @@ sample_span voc_samples(const header_source& s) {
     std::uint64_t pos = span.start;
     for (int k = 0; k < MAX_CHUNKS; ++k) {
         unsigned char b[4];
-        if (!get(s, pos, b, 1) || b[0] == 0 || b[0] > 9) {
+        const bool block = get(s, pos, b, 1) && b[0] != 0 && b[0] <= 9;
+        const std::uint64_t end = block && get(s, pos, b, sizeof b) ? pos + 4 + little(b + 1, 3) : pos + 4;
+        if (!block || (k > 0 && (end == pos + 4 || !get(s, end - 1, b, 1)))) {
             span.found = true;
             span.bytes = pos - span.start;
             return span;
         }
-        pos = get(s, pos, b, sizeof b) ? pos + 4 + little(b + 1, 3) : pos + 4;
+        pos = end;
     }
     return {};
 }
