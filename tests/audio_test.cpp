@@ -369,9 +369,8 @@ TEST_F(Audio, RefusalsLeaveTheOutputAsItWas) {
     // 16 MiB on: where the walk lands, a sample byte of 1 to 9 reads as a
     // block that runs past the end. Such a file is whole.
     const std::string voc = read_file(dir / "whole.voc");
-    const std::size_t block = 26, block_end = block + 4 + (static_cast<unsigned char>(voc[block + 1]) |
-                                                           static_cast<unsigned char>(voc[block + 2]) << 8 |
-                                                           static_cast<unsigned char>(voc[block + 3]) << 16);
+    const auto byte = [&voc](std::size_t at) { return std::size_t{static_cast<unsigned char>(voc[at])}; };
+    const std::size_t block = 26, block_end = block + 4 + (byte(block + 1) | byte(block + 2) << 8 | byte(block + 3) << 16);
     for (const std::size_t at : {block_end, std::size_t{block + 4 + 1000}}) {
         std::string lands = voc;
         if (at != block_end) put(lands, block + 1, 1000, 3, false); // the size as a wrap leaves it
