@@ -55,7 +55,9 @@ int output_open(output_file& f);
 // which the temporary file is gone and the old output is as it was.
 int output_commit(output_file& f);
 
-// Ends a failed run: closes the descriptor and removes a temporary file.
+// Ends a failed run, or one refused after output_find: closes what is open
+// (the directory included) and removes a temporary file. Once ended, calling
+// it again does nothing.
 void output_abandon(output_file& f);
 
 } // namespace zek

@@ -364,8 +364,11 @@ run_result run_files(const char* inp_path, const char* out_path, output_file& ou
 }
 
 run_result finish_files(output_file& out, const run_result& r, bool commit) {
-    if (r.status != EXIT_OK) return r; // the run has abandoned its output already
-    if (!commit) {
+    // A failed run has abandoned an output it opened, but one refused before
+    // that (a cut input, the same file) still holds the output's directory:
+    // abandoning again gives it back, or a batch through the library runs
+    // out of descriptors.
+    if (r.status != EXIT_OK || !commit) {
         output_abandon(out);
         return r;
     }

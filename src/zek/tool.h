@@ -93,7 +93,8 @@ run_result process_files(const char* inp_path, const char* out_path, const run_o
 // `out`: an existing output is still as it was (unless it is written in place
 // or is not a regular file). finish_files then puts it in place (commit) or
 // removes it (abandon), and returns the run's result, or the failure to put
-// the output in place. After a failed run, finish_files only returns it.
+// the output in place. After a failed run, finish_files gives back what the
+// run still holds of the output (its directory) and returns the failure.
 run_result run_files(const char* inp_path, const char* out_path, output_file& out, const run_options& options = {});
 run_result finish_files(output_file& out, const run_result& r, bool commit);
 

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <string>
 
+#include <dirent.h>
 #include <sys/stat.h>
 
 #include "engine_fixture.h"
@@ -65,6 +66,17 @@ std::string read_file(const std::string& path) {
     return bytes;
 }
 
+// Descriptors this process has open: a run must give back every one it
+// opened, or a batch of files through the library ends in "too many open files".
+int open_descriptors() {
+    DIR* d = opendir("/proc/self/fd");
+    if (d == nullptr) return -1;
+    int n = 0;
+    while (readdir(d) != nullptr) ++n;
+    closedir(d);
+    return n;
+}
+
 std::int16_t sample_at(const std::uint8_t* bytes, std::size_t k) {
     return static_cast<std::int16_t>(static_cast<std::uint16_t>(bytes[2 * k] | bytes[2 * k + 1] << 8));
 }
@@ -75,13 +87,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const scratch_files& files = scratch();
     write_file(files.inp, data, size);
     std::remove(files.out.c_str()); // a new output, which must appear only when the run succeeds
+    const int descriptors = open_descriptors();
     const zek::run_result r = zek::process_files(files.inp.c_str(), files.out.c_str());
+    check(open_descriptors() == descriptors, "the run left a descriptor open");
     if (zek::sniff_container(data, size) != zek::container::none || zek::sniff_compressed(data, size) != nullptr) {
         struct stat st {};
         check(r.status == zek::EXIT_OK || r.status == zek::EXIT_FILE_ERROR, "an audio file ended oddly");
         check(r.status == zek::EXIT_OK || stat(files.out.c_str(), &st) != 0, "a refused audio file left an output");
         std::remove(files.out.c_str());
         return 0;
+    }
+    if (r.status != zek::EXIT_OK) {
+        std::fprintf(stderr, "fuzz_tool: %s %s: %s (errno %d)\n", r.what ? r.what : "", r.path ? r.path : "",
+                     r.reason.c_str(), r.err);
     }
     check(r.status == zek::EXIT_OK, "the run failed");
     const std::string out_bytes = read_file(files.out);

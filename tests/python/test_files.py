@@ -66,7 +66,10 @@ def test_process_file_raises_and_replaces_nothing(corpus, tmp_path):
     out = tmp_path / "out.wav"
     out.write_bytes(b"an earlier result")
     sox("-n", "-r", 192000, corpus / "fast.wav", "synth", 0.1, "sine", 440)
+    (corpus / "cut.wav").write_bytes((corpus / "c.wav").read_bytes()[:-1001])
+    descriptors = len(os.listdir("/proc/self/fd"))
     for args, error, message in [
+        ((corpus / "cut.wav", out), ValueError, "cut short"),
         ((tmp_path / "missing.wav", out), FileNotFoundError, f"'{tmp_path / 'missing.wav'}'"),
         ((str(corpus / "fast.wav"), str(out)), ValueError, "192000 Hz"),
         ((corpus / "c.wav", corpus / "c.wav"), ValueError, "same file"),
@@ -84,6 +87,7 @@ def test_process_file_raises_and_replaces_nothing(corpus, tmp_path):
                 zek.process_file(*args)
         assert out.read_bytes() == b"an earlier result", args
         assert sorted(os.listdir(tmp_path)) == ["corpus", "out.wav"], args  # no new output, no temporary file
+        assert len(os.listdir("/proc/self/fd")) == descriptors, args  # a corpus would run out of them
 
 
 def test_dask_recipe_as_a_user_runs_it(corpus, tmp_path):
