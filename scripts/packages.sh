@@ -31,7 +31,7 @@ ZEK_TEST_PACKAGES+=(emscripten chromium)
 command -v npm >/dev/null || ZEK_TEST_PACKAGES+=(npm)
 
 # Where apt-get's output goes: hundreds of lines that would bury the scripts' own.
-ZEK_PACKAGE_LOG=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/build/packages.log
+ZEK_PACKAGE_LOG=${ZEK_PACKAGE_LOG:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/build/packages.log}
 
 # zek_logged LOG COMMAND...: runs COMMAND with its output appended to LOG; if
 # it fails, shows the end of LOG, where the reason is.
@@ -46,6 +46,52 @@ zek_logged() {
   fi
   return "$status"
 }
+
+# zek_apt_install LOG AS_ROOT... -- PACKAGES...: apt-get install, its output
+# in LOG, and on standard error one line per tenth of the work (packages
+# downloaded, unpacked and set up), so that a fresh machine's long first
+# install shows it is moving.
+zek_apt_install() {
+  local log=$1 as_root=()
+  shift
+  while [ "$1" != -- ]; do as_root+=("$1") && shift; done
+  shift
+  # apt-get reports its progress on a descriptor of our choosing (3) as
+  # "dlstatus:..." and "pmstatus:PACKAGE:PERCENT:WHAT" lines; its own exit
+  # status follows them down the pipe as a last "exit:STATUS" line.
+  { "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
+      -o APT::Status-Fd=3 "$@" 3>&1 1>>"$log" 2>&1 && echo exit:0 || echo "exit:$?"; } | zek_apt_progress
+}
+
+# Reads apt-get's status lines, prints the progress, returns apt-get's status.
+zek_apt_progress() {
+  local kind what percent rest shown=-1 step status=1
+  while IFS=: read -r kind what percent rest; do
+    case $kind in
+      exit) status=$what && continue ;;
+      dlstatus) step=downloading ;;
+      pmstatus) step=installing ;;
+      *) continue ;;
+    esac
+    percent=${percent%%.*}
+    [[ $percent =~ ^[0-9]+$ ]] || continue
+    # Downloading is the first half of the work, unpacking and setting up the second.
+    if [ "$step" = installing ]; then percent=$((50 + percent / 2)); else percent=$((percent / 2)); fi
+    if [ $((percent / 10)) -gt "$shown" ]; then
+      shown=$((percent / 10))
+      echo "$0: packages: $((shown * 10))% ($step: $rest)" >&2
+    fi
+  done
+  return "$status"
+}
+
+# An index that fails to download (a mirror caught mid-sync: "File has
+# unexpected size ... Mirror sync in progress?") makes apt-get update exit
+# 100, yet the lists that did load usually hold every package we need: a
+# failed update is only a warning, and the install decides. When the install
+# fails too, the mirror may still be syncing: wait and try both again.
+ZEK_APT_ATTEMPTS=${ZEK_APT_ATTEMPTS:-4}
+ZEK_APT_RETRY_SECONDS=${ZEK_APT_RETRY_SECONDS:-60}
 
 zek_need_packages() {
   local missing=() p
@@ -66,14 +112,29 @@ zek_need_packages() {
     as_root=(sudo)
   fi
   echo "$0: installing ${missing[*]} (apt-get's output: $ZEK_PACKAGE_LOG)" >&2
+  mkdir -p "$(dirname "$ZEK_PACKAGE_LOG")"
   for p in "${missing[@]}"; do
     case $p in
       *:*) dpkg --print-foreign-architectures | grep -qx "${p#*:}" ||
         zek_logged "$ZEK_PACKAGE_LOG" "${as_root[@]}" dpkg --add-architecture "${p#*:}" || return ;;
     esac
   done
-  # A fresh machine has no package lists yet: update first.
-  zek_logged "$ZEK_PACKAGE_LOG" "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update &&
-    zek_logged "$ZEK_PACKAGE_LOG" "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
-      apt-get install -y --no-install-recommends "${missing[@]}"
+  local attempt updated
+  for ((attempt = 1; ; attempt++)); do
+    # A fresh machine has no package lists yet: update first.
+    updated=1
+    "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update >>"$ZEK_PACKAGE_LOG" 2>&1 || updated=0
+    if zek_apt_install "$ZEK_PACKAGE_LOG" "${as_root[@]}" -- "${missing[@]}"; then
+      [ "$updated" = 1 ] ||
+        echo "$0: note: apt-get update could not load every package list (see $ZEK_PACKAGE_LOG); the packages installed from those it loaded" >&2
+      return 0
+    fi
+    if [ "$updated" = 1 ] || [ "$attempt" -ge "$ZEK_APT_ATTEMPTS" ]; then
+      echo "$0: failed: apt-get install -y ${missing[*]}; the end of $ZEK_PACKAGE_LOG:" >&2
+      tail -n 25 "$ZEK_PACKAGE_LOG" >&2
+      return 1
+    fi
+    echo "$0: apt-get update and install both failed (a mirror mid-sync?): trying again in ${ZEK_APT_RETRY_SECONDS} s (attempt $((attempt + 1)) of $ZEK_APT_ATTEMPTS)" >&2
+    sleep "$ZEK_APT_RETRY_SECONDS"
+  done
 }
