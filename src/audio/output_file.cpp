@@ -5,9 +5,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <csignal>
+#include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
 #include <linux/magic.h>
+#include <pthread.h>
+#include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
@@ -127,6 +132,8 @@ int name_temp(output_file& f) {
 void discard_temp(output_file& f) {
     if (f.fd >= 0) close(f.fd);
     f.fd = -1;
+    if (f.target_fd >= 0) close(f.target_fd); // an output written in place: untouched
+    f.target_fd = -1;
     if (f.temp_name[0] != '\0') unlinkat(f.dir_fd, f.temp_name, 0);
     f.temp_name[0] = '\0';
 }
@@ -172,20 +179,106 @@ bool may_replace(const output_file& f) {
     return fstat(f.dir_fd, &dir) == 0 && (!(dir.st_mode & S_ISVTX) || me == 0 || me == dir.st_uid || me == f.st.st_uid);
 }
 
-// Writes over the existing output as the tool always did: emptied now, so a
-// failure later leaves it cut off. An empty one is left alone: truncating it
-// would change nothing but mark it as rewritten in place, and ext4 then
-// flushes the whole output to disk when it is closed.
+// The spool of an output written in place: an unnamed file, so that nothing
+// is left behind even when the run is killed. Beside the output where we may
+// create files (the same disk, as a replacement would use), else in $TMPDIR
+// or /tmp, else in memory.
+int create_spool(output_file& f) {
+    if (f.dir_fd >= 0) {
+        f.fd = open_file(".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600, f.dir_fd);
+        if (f.fd >= 0) return 0;
+    }
+    const char* tmpdir = std::getenv("TMPDIR");
+    for (const char* dir : {tmpdir != nullptr && *tmpdir == '/' ? tmpdir : "/tmp", "/tmp"}) {
+        f.fd = open_file(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+        if (f.fd >= 0) return 0;
+        char name[PATH_MAX]; // no O_TMPFILE there: a named file, unnamed at once
+        if (std::snprintf(name, sizeof name, "%s/.zek-spool-XXXXXX", dir) >= static_cast<int>(sizeof name)) continue;
+        f.fd = mkostemp(name, O_CLOEXEC);
+        if (f.fd >= 0) {
+            unlink(name);
+            return 0;
+        }
+    }
+    f.fd = memfd_create("zek-output", MFD_CLOEXEC);
+    return f.fd < 0 ? errno : 0;
+}
+
+// An existing output that must keep its inode: opened now, so that a file
+// we may not write is refused before the run, and written only at commit.
 int open_in_place(output_file& f) {
     f.way = output_way::in_place;
-    f.fd = open_file(f.path, O_WRONLY | O_CLOEXEC);
-    if (f.fd >= 0 && f.st.st_size > 0 && ftruncate(f.fd, 0) != 0) {
-        const int err = errno;
-        close(f.fd);
-        f.fd = -1;
-        errno = err;
+    f.target_fd = f.dir_fd >= 0 ? open_file(f.name, O_WRONLY | O_CLOEXEC | O_NOFOLLOW, 0, f.dir_fd)
+                                : open_file(f.path, O_WRONLY | O_CLOEXEC);
+    if (f.target_fd < 0) return errno;
+    if (const int err = create_spool(f)) {
+        close(f.target_fd);
+        f.target_fd = -1;
+        return err;
     }
-    return f.fd < 0 ? errno : 0;
+    return 0;
+}
+
+// Copies `size` bytes from the start of `from` to the start of `to`: in the
+// kernel where it can, else through a buffer.
+int copy_from_start(int from, int to, off_t size) {
+    off_t in = 0, out = 0;
+    while (in < size) {
+        const ssize_t n = copy_file_range(from, &in, to, &out, static_cast<std::size_t>(size - in), 0);
+        if (n > 0) continue;
+        if (n == 0) return EIO; // the spool is shorter than it says
+        if (errno == EINTR) continue;
+        if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP) return errno;
+        break; // across file systems on older kernels, or not supported there: copy it ourselves
+    }
+    unsigned char buf[64 * 1024];
+    while (in < size) {
+        const std::size_t want = static_cast<std::size_t>(size - in < off_t{sizeof buf} ? size - in : off_t{sizeof buf});
+        const ssize_t n = pread(from, buf, want, in);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return n == 0 ? EIO : errno;
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = pwrite(to, buf + done, static_cast<std::size_t>(n - done), out);
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) return w == 0 ? EIO : errno;
+            done += w;
+            out += w;
+        }
+        in += n;
+    }
+    return 0;
+}
+
+// The one window in which an output written in place can be lost: the copy
+// of the finished spool into it. Concurrent runs onto one file take turns
+// (the lock), so the file ends as one run's output, never a mix; room for
+// the new length is reserved first, so that a full disk is met before a
+// byte of the old output changes; and the signals that end a run wait until
+// the copy is whole.
+int commit_in_place(output_file& f) {
+    struct stat spool {}, old {};
+    if (fstat(f.fd, &spool) != 0) return errno;
+    while (flock(f.target_fd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            if (errno == ENOLCK || errno == EOPNOTSUPP) break; // a file system without locks: unguarded
+            return errno;
+        }
+    }
+    if (spool.st_size > 0 && fallocate(f.target_fd, FALLOC_FL_KEEP_SIZE, 0, spool.st_size) != 0 &&
+        errno != EOPNOTSUPP && errno != ENOSYS && errno != EINVAL) {
+        return errno;
+    }
+    sigset_t ending {}, before {};
+    sigemptyset(&ending);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGALRM, SIGUSR1, SIGUSR2, SIGXFSZ}) sigaddset(&ending, sig);
+    pthread_sigmask(SIG_BLOCK, &ending, &before);
+    int err = copy_from_start(f.fd, f.target_fd, spool.st_size);
+    if (err == 0 && fstat(f.target_fd, &old) != 0) err = errno;
+    if (err == 0 && old.st_size > spool.st_size && ftruncate(f.target_fd, spool.st_size) != 0) err = errno;
+    if (close(f.target_fd) != 0 && err == 0) err = errno; // a deferred write error (NFS, quota)
+    f.target_fd = -1;
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    return err;
 }
 
 int open_replacement(output_file& f) {
@@ -260,6 +353,7 @@ int output_open(output_file& f) {
 int output_commit(output_file& f) {
     int err = 0;
     if (f.way == output_way::replace && f.temp_name[0] == '\0') err = name_temp(f);
+    if (f.way == output_way::in_place && f.target_fd >= 0) err = commit_in_place(f);
     if (f.fd >= 0 && f.way != output_way::standard_output && close(f.fd) != 0 && err == 0) {
         err = errno; // where a deferred write error (NFS, quota) shows; it counts
     }
