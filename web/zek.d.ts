@@ -43,24 +43,33 @@ export interface Zek {
 
 export function createZek(options: StreamOptions): Promise<Zek>;
 
-/** A WAV file (PCM of 8 to 32 bits or floating point) levelled as the zek tool levels it:
- * a 16-bit WAV of the same length, rate and channels, its LIST and bext chunks kept. */
+/** A WAV file (PCM of 1 to 32 bits or 32- or 64-bit floating point) levelled as the zek tool
+ * levels it: a 16-bit WAV of the same length, rate and channels, its LIST and bext chunks kept.
+ * Read as the tool reads it: one fmt chunk, then one data chunk; the depth from the bits per
+ * sample (not the block align); a data size of 0 with samples after it runs to the end. */
 export function levelWav(wav: ArrayBuffer | ArrayBufferView, options?: ZekOptions): Promise<ArrayBuffer>;
 
 export interface Recording {
+  /** An integer, in Hz: from 1 to what keeps the header's byte rate within 32 bits. */
   sampleRate: number;
+  /** An integer from 1 to 32767. */
   channels: number;
-  /** Interleaved 16-bit frames. */
+  /** Interleaved 16-bit frames: whole frames only. */
   samples: Int16Array;
-  /** The speaker positions of a WAVE_FORMAT_EXTENSIBLE file; 0 if none. */
+  /** The speaker positions of a WAVE_FORMAT_EXTENSIBLE file, a 32-bit mask; 0 if none. */
   channelMask?: number;
-  /** Metadata chunks kept: LIST and bext. */
+  /** Metadata chunks kept: LIST and bext. writeWav writes the RIFF, fmt, fact and data chunks
+   * itself and refuses them here. */
   chunks?: { id: string; bytes: Uint8Array }[];
 }
 
 /** A WAV file's samples in 16 bits, as the zek tool reads them. */
 export function readWav(wav: ArrayBuffer | ArrayBufferView): Recording;
-/** 16-bit samples as a WAV file. */
+/** 16-bit samples as a WAV file, as the zek tool writes one: the plain PCM header for one or
+ * two channels; for more WAVE_FORMAT_EXTENSIBLE, its speaker positions as libsndfile writes them
+ * (the first `channels` of those channelMask gives, if it gives that many, else the usual layout
+ * for 4, 6 or 8 channels, else none), and a fact chunk. Throws a TypeError or RangeError for
+ * what such a header cannot say. */
 export function writeWav(recording: Recording): ArrayBuffer;
 
 /** The bytes of the module, for the AudioWorklet processor's `wasm` option. */
