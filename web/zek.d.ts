@@ -1,7 +1,8 @@
 // zek: bit-exact fixed-point automatic gain control for speech, as WebAssembly.
 
 export interface ZekOptions {
-  /** Compression weight from 0 (levels nothing) to 1 (the default), as the tool's --comp. */
+  /** Compression weight from 0 (levels nothing) to 1 (the default), as the tool's --comp: any
+   * number from 0 to 1, tiny ones (1e-50) included; anything else throws a RangeError. */
   comp?: number;
   /** Speech-aware: the pauses between sentences are not raised with the speech. */
   speech?: boolean;
@@ -13,9 +14,9 @@ export interface ZekOptions {
 }
 
 export interface StreamOptions extends ZekOptions {
-  /** 8000 to 96000 Hz. */
+  /** An integer from 8000 to 96000 (Hz). */
   sampleRate: number;
-  /** 1 to 256, interleaved; default 1. */
+  /** An integer from 1 to 256, interleaved; default 1. */
   channels?: number;
 }
 
@@ -29,7 +30,8 @@ export interface Zek {
   /** Levels interleaved frames and returns as many, delayed by `latency` (the first
    * `latency` frames out are silence). Int16Array samples go in as they are; Float32Array
    * samples (full scale ±1) are rounded to 16 bits and come back as multiples of 1/32768.
-   * `out`, of the same type and length (it may be `input`), receives the result. */
+   * `out`, of the same type and length, receives the result: `input` itself (in place) or
+   * memory of its own; an `out` that shares memory with `input` otherwise throws a RangeError. */
   process<T extends Samples>(input: T, out?: T): T;
   /** Ends the recording: its last `latency` frames, into `out` or a new array of the type of
    * the last chunk (Int16Array if none). Afterwards process and flush throw until reset(). */
@@ -37,7 +39,8 @@ export interface Zek {
   flush(): Samples;
   /** Starts a new recording, as a new stream would. */
   reset(): void;
-  /** The gain decided last for a channel (default 0), in dB: 0 is unity. */
+  /** The gain decided last for a channel (an integer from 0, the default, to channels - 1), in
+   * dB: 0 is unity. */
   gain(channel?: number): number;
 }
 

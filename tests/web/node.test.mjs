@@ -258,6 +258,44 @@ test('crafted WAV headers: the zek tool, from a file and a pipe, and levelWav re
   }
 });
 
+test('a stream refuses an out that overlaps its input elsewhere, and levels in place', async () => {
+  const z = await createZek({ sampleRate: 48000, wasm: wasm(true) });
+  const { samples } = readWav(riff([fmt({ rate: 48000 }), chunk('data', TONE)]));
+  const expected = z.process(samples);
+  const n = samples.length;
+  // [what, input and out as views of one buffer, whether allowed]
+  const cases = [
+    ['out 50 samples ahead', (b) => [b.subarray(0, n), b.subarray(50, n + 50)], false],
+    ['out 50 samples behind', (b) => [b.subarray(50, n + 50), b.subarray(0, n)], false],
+    ['floats, out 50 ahead', () => [new Float32Array(n + 50)].flatMap((f) => [f.subarray(0, n), f.subarray(50)]),
+      false],
+    ['in place', (b) => [b.subarray(0, n), b.subarray(0, n)], true],
+    ['another view of the same samples', (b) => [b.subarray(0, n), new Int16Array(b.buffer, 0, n)], true],
+    ['out just after the input', (b) => [b.subarray(0, n), b.subarray(n, 2 * n)], true],
+  ];
+  for (const [what, views, allowed] of cases) {
+    z.reset();
+    const [input, out] = views(new Int16Array(2 * n));
+    if (!allowed) assert.throws(() => z.process(input, out), { name: 'RangeError', message: /shares memory/ }, what);
+    else sameSamples(z.process((input.set(samples), input), out), expected, what);
+  }
+});
+
+test('integer options past 32 bits are refused, not wrapped; comp takes every number from 0 to 1', async () => {
+  const at = (options) => ({ sampleRate: 48000, wasm: wasm(false), ...options });
+  for (const [options, message] of [[{ sampleRate: 2 ** 32 + 48000 }, /sample rate out of range/],
+    [{ channels: 2 ** 32 + 1 }, /channel count out of range/], [{ comp: -1e-300 }, /comp is a number from 0 to 1/],
+    [{ comp: 1 + 2 ** -52 }, /comp is a number from 0 to 1/]]) {
+    await assert.rejects(createZek(at(options)), { name: 'RangeError', message }, JSON.stringify(options));
+  }
+  // Tiny weights are weights of 0, as 0 itself: the same samples.
+  const { samples } = readWav(riff([fmt({ rate: 48000 }), chunk('data', TONE)]));
+  const none = (await createZek(at({ comp: 0 }))).process(samples);
+  for (const comp of [1e-50, -0]) sameSamples((await createZek(at({ comp }))).process(samples), none, `comp ${comp}`);
+  const z = await createZek(at({}));
+  assert.throws(() => z.gain(2 ** 32), { name: 'RangeError', message: /invalid argument/ }, 'gain(2 ** 32)');
+});
+
 test('writeWav refuses what a WAV header cannot say', () => {
   const ok = { sampleRate: 8000, channels: 2, samples: new Int16Array(4) };
   const refused = [
