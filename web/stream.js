@@ -36,19 +36,34 @@ function firstNaN(samples) {
   return -1;
 }
 
+// An integer argument as the module takes it, a 32-bit int. One past that
+// range would wrap modulo 2^32 on the way in (2**32 + 48000 would run at
+// 48 kHz), so it goes in as -1, which no argument of the module accepts: it
+// is refused as any other value out of range is, with the module's reason.
 function integer(value, name) {
   if (!Number.isInteger(value)) throw new TypeError(`zek: ${name} must be an integer, not ${value}`);
-  return value;
+  return value === (value | 0) ? value : -1;
 }
 
-// comp 0..1 as the zek tool's --comp takes it: a single-precision number,
-// scaled to Q15 and truncated, so that 1 gives the built-in 32766.
+// comp 0..1 as the zek tool's --comp takes it: any number from 0 to 1, tiny
+// ones included (they give a weight of 0), read in single precision, scaled
+// to Q15 and truncated, so that 1 gives the built-in 32766. The range is
+// checked on the number as given: -1e-300 is below 0 even though its single
+// precision value is -0.
 function compQ15(comp) {
-  const c = Math.fround(comp);
-  if (typeof comp !== 'number' || !(c >= 0 && c <= 1)) {
+  if (typeof comp !== 'number' || !(comp >= 0 && comp <= 1)) {
     throw new RangeError(`zek: comp is a number from 0 to 1, not ${comp}`);
   }
-  return Math.trunc(c * 32766);
+  return Math.trunc(Math.fround(comp) * 32766);
+}
+
+// Whether two views of samples share memory without being the same samples.
+// In place is sound (each block is copied in before its output is copied
+// out); any other overlap would have each block's output overwrite input not
+// yet levelled.
+function overlapsElsewhere(a, b) {
+  if (a.buffer !== b.buffer || a.byteOffset === b.byteOffset) return false;
+  return a.byteOffset < b.byteOffset + b.byteLength && b.byteOffset < a.byteOffset + a.byteLength;
 }
 
 export class ZekStream {
@@ -57,10 +72,10 @@ export class ZekStream {
     const instance = new WebAssembly.Instance(module, {});
     this._x = instance.exports;
     if (this._x._initialize) this._x._initialize();
-    this.sampleRate = integer(sampleRate, 'sampleRate');
-    this.channels = integer(channels, 'channels');
-    this._check(this._x.zek_open(this.sampleRate, this.channels, compQ15(comp), speech ? 1 : 0, link ? 1 : 0),
-      `sampleRate ${sampleRate}, channels ${channels}`);
+    this._check(this._x.zek_open(integer(sampleRate, 'sampleRate'), integer(channels, 'channels'), compQ15(comp),
+      speech ? 1 : 0, link ? 1 : 0), `sampleRate ${sampleRate}, channels ${channels}`);
+    this.sampleRate = sampleRate;
+    this.channels = channels;
     this.latency = this._x.zek_latency();
     this._frames = this._x.zek_buffer_frames();
     // The memory never grows, so the views stay valid.
@@ -93,6 +108,10 @@ export class ZekStream {
       throw new TypeError('zek: samples come as an Int16Array or a Float32Array');
     }
     out = this._output(float ? Float32Array : Int16Array, out, input.length);
+    if (overlapsElsewhere(input, out)) {
+      throw new RangeError('zek: out shares memory with the input without being it: give the input itself ' +
+        '(in place) or an array of its own');
+    }
     const nc = this.channels;
     if (input.length % nc !== 0) {
       throw new RangeError(`zek: ${input.length} samples are not whole frames of ${nc} channels`);

@@ -177,6 +177,7 @@ std::string audio_open(audio_input& a, const input_file& inp, container kind, co
     const off_t at = S_ISREG(inp.st.st_mode) ? lseek(inp.fd, 0, SEEK_CUR) : 0;
     const std::uint64_t base = at > 0 ? static_cast<std::uint64_t>(at) : 0;
     const sample_span span = span_of(inp, kind, base);
+    if (!span.fault.empty()) return words({"not a readable audio file: ", span.fault});
     const bool unfinished = span.unfinished && span.raw_format != 0;
     a.sf = unfinished ? open_unfinished(a, inp, span) : snd::open_fd(inp.fd, SFM_READ, &a.info, SF_FALSE);
     if (a.sf == nullptr) return words({"not a readable audio file: ", snd::strerror(nullptr)});

@@ -120,6 +120,10 @@ void audio_output_ready(const audio_output& o, std::int16_t* frames, std::size_t
 
 output_problem audio_output_close(audio_output& o) {
     if (o.sf == nullptr) return {};
+    // libsndfile closes a WAV that holds no frames without counting its
+    // strings in the RIFF size, which then ends before the data chunk: the
+    // header written now counts them.
+    if (o.kind == container::wav) snd::command(o.sf, SFC_UPDATE_HEADER_NOW, nullptr, 0);
     const int close_err = snd::close(o.sf);
     o.sf = nullptr;
     if (close_err != 0) return problem(snd::error_number(close_err));

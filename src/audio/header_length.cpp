@@ -5,6 +5,9 @@
 #include <cstring>
 #include <sndfile.h>
 #include <unistd.h>
+#include <utility>
+
+#include "audio/audio_input.h"
 
 namespace zek {
 
@@ -55,24 +58,45 @@ std::uint64_t next_chunk(std::uint64_t pos, std::uint64_t header, std::uint64_t 
     return add(add(pos, header), add(size, size & 1));
 }
 
-// WAV's format tag and container width as libsndfile reads headerless samples.
+// WAV's format tag and bits per sample as libsndfile reads headerless
+// samples, or 0 where it reads none. Each sample takes its bits rounded up
+// to whole bytes; the block align is not consulted: where a writer gets it
+// wrong, libsndfile and ffmpeg both go by the bits.
 int raw_format(std::uint64_t tag, std::uint64_t bits, bool big_endian) {
+    static constexpr int PCM[] = {0, SF_FORMAT_PCM_U8, SF_FORMAT_PCM_16, SF_FORMAT_PCM_24, SF_FORMAT_PCM_32};
+    const std::uint64_t bytes = (bits + 7) / 8;
     int subtype = 0;
-    if (tag == 1) {
-        subtype = bits == 8    ? SF_FORMAT_PCM_U8
-                  : bits == 16 ? SF_FORMAT_PCM_16
-                  : bits == 24 ? SF_FORMAT_PCM_24
-                  : bits == 32 ? SF_FORMAT_PCM_32
-                               : 0;
-    } else if (tag == 3) {
-        subtype = bits == 32 ? SF_FORMAT_FLOAT : bits == 64 ? SF_FORMAT_DOUBLE : 0;
-    }
+    if (tag == 1 && bytes <= 4) subtype = PCM[bytes];
+    else if (tag == 3) subtype = bytes == 4 ? SF_FORMAT_FLOAT : bytes == 8 ? SF_FORMAT_DOUBLE : 0;
+    else if ((tag == 6 || tag == 7) && bits == 8) subtype = tag == 6 ? SF_FORMAT_ALAW : SF_FORMAT_ULAW;
     if (subtype == 0) return 0;
     return SF_FORMAT_RAW | subtype | (big_endian ? SF_ENDIAN_BIG : SF_ENDIAN_LITTLE);
 }
 
-// WAV (RIFF, RIFX) and RF64: chunks after "WAVE" up to "data"; RF64's
-// 64-bit sizes come first, in "ds64".
+// After a data chunk that gives a size of 0: whether samples follow it (the
+// size was never filled in) rather than nothing or another chunk (an empty
+// recording, its metadata after it). A chunk is told by an id of four
+// printable ASCII characters and a size that ends within the RIFF chunk:
+// samples seldom start so (two loud samples, then a size that fits).
+bool samples_follow(const header_source& s, std::uint64_t at, std::uint64_t riff_end, bool be) {
+    unsigned char c[8];
+    if (!get(s, at, c, 1)) return false;
+    if (!get(s, at, c, sizeof c)) return true;
+    for (int k = 0; k < 4; ++k) {
+        if (c[k] < 0x20 || c[k] > 0x7E) return true;
+    }
+    return add(at + 8, be ? big(c + 4, 4) : little(c + 4, 4)) > riff_end;
+}
+
+sample_span with_fault(sample_span span, std::string fault) {
+    span.fault = std::move(fault);
+    return span;
+}
+
+// WAV (RIFF, RIFX) and RF64: chunks after "WAVE"; RF64's 64-bit sizes come
+// first, in "ds64". One fmt chunk, then one data chunk: a second of either,
+// or samples before their format, would leave readers to guess which
+// recording is meant, and each guesses differently.
 sample_span wav_samples(const header_source& s, container kind) {
     unsigned char h[12];
     if (!get(s, 0, h, sizeof h)) return {};
@@ -80,27 +104,39 @@ sample_span wav_samples(const header_source& s, container kind) {
     const auto u = [be](const unsigned char* p, int n) { return be ? big(p, n) : little(p, n); };
     const std::uint64_t riff_size = u(h + 4, 4);
     sample_span span;
+    bool fmt = false;
+    std::uint64_t tag = 0, bits = 0;
     std::uint64_t ds64_data = ALL;
     std::uint64_t pos = 12;
     for (int k = 0; k < MAX_CHUNKS; ++k) {
         unsigned char c[8];
-        if (!get(s, pos, c, sizeof c)) return {};
+        if (!get(s, pos, c, sizeof c)) break;
         const std::uint64_t size = u(c + 4, 4);
         if (std::memcmp(c, "ds64", 4) == 0) {
             unsigned char d[16];
             if (get(s, pos + 8, d, sizeof d)) ds64_data = little(d + 8, 8);
-        } else if (std::memcmp(c, "fmt ", 4) == 0 && size >= 16) {
+        } else if (std::memcmp(c, "fmt ", 4) == 0) {
+            if (fmt) return with_fault(span, "it has a second fmt chunk: which format its samples are in is not clear");
+            if (size < 16) {
+                return with_fault(span, words({"its fmt chunk has ", std::to_string(size),
+                                               " bytes, fewer than the 16 of a format"}));
+            }
+            fmt = true;
             unsigned char f[40] = {};
             const std::size_t n = size < sizeof f ? static_cast<std::size_t>(size) : sizeof f;
             if (get(s, pos + 8, f, n)) {
-                std::uint64_t tag = u(f, 2);
+                tag = u(f, 2);
                 if (tag == 0xFFFE && n == sizeof f) tag = u(f + 24, 2); // WAVE_FORMAT_EXTENSIBLE: its sub-format
                 span.channels = static_cast<int>(u(f + 2, 2));
                 span.rate = static_cast<int>(u(f + 4, 4) & 0x7FFFFFFF);
-                const std::uint64_t block = u(f + 12, 2);
-                if (span.channels > 0) span.raw_format = raw_format(tag, 8 * block / static_cast<std::uint64_t>(span.channels), be);
+                bits = u(f + 14, 2);
+                span.raw_format = raw_format(tag, bits, be);
             }
         } else if (std::memcmp(c, "data", 4) == 0) {
+            if (!fmt) {
+                return with_fault(span, "its samples (the data chunk) come before any fmt chunk to say what they are");
+            }
+            if (span.found) return with_fault(span, "it has a second data chunk: a WAV file holds its samples in one");
             span.found = true;
             span.start = pos + 8;
             if (kind == container::rf64 && size == 0xFFFFFFFF) {
@@ -110,12 +146,25 @@ sample_span wav_samples(const header_source& s, container kind) {
                 span.bytes = size;
                 span.placeholder = placeholder_length(size);
             }
-            span.unfinished = kind == container::wav && size == 0 && 8 + riff_size < span.start;
-            return span;
+            span.unfinished = kind == container::wav && size == 0 &&
+                              (8 + riff_size < span.start || samples_follow(s, span.start, add(8, riff_size), be));
+            // The samples run to the end, or come from a pipe: no chunk
+            // after them is looked at.
+            if (span.placeholder || span.unfinished || s.mem != nullptr) break;
         }
         pos = next_chunk(pos, 8, size);
     }
-    return {};
+    if (!span.found) return {};
+    if ((tag == 1 || tag == 3) && span.raw_format == 0) {
+        return with_fault(span, words({"its fmt chunk gives ", std::to_string(bits), "-bit ",
+                                       tag == 1 ? "integer" : "floating-point",
+                                       " samples; zek reads integers of 1 to 32 bits and floats of 32 or 64"}));
+    }
+    if (span.unfinished && span.raw_format == 0) {
+        return with_fault(span, "its data chunk gives a size of 0 with samples after it, and they are compressed: "
+                                "where they end cannot be told");
+    }
+    return span;
 }
 
 // Sony Wave64: 16-byte GUIDs and 64-bit sizes that count their own 24-byte

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "audio/audio_format.h"
 
@@ -29,17 +30,24 @@ struct sample_span {
     std::uint64_t bytes = 0;  // the bytes of samples announced
     std::uint64_t room = UINT64_MAX; // the most the samples' chunk can hold (AIFF's SSND chunk)
     bool placeholder = false; // `bytes` is a streaming writer's "until the end"
-    // WAV whose RIFF and data sizes were never filled in (0: flac -d writes
-    // that into a pipe), with its samples after the header to the end.
+    // WAV whose data size was never filled in (0: flac -d writes that into
+    // a pipe, with a RIFF size of 0), with its samples after the header to
+    // the end.
     bool unfinished = false;
     // WAV: the libsndfile format of its samples read as headerless ones
     // (SF_FORMAT_RAW, subtype and byte order), or 0 for a codec.
     int raw_format = 0;
     int channels = 0, rate = 0;
+    // WAV: why its chunks cannot be read as one recording (a second fmt or
+    // data chunk, samples before their format, a depth no reader takes), in
+    // words for the user; "" when they can.
+    std::string fault;
 };
 
 // The samples of a `kind` container (WAV, RF64, W64, AIFF, AU, CAF, NIST
-// SPHERE, VOC; none for the others).
+// SPHERE, VOC; none for the others). A WAV file's chunks are looked through
+// to its end, for a second fmt or data chunk; a pipe's only up to its
+// samples, which is as far as its header goes.
 sample_span find_samples(const header_source& src, container kind);
 
 // The samples of a plain WAV file: the 44-byte header of 16-bit PCM with one

@@ -7,7 +7,7 @@ import assert from 'node:assert/strict';
 
 export const pkg = process.env.ZEK_WEB_PACKAGE;
 export const work = process.env.ZEK_WEB_WORK;
-const zekBinary = process.env.ZEK_BINARY;
+export const zekBinary = process.env.ZEK_BINARY;
 const example = join(process.env.ZEK_SOURCE_DIR, 'docs/example.raw'); // 48 kHz mono speech, 10 s
 
 export const tmp = mkdtempSync(join(work, 'tmp-'));

@@ -3,10 +3,10 @@
 // the packed tarball installed into a fresh folder.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { execFileSync } from 'node:child_process';
+import { execFileSync, spawnSync } from 'node:child_process';
 import { mkdirSync, readFileSync, writeFileSync } from 'node:fs';
 import { join } from 'node:path';
-import { OPTIONS, dataOf, pkg, sameSamples, speech, tmp, wasm, work, zek, zekArgs } from './fixtures.mjs';
+import { OPTIONS, dataOf, pkg, sameSamples, speech, tmp, wasm, work, zek, zekArgs, zekBinary } from './fixtures.mjs';
 
 const { createZek, levelWav, readWav, writeWav, simdSupported } = await import(join(pkg, 'zek.js'));
 
@@ -163,6 +163,151 @@ test('what cannot be levelled is refused with a reason', async () => {
   for (const [bytes, message] of [[Buffer.from('not a wav file at all'), /no RIFF WAVE header/],
     [ulaw, /mu-law audio/], [noData, /no data chunk/]]) {
     await assert.rejects(levelWav(bytes), message);
+  }
+});
+
+// WAV files built chunk by chunk, as a hostile or careless writer might.
+const le = (bytes, v) => {
+  const b = Buffer.alloc(bytes);
+  if (bytes === 2) b.writeUInt16LE(v);
+  else b.writeUInt32LE(v);
+  return b;
+};
+const chunk = (id, body, size = body.length) =>
+  Buffer.concat([Buffer.from(id, 'latin1'), le(4, size), body, Buffer.alloc(body.length & 1)]);
+function fmt({ tag = 1, channels = 1, rate = 16000, bits = 16, align = channels * Math.ceil(bits / 8), mask } = {}) {
+  const extensible = mask === undefined ? [] : [le(2, 22), le(2, bits), le(4, mask), le(2, tag),
+    Buffer.from('000000001000800000aa00389b71', 'hex')];
+  return chunk('fmt ', Buffer.concat([le(2, mask === undefined ? tag : 0xfffe), le(2, channels), le(4, rate),
+    le(4, rate * align), le(2, align), le(2, bits), ...extensible]));
+}
+function riff(chunks, size) {
+  const body = Buffer.concat([Buffer.from('WAVE'), ...chunks]);
+  return Buffer.concat([Buffer.from('RIFF'), le(4, size ?? body.length), body]);
+}
+// 60000 bytes of a swelling tone as 16-bit samples, starting at 0.
+const TONE = Buffer.alloc(60000);
+for (let k = 0; k < 30000; ++k) TONE.writeInt16LE(Math.round((k / 4) * Math.sin(k / 7)), 2 * k);
+
+// What the zek tool makes of `bytes`, from a file or through a pipe: its
+// output, or its refusal.
+function zekOn(bytes, pipe) {
+  const input = join(tmp, 'crafted.wav');
+  const out = join(tmp, `crafted-${pipe ? 'pipe' : 'file'}.out.wav`);
+  writeFileSync(input, bytes);
+  writeFileSync(out, 'an earlier result');
+  const r = pipe ? spawnSync('sh', ['-c', `cat "$1" | "$2" /dev/stdin "$3"`, 'sh', input, zekBinary, out])
+    : spawnSync(zekBinary, [input, out]);
+  return r.status === 0 ? { out: readFileSync(out) } : { status: r.status, error: r.stderr.toString() };
+}
+
+test('crafted WAV headers: the zek tool, from a file and a pipe, and levelWav read each alike', async () => {
+  const list = chunk('LIST', Buffer.from('INFOICMT\x06\x00\x00\x00hello\x00', 'latin1'));
+  // Where a header gives no length, zek writes RF64 that turns back into WAV
+  // (a JUNK chunk where the ds64 was): then the samples are compared.
+  const open = { samplesOnly: true };
+  // [what, bytes, frames read or the refusal's reason, { pipe: what a pipe gives if not that, samplesOnly }]
+  const cases = [
+    ['the plain header', riff([fmt(), chunk('data', TONE)]), 30000],
+    ['data size 0 with the RIFF size filled in, samples after it', riff([fmt(), chunk('data', TONE, 0)]), 30000, open],
+    ['data and RIFF sizes 0, as flac -d writes into a pipe', riff([fmt(), chunk('data', TONE, 0)], 0), 30000, open],
+    ['data size 0, then a LIST chunk: an empty recording', riff([fmt(), chunk('data', Buffer.alloc(0)), list]), 0],
+    ['two fmt chunks', riff([fmt({ rate: 8000 }), fmt({ channels: 2 }), chunk('data', TONE)]), /a second fmt chunk/],
+    ['two fmt chunks that agree', riff([fmt(), fmt(), chunk('data', TONE)]), /a second fmt chunk/],
+    ['data before fmt', riff([chunk('data', TONE), fmt()]), /come before any fmt chunk/],
+    ['two data chunks', riff([fmt(), chunk('data', TONE.subarray(0, 20000)), chunk('data', TONE.subarray(20000))]),
+      /a second data chunk/, { pipe: 10000 }],
+    ['bitsPerSample 0', riff([fmt({ bits: 0, align: 2 }), chunk('data', TONE)]), /0-bit integer samples/],
+    ['16-bit floats', riff([fmt({ tag: 3, bits: 16 }), chunk('data', TONE)]), /16-bit floating-point samples/],
+    ['blockAlign 4 for 16-bit mono', riff([fmt({ align: 4 }), chunk('data', TONE)]), 30000],
+    ['blockAlign 2 for 8-bit mono', riff([fmt({ bits: 8, align: 2 }), chunk('data', TONE)]), 60000],
+    ['blockAlign 2 for 24-bit mono', riff([fmt({ bits: 24, align: 2 }), chunk('data', TONE)]), 20000],
+    ['12 bits in 2 bytes', riff([fmt({ bits: 12 }), chunk('data', TONE)]), 30000],
+    ['3 channels, a mask of 4 positions', riff([fmt({ channels: 3, mask: 0x33 }), chunk('data', TONE)]), 10000],
+    ['4 channels, a mask of 3 positions', riff([fmt({ channels: 4, mask: 0x80000007 }), chunk('data', TONE)]), 7500],
+    ['6 channels, WAVE_FORMAT_EXTENSIBLE without a mask', riff([fmt({ channels: 6, mask: 0 }), chunk('data', TONE)]),
+      5000],
+    ['8 channels in a plain PCM header', riff([fmt({ channels: 8 }), chunk('data', TONE)]), 3750],
+  ];
+  for (const [what, bytes, expected, { pipe: fromPipe = expected, samplesOnly = false } = {}] of cases) {
+    const file = zekOn(bytes, false);
+    const pipe = zekOn(bytes, true);
+    let js;
+    try {
+      js = { out: Buffer.from(await levelWav(bytes)) };
+    } catch (e) {
+      js = { error: e.message };
+    }
+    const readers = [['zek', file, expected], ['zek through a pipe', pipe, fromPipe], ['levelWav', js, expected]];
+    for (const [who, got, want] of readers) {
+      if (want instanceof RegExp) {
+        assert.match(got.error ?? 'no refusal', want, `${what}: ${who}`);
+        if (who !== 'levelWav') assert.equal(got.status, 1, `${what}: ${who}'s exit status`);
+      } else {
+        assert.ok(got.out, `${what}: ${who} refused it: ${got.error}`);
+        const { channels, samples } = readWav(got.out);
+        assert.equal(samples.length / channels, want, `${what}: ${who}'s frames`);
+      }
+    }
+    if (js.out && samplesOnly) sameSamples(dataOf(js.out), dataOf(file.out), `${what}: levelWav`);
+    else if (js.out) {
+      assert.ok(js.out.equals(file.out), `${what}: levelWav's file differs from zek's at byte ` +
+        `${js.out.findIndex((b, k) => b !== file.out[k])}`);
+    }
+    if (pipe.out && fromPipe === expected) sameSamples(dataOf(pipe.out), dataOf(file.out), `${what}: through a pipe`);
+  }
+});
+
+test('a stream refuses an out that overlaps its input elsewhere, and levels in place', async () => {
+  const z = await createZek({ sampleRate: 48000, wasm: wasm(true) });
+  const { samples } = readWav(riff([fmt({ rate: 48000 }), chunk('data', TONE)]));
+  const expected = z.process(samples);
+  const n = samples.length;
+  // [what, input and out as views of one buffer, whether allowed]
+  const cases = [
+    ['out 50 samples ahead', (b) => [b.subarray(0, n), b.subarray(50, n + 50)], false],
+    ['out 50 samples behind', (b) => [b.subarray(50, n + 50), b.subarray(0, n)], false],
+    ['floats, out 50 ahead', () => [new Float32Array(n + 50)].flatMap((f) => [f.subarray(0, n), f.subarray(50)]),
+      false],
+    ['in place', (b) => [b.subarray(0, n), b.subarray(0, n)], true],
+    ['another view of the same samples', (b) => [b.subarray(0, n), new Int16Array(b.buffer, 0, n)], true],
+    ['out just after the input', (b) => [b.subarray(0, n), b.subarray(n, 2 * n)], true],
+  ];
+  for (const [what, views, allowed] of cases) {
+    z.reset();
+    const [input, out] = views(new Int16Array(2 * n));
+    if (!allowed) assert.throws(() => z.process(input, out), { name: 'RangeError', message: /shares memory/ }, what);
+    else sameSamples(z.process((input.set(samples), input), out), expected, what);
+  }
+});
+
+test('integer options past 32 bits are refused, not wrapped; comp takes every number from 0 to 1', async () => {
+  const at = (options) => ({ sampleRate: 48000, wasm: wasm(false), ...options });
+  for (const [options, message] of [[{ sampleRate: 2 ** 32 + 48000 }, /sample rate out of range/],
+    [{ channels: 2 ** 32 + 1 }, /channel count out of range/], [{ comp: -1e-300 }, /comp is a number from 0 to 1/],
+    [{ comp: 1 + 2 ** -52 }, /comp is a number from 0 to 1/]]) {
+    await assert.rejects(createZek(at(options)), { name: 'RangeError', message }, JSON.stringify(options));
+  }
+  // Tiny weights are weights of 0, as 0 itself: the same samples.
+  const { samples } = readWav(riff([fmt({ rate: 48000 }), chunk('data', TONE)]));
+  const none = (await createZek(at({ comp: 0 }))).process(samples);
+  for (const comp of [1e-50, -0]) sameSamples((await createZek(at({ comp }))).process(samples), none, `comp ${comp}`);
+  const z = await createZek(at({}));
+  assert.throws(() => z.gain(2 ** 32), { name: 'RangeError', message: /invalid argument/ }, 'gain(2 ** 32)');
+});
+
+test('writeWav refuses what a WAV header cannot say', () => {
+  const ok = { sampleRate: 8000, channels: 2, samples: new Int16Array(4) };
+  const refused = [
+    ['70000 channels', { channels: 70000, samples: new Int16Array(7e4) }, RangeError, /1 to 32767 channels, not 70000/],
+    ['3 samples for 2 channels', { samples: new Int16Array(3) }, RangeError, /3 samples are not whole frames of 2/],
+    ['rate -1', { sampleRate: -1 }, RangeError, /sampleRate is 1 to 1073741823 Hz in a WAV file of 2 channels, not -1/],
+    ['a fractional rate', { sampleRate: 44100.5 }, TypeError, /sampleRate must be an integer/],
+    ['Float32 samples', { samples: new Float32Array([0.1, 2.5]) }, TypeError, /Int16Array/],
+    ['a data chunk of its own', { chunks: [{ id: 'data', bytes: new Uint8Array(2) }] }, RangeError, /data chunk/],
+  ];
+  for (const [what, change, type, message] of refused) {
+    assert.throws(() => writeWav({ ...ok, ...change }), { name: type.name, message }, what);
   }
 });
 
