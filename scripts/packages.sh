@@ -13,15 +13,21 @@ ZEK_PYTHON_PACKAGES=(g++ libsndfile1-dev python3 python3-dev python3-venv python
   python3-numpy python3-pybind11 python3-soundfile)
 # The Dask recipe (examples/level_corpus.py), over the Python package.
 ZEK_DASK_PACKAGES=(python3-dask python3-distributed)
+# Build the GStreamer element and run it as the README does: GStreamer's
+# headers and its audio library's (they bring GLib's and, through the latter,
+# OpenGL's: some 40 MB, which a build of zek alone does without), gst-launch-1.0,
+# audioconvert, wavparse and wavenc.
+ZEK_GSTREAMER_PACKAGES=(libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
+  gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good)
 # Run every test: GoogleTest and Benchmark, the programs that make and check
 # real files (sox, ffmpeg, flac, espeak-ng), groff for the man page, the
 # Python package with its tests (pytest) and the Dask recipe; the plugins'
 # hosts (GStreamer with its LADSPA and LV2 bridges, a private PipeWire with
 # WirePlumber in a D-Bus session of its own) and their checkers (sordi for
-# lv2_validate; analyseplugin comes with ladspa-sdk).
+# lv2_validate; analyseplugin comes with ladspa-sdk), the GStreamer element.
 ZEK_TEST_PACKAGES=(libgtest-dev libbenchmark-dev sox espeak-ng ffmpeg flac groff-base
   "${ZEK_PYTHON_PACKAGES[@]}" python3-pytest "${ZEK_DASK_PACKAGES[@]}"
-  gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad sordi
+  "${ZEK_GSTREAMER_PACKAGES[@]}" gstreamer1.0-plugins-bad sordi
   pipewire pipewire-bin wireplumber dbus-daemon)
 # The web package: emcc builds its WebAssembly, Node (which emscripten brings)
 # and Chromium test it. npm packs it and fetches puppeteer-core, which drives

@@ -28,6 +28,9 @@ if [ -e "$build/plugins/ladspa/zek.so" ]; then # built natively, where the plugi
     [ -e "$prefix/$f" ] || { echo "not installed: $f"; exit 1; }
   done
 fi
+if [ -e "$build/plugins/gstreamer/libgstzek.so" ]; then # built where GStreamer's development files are
+  [ -n "$(find "$prefix" -path '*/gstreamer-1.0/libgstzek.so')" ] || { echo "not installed: gstreamer-1.0/libgstzek.so"; exit 1; }
+fi
 lib=$(find "$prefix" -name libagc.a)
 pc=$(find "$prefix" -name agc.pc)
 [ -n "$lib" ] && [ -n "$pc" ] || { echo "libagc.a or agc.pc not installed"; exit 1; }
