@@ -231,24 +231,6 @@ stream_result stream(raw_run& w) {
     }
 }
 
-// A path as one word for the shell.
-std::string shell_quoted(std::string_view path) {
-    std::string q = "'";
-    for (const char c : path) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-// How to decode a compressed input into something zek reads: a file into a
-// WAV file beside it, a stream on its way in.
-std::string decode_advice(const input_file& inp, std::string_view path) {
-    if (!S_ISREG(inp.st.st_mode)) return "decode it on the way in, e.g. ffmpeg -i - -f wav - | zek /dev/stdin out.wav";
-    const std::size_t slash = path.rfind('/'), dot = path.rfind('.');
-    const bool has_extension = dot != std::string_view::npos && dot > (slash == std::string_view::npos ? 0 : slash + 1);
-    std::string wav = std::string(has_extension ? path.substr(0, dot) : path) + ".wav";
-    if (wav == path) wav.insert(wav.size() - 4, ".decoded");
-    return words({"decode it first, e.g. ffmpeg -i ", shell_quoted(path), " ", shell_quoted(wav)});
-}
-
 // What zek does with an input that is not raw samples: levels an audio
 // file, or refuses a compressed one. Returns false to go on with raw samples.
 bool run_non_raw(const input_file& inp, output_file& out, const char* inp_path, const char* out_path,
@@ -266,8 +248,7 @@ bool run_non_raw(const input_file& inp, output_file& out, const char* inp_path, 
     const auto n = static_cast<std::size_t>(got);
     if (const char* compressed = sniff_compressed(head, n)) {
         r = failed(run_failure::input, "cannot read", inp_path,
-                   words({compressed, " audio is compressed; zek reads uncompressed audio files and raw samples: ",
-                          decode_advice(inp, inp_path)}));
+                   compressed_refusal(words({compressed, " audio"}), inp, inp_path));
         return true;
     }
     const container kind = sniff_container(head, n);
