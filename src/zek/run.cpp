@@ -45,7 +45,8 @@ constexpr const char* HELP_TEXT =
     "Options (before INPUT; \"--\" ends them):\n"
     "  --speech     speech-aware: pauses between sentences are not raised with\n"
     "               the speech\n"
-    "  --comp X     compression weight, 0 to 1 (default 1): 0 levels nothing\n"
+    "  --comp X     compression weight, 0 to 1 (default 1): 0 raises nothing\n"
+    "               (the output is 0.15 dB quieter, loud passages still held down)\n"
     "  --link       one gain for all channels, from the loudest, so that a\n"
     "               stereo image stays in place (default: each on its own)\n"
     "  --mix FILE   one weight per hop from your own voice detection, in place of\n"
@@ -282,6 +283,13 @@ run_result run(const char* inp_path, const char* out_path, const run_options& op
         input_close(inp);
         return failed(run_failure::same_file, nullptr, out_path, 0);
     }
+    // The weight file is an input too, read whole before the run: an output
+    // written over it would leave neither the weights nor a way to redo the run.
+    if (out.exists && options.mix_file != nullptr && same_file(*options.mix_file, out.st)) {
+        input_close(inp);
+        return failed(run_failure::output, "cannot write", out_path,
+                      "it is the weight file given to --mix, which the output would overwrite");
+    }
     if (run_result audio; run_non_raw(inp, out, inp_path, out_path, options, audio)) {
         input_close(inp);
         return audio;
@@ -388,6 +396,11 @@ int zek_main(int argc, char** argv) {
     }
     const char* inp_path = cl.paths[0];
     const char* out_path = cl.paths[1];
+    for (std::size_t k = 1; k < cl.paths.size(); ++k) {
+        if (!misplaced_option(cl, k)) continue;
+        std::fprintf(stderr, "zek: warning: '%s' comes after INPUT, so it is %s, not an option (options go before INPUT)\n",
+                     cl.paths[k], k == 1 ? "taken as OUTPUT's name" : "ignored");
+    }
     run_result r = read_weights(cl);
     if (r.status == EXIT_OK) r = process_files(inp_path, out_path, cl.options);
     if (!r.note.empty()) std::fprintf(stderr, "zek: %s\n", r.note.c_str());
