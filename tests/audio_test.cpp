@@ -280,17 +280,47 @@ TEST_F(Audio, OutputNames) {
     }
 }
 
-// Neither a name nor a first sample that looks like an MPEG audio frame
-// header (FF FB 90 64, with no frame after it) makes raw samples audio.
+// Neither a name nor first samples that look like the start of compressed
+// audio make raw samples audio: a frame header with no frame where its
+// length says (MPEG FF FB 90 64; AC-3 0B 77, whose two bytes are the sample
+// 30475; DTS), a second frame of another rate, a header with a field out of
+// range, or a file header's first bytes without the rest.
 TEST_F(Audio, RawSamplesNamedWavStayRaw) {
-    std::string raw = "\xFF\xFB\x90\x64";
-    for (int k = 4; k < 5000; ++k) raw += static_cast<char>(k * 37 % 251);
-    write_file(dir / "take.wav", raw);
-    write_file(dir / "take.raw", raw);
-    ASSERT_EQ(harness::zek({"take.wav", "a.wav"}, dir).status, 0);
-    ASSERT_EQ(harness::zek({"take.raw", "b.raw"}, dir).status, 0);
-    EXPECT_EQ(read_file(dir / "a.wav"), read_file(dir / "b.raw"));
-    EXPECT_EQ(read_file(dir / "a.wav").size(), 2 * (512 + (2500 - 512) / 240 * 240));
+    std::string noise;
+    for (int k = 0; k < 20000; ++k) noise += static_cast<char>(k * 37 % 251);
+    // A valid AC-3 header: 48 kHz, 192 kbit/s (768 bytes a frame), bsid 8.
+    const std::string ac3 = std::string("\x0B\x77\x8E\x71\x14\x40", 6), dts("\x7F\xFE\x80\x01\xFC\x3C\x75\xB0\xB6", 9);
+    const auto at = [&](std::string head, std::size_t where, const std::string& second) {
+        std::string s = head + noise.substr(head.size());
+        return s.replace(where, second.size(), second);
+    };
+    std::string other_rate = ac3;
+    other_rate[4] = '\x54'; // 44.1 kHz
+    const struct {
+        const char* what;
+        std::string bytes;
+    } cases[] = {
+        {"an MPEG frame header alone", at("\xFF\xFB\x90\x64", 0, "")},
+        {"0B 77 and noise", at("\x0B\x77", 0, "")},
+        {"an AC-3 header alone", at(ac3, 0, "")},
+        {"an AC-3 header, the next two bytes late", at(ac3, 770, ac3)},
+        {"an AC-3 header, the next frame at another rate", at(ac3, 768, other_rate)},
+        {"an AC-3 header with frame size code 38", at(ac3, 768, ac3).replace(4, 1, "\x26")},
+        {"an AC-3 header with bsid 17", at(ac3, 768, ac3).replace(5, 1, "\x88")},
+        {"a DTS header alone", at(dts, 0, "")},
+        {"a DTS termination frame", at(dts, 1884, dts).replace(4, 1, "\x7C")},
+        {"the first half of the ASF GUID", at(std::string("\x30\x26\xB2\x75\x8E\x66\xCF\x11", 8), 0, "")},
+        {"wvpk of no version", at("wvpk\x40\x96\0\0\x10\x05", 0, "")},
+        {"TTA1 of format 0", at(std::string("TTA1\0\0\x02\0\x10\0", 10), 0, "")},
+    };
+    for (const auto& c : cases) {
+        for (const char* name : {"take.wav", "take.raw"}) write_file(dir / name, c.bytes);
+        const auto as_wav = harness::zek({"take.wav", "a.wav"}, dir);
+        ASSERT_EQ(as_wav.status, 0) << c.what << ": " << as_wav.err;
+        ASSERT_EQ(harness::zek({"take.raw", "b.raw"}, dir).status, 0) << c.what;
+        EXPECT_EQ(read_file(dir / "a.wav"), read_file(dir / "b.raw")) << c.what;
+        EXPECT_EQ(read_file(dir / "a.wav").size(), 2 * (512 + (10000 - 512) / 240 * 240)) << c.what;
+    }
 }
 
 TEST_F(Audio, RefusalsLeaveTheOutputAsItWas) {
@@ -380,6 +410,52 @@ TEST_F(Audio, RefusalsLeaveTheOutputAsItWas) {
         EXPECT_EQ(r.status, 0) << "a sample byte at " << at << " read as a block: " << r.err;
     }
     EXPECT_NE(harness::zek({"fast.wav", "out.wav"}, dir).err.find("sox"), std::string::npos); // how to resample
+}
+
+// Compressed formats whose first bytes say so, and MP3 inside a WAV file
+// (which libsndfile decodes, but longer than the recording was): refused,
+// from a file or a pipe, naming a command that decodes them into something
+// zek levels.
+TEST_F(Audio, CompressedAudioIsRefusedWithACommandThatWorks) {
+    make("stereo.wav", 48000, 2, 16);
+    const struct {
+        const char *file, *codec, *says;
+    } headed[] = {
+        {"a take.wma", "wmav2", "WMA/ASF audio is compressed"},
+        {"b take.wv", "wavpack", "WavPack audio is compressed"},
+        {"c take.tta", "tta", "TTA audio is compressed"},
+        {"d take.ac3", "ac3", "AC-3 audio is compressed"},
+        {"take2", "ac3 -ar 44100 -b:a 96k -f ac3", "AC-3 audio is compressed"}, // frames of two sizes
+        {"e take.eac3", "eac3", "E-AC-3 audio is compressed"},
+        {"f take.dts", "dca -strict -2", "DTS audio is compressed"},
+        {"g take.wav", "libmp3lame -f wav", "MP3 audio in a WAV file is compressed"},
+    };
+    std::string encode = "ffmpeg -nostdin -loglevel error -i stereo.wav";
+    for (const auto& c : headed) encode += std::string(" -c:a ") + c.codec + " '" + c.file + "'";
+    ASSERT_EQ(sh(encode).status, 0) << encode;
+    for (const auto& c : headed) {
+        SCOPED_TRACE(c.file);
+        write_file(dir / "out.wav", "an earlier result");
+        const auto r = harness::zek({c.file, "out.wav"}, dir);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, INPUT_ERROR);
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+        EXPECT_EQ(read_file(dir / "out.wav"), "an earlier result");
+        const std::size_t e_g = r.err.find("e.g. ffmpeg -i ");
+        ASSERT_NE(e_g, std::string::npos) << r.err;
+        const std::string decode = r.err.substr(e_g + 5, r.err.find('\n', e_g) - e_g - 5);
+        ASSERT_EQ(sh("ffmpeg -nostdin -loglevel error" + decode.substr(6)).status, 0) << decode;
+        const std::string decoded = decode.substr(decode.rfind(" '") + 2, decode.size() - decode.rfind(" '") - 3);
+        EXPECT_EQ(harness::zek({decoded, "out.wav"}, dir).status, 0) << decoded;
+        const auto piped = harness::zek({"/dev/stdin", "out.wav"}, dir, read_file(dir / c.file));
+        EXPECT_EQ(piped.status, 1);
+        EXPECT_NE(piped.err.find(std::string(c.says) + "; zek reads uncompressed audio files and raw samples: decode "
+                                 "it on the way in, e.g. ffmpeg -i - -f wav - | zek /dev/stdin out.wav"),
+                  std::string::npos) << piped.err;
+    }
+    const auto on_the_way = sh(std::string("ffmpeg -nostdin -loglevel error -i - -f wav - < 'f take.dts' | ") +
+                               ZEK_BINARY + " /dev/stdin out.wav");
+    EXPECT_EQ(on_the_way.status, 0) << on_the_way.err;
 }
 
 TEST_F(Audio, MetadataIsKept) {

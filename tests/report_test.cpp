@@ -175,7 +175,19 @@ TEST_F(Report, FailuresAndArguments) {
         {{"in.raw", "out.raw", "plot.svg", "extra"}, 2, "usage: zek-report [OPTIONS] IN OUT [PLOT.svg]"},
         {{"--loud", "in.raw", "out.raw"}, 2, "unknown option '--loud'"},
         {{"--mix", "none.mix", "in.raw", "out.raw"}, 1, "cannot open 'none.mix': No such file or directory"},
+        // The weight file is read as it comes: an endless source is refused at
+        // a bound, noise at its first negative weight; and it is never the plot.
+        {{"--mix", "/dev/zero", "in.raw", "out.raw"}, 1, "cannot read '/dev/zero': the weight file holds more than"},
+        {{"--mix", "/dev/urandom", "in.raw", "out.raw"}, 1, ": weights are Q15 values from 0"},
+        {{"--mix", "w.mix", "in.raw", "out.raw", "w.mix"}, 1, "'w.mix' is the weight file given to --mix; the plot would"},
+        {{"--mix", "w.mix", "in.raw", "out.raw", "link.mix"}, 1, "'link.mix' is the weight file given to --mix"},
+        {{"--mix=link.mix", "in.raw", "out.raw", "./w.mix"}, 1, "'./w.mix' is the weight file given to --mix"},
+        // An option after IN is a name, as it always was, but a warning says so.
+        {{"in.raw", "out.raw", "--speech"}, 0, "warning: '--speech' comes after IN, so it is taken as the plot's name"},
     };
+    const std::string weights = harness::to_bytes({0, 32767});
+    harness::write_file(dir / "w.mix", weights);
+    fs::create_symlink("w.mix", dir / "link.mix");
     const std::string in = harness::read_file(dir / "in.raw");
     for (const auto& c : cases) {
         const auto r = report(c.args, dir);
@@ -185,6 +197,7 @@ TEST_F(Report, FailuresAndArguments) {
         EXPECT_NE(r.err.find(c.message), std::string::npos) << label << ": " << r.err;
         EXPECT_EQ(harness::read_file(dir / "in.raw"), in) << label;
         EXPECT_EQ(harness::read_file(dir / "out.raw"), out) << label;
+        EXPECT_EQ(harness::read_file(dir / "w.mix"), weights) << label;
         EXPECT_FALSE(fs::exists(dir / "plot.svg")) << label;
     }
 }

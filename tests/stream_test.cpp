@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <random>
 #include <vector>
@@ -335,6 +336,60 @@ TEST(StreamOptions, Equivalences) {
         EXPECT_EQ(level(interleave(x, x), 2, with(speech, true)), interleave(mono, mono)) << "the same on both channels";
         EXPECT_EQ(level(interleave(x, silence), 2, with(speech, true)), interleave(mono, silence)) << "a silent channel";
     }
+}
+
+// Options out of range are refused by both ways of making a stream, before
+// anything runs: a weight is a Q15 fraction from 0 to 32767, in comp as in
+// every entry of the mix array (a negative one would send the gain below
+// zero and wrap the output). A stream whose caller wrote a negative weight
+// into its array afterwards is refused at reset and left as it was.
+TEST(StreamOptions, WeightsOutsideQ15AreRefused) {
+    std::vector<std::int16_t> ok(1000, 32767), last_negative(1000, 100), first_negative(1000, 0);
+    last_negative.back() = -1;
+    first_negative.front() = INT16_MIN;
+    const auto mix = [](const std::vector<std::int16_t>& w, std::size_t count) {
+        agc_stream_options o = with(false, false);
+        o.mix = w.data();
+        o.mix_count = count;
+        return o;
+    };
+    agc_stream_options no_array = with(false, false);
+    no_array.mix_count = 5;
+    const struct {
+        const char* what;
+        agc_stream_options o;
+        int want;
+    } cases[] = {
+        {"comp 32768", with(false, false, 32768), AGC_ERR_ARG},
+        {"weights 0 to 32767", mix(ok, ok.size()), 0},
+        {"the last weight -1", mix(last_negative, last_negative.size()), AGC_ERR_ARG},
+        {"the first weight -32768", mix(first_negative, first_negative.size()), AGC_ERR_ARG},
+        {"a negative weight past the count", mix(last_negative, last_negative.size() - 1), 0},
+        {"an array with a count of 0", mix(ok, 0), AGC_ERR_ARG},
+        {"a count without an array", no_array, AGC_ERR_ARG},
+    };
+    std::vector<std::max_align_t> storage(agc_stream_size(2) / sizeof(std::max_align_t) + 1);
+    for (const auto& c : cases) {
+        int err = 12345;
+        agc_stream* st = agc_stream_create_with(48000, 2, &c.o, &err);
+        EXPECT_EQ(err, c.want) << c.what;
+        EXPECT_EQ(st != nullptr, c.want == 0) << c.what;
+        agc_stream_destroy(st);
+        EXPECT_EQ(agc_stream_init_with(reinterpret_cast<agc_stream*>(storage.data()), 48000, 2, &c.o), c.want) << c.what;
+    }
+
+    std::vector<std::int16_t> changing(4, 20000);
+    const agc_stream_options o = mix(changing, changing.size());
+    agc_stream* st = agc_stream_create_with(16000, 1, &o, nullptr);
+    ASSERT_NE(st, nullptr);
+    samples in(4000, 3000), out(4000);
+    ASSERT_EQ(agc_stream_process(st, in.data(), out.data(), 4000), 4000);
+    changing[2] = -5;
+    EXPECT_EQ(agc_stream_reset(st), AGC_ERR_ARG);
+    EXPECT_EQ(agc_stream_process(st, in.data(), out.data(), 10), 10) << "a refused reset leaves the stream running";
+    changing[2] = 5;
+    EXPECT_EQ(agc_stream_reset(st), 0);
+    agc_stream_destroy(st);
 }
 
 // Weight 0 is the flat curve: no levelling. Away from digital silence (where

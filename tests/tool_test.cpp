@@ -91,6 +91,30 @@ TEST_F(Tool, FurtherArgumentsChangeNothing) {
     ASSERT_EQ(harness::zek({"in.raw", "b.raw", "480", "1.0", "gain.raw"}, dir).status, 0);
     EXPECT_EQ(read_file(dir / "a.raw"), read_file(dir / "b.raw"));
     EXPECT_FALSE(fs::exists(dir / "gain.raw"));
+    // An option after INPUT is still a name or ignored, but standard error
+    // says so; after "--" names were meant, and nothing is said.
+    const struct {
+        std::vector<std::string> args;
+        const char* output;
+        std::string warning; // on standard error; "" for none
+    } late[] = {
+        {{"in.raw", "--speech", "c.raw"}, "--speech", "'--speech' comes after INPUT, so it is taken as OUTPUT's name"},
+        {{"in.raw", "d.raw", "--link"}, "d.raw", "'--link' comes after INPUT, so it is ignored"},
+        {{"in.raw", "e.raw", "-x", "--comp=0"}, "e.raw", "'--comp=0' comes after INPUT, so it is ignored"},
+        {{"--", "in.raw", "--f.raw", "--link"}, "--f.raw", ""},
+        {{"in.raw", "g.raw", "-", "480"}, "g.raw", ""},
+    };
+    for (const auto& c : late) {
+        const auto r = harness::zek(c.args, dir);
+        EXPECT_EQ(r.status, 0) << c.output;
+        EXPECT_EQ(r.out, "") << c.output;
+        EXPECT_EQ(read_file(dir / c.output), read_file(dir / "a.raw")) << c.output;
+        if (c.warning.empty()) {
+            EXPECT_EQ(r.err, "") << c.output;
+        } else {
+            EXPECT_NE(r.err.find("zek: warning: " + c.warning), std::string::npos) << c.output << ": " << r.err;
+        }
+    }
 }
 
 // Each failure: its message, status 1, a line on stderr naming the file and
@@ -215,6 +239,12 @@ TEST_F(Tool, Options) {
         {{"--comp", "1.5", "in.raw", "out.raw"}, 2, "--comp takes a number from 0 to 1, not '1.5'"},
         {{"--comp=nan", "in.raw", "out.raw"}, 2, "not 'nan'"},
         {{"--comp", "0.5x", "in.raw", "out.raw"}, 2, "not '0.5x'"},
+        {{"--comp", "-1e-300", "in.raw", "out.raw"}, 2, "not '-1e-300'"},
+        {{"--comp", "-0.5", "in.raw", "out.raw"}, 2, "not '-0.5'"},
+        {{"--comp", "1.00000001", "in.raw", "out.raw"}, 2, "not '1.00000001'"}, // 1 in single precision, but more than 1
+        {{"--comp=-inf", "in.raw", "out.raw"}, 2, "not '-inf'"},
+        {{"--comp", "1e400", "in.raw", "out.raw"}, 2, "not '1e400'"},
+        {{"--comp", "", "in.raw", "out.raw"}, 2, "not ''"},
         {{"--loud", "in.raw", "out.raw"}, 2, "unknown option '--loud'"},
         {{"--mix"}, 2, "--mix takes the name of a file"},
         {{"--speech", "in.raw"}, 2, "missing output file"},
@@ -240,6 +270,60 @@ TEST_F(Tool, Options) {
     EXPECT_TRUE(level({"--", "--speech"}) == builtin);
     EXPECT_TRUE(level({"--mix=zeros.mix", "in.raw"}) == level({"--comp=0", "in.raw"}));
     EXPECT_TRUE(level({"--comp", "0", "in.raw"}) != builtin);
+    // Every number from 0 to 1 is taken, however small (its weight is 0).
+    for (const char* tiny : {"1e-50", "4.9e-324", "-0", "0x1p-30"}) {
+        EXPECT_TRUE(level({"--comp", tiny, "in.raw"}) == level({"--comp=0", "in.raw"})) << tiny;
+    }
+}
+
+// The weight file is an input: never written over as the output, under any
+// name; read as it comes, each weight checked on arrival, so that a source
+// of noise is refused at once and an endless one at a bound rather than
+// when memory runs out; and held in memory once.
+TEST_F(Tool, WeightFileIsAnInput) {
+    write_file(dir / "in.raw", harness::to_bytes(ramp(5000)));
+    write_file(dir / "out.raw", "old");
+    const std::string weights = harness::to_bytes({100, 32767, 0});
+    write_file(dir / "w.mix", weights);
+    fs::create_symlink("w.mix", dir / "link.mix");
+    fs::create_hard_link(dir / "w.mix", dir / "hard.mix");
+    write_file(dir / "big.mix", "");
+    fs::resize_file(dir / "big.mix", 2 * ((std::uintmax_t{1} << 26) + 1)); // one weight past the bound, sparse
+    const std::string as_output = "it is the weight file given to --mix", too_many = "more than 67108864 weights";
+    struct {
+        std::vector<std::string> args;
+        std::string message, reason;
+    } const cases[] = {
+        {{"--mix", "w.mix", "in.raw", "w.mix"}, OUTPUT_ERROR, "cannot write 'w.mix': " + as_output},
+        {{"--mix=w.mix", "in.raw", "./w.mix"}, OUTPUT_ERROR, as_output},
+        {{"--mix", "w.mix", "in.raw", (dir / "w.mix").string()}, OUTPUT_ERROR, as_output},
+        {{"--mix", "w.mix", "in.raw", "link.mix"}, OUTPUT_ERROR, as_output},
+        {{"--mix", "link.mix", "in.raw", "hard.mix"}, OUTPUT_ERROR, as_output},
+        {{"--speech", "--mix", "hard.mix", "--", "in.raw", "w.mix"}, OUTPUT_ERROR, as_output},
+        {{"--mix", "/dev/zero", "in.raw", "out.raw"}, INPUT_ERROR, "cannot read '/dev/zero': the weight file holds " + too_many},
+        {{"--mix", "big.mix", "in.raw", "out.raw"}, INPUT_ERROR, too_many},
+        {{"--mix", "/dev/urandom", "in.raw", "out.raw"}, INPUT_ERROR, ": weights are Q15 values from 0"},
+    };
+    for (const auto& c : cases) {
+        const auto r = harness::zek(c.args, dir);
+        const std::string label = c.args[1] + " -> " + c.args.back();
+        EXPECT_EQ(r.status, 1) << label;
+        EXPECT_EQ(r.out, c.message) << label;
+        EXPECT_NE(r.err.find(c.reason), std::string::npos) << label << ": " << r.err;
+        EXPECT_EQ(read_file(dir / "w.mix"), weights) << label;
+        EXPECT_EQ(read_file(dir / "out.raw"), "old") << label;
+    }
+    EXPECT_EQ(harness::zek({"--mix", "w.mix", "w.mix", "out.raw"}, dir).status, 0) << "read twice, written never";
+
+    // 16 MiB of weights (zeros: --comp 0) take 16 MiB, not the 32 that holding
+    // the file's bytes beside its weights took.
+    write_file(dir / "zeros.mix", "");
+    fs::resize_file(dir / "zeros.mix", std::uintmax_t{16} << 20);
+    const auto plain = harness::zek({"--comp", "0", "in.raw", "a.raw"}, dir);
+    const auto mixed = harness::zek({"--mix", "zeros.mix", "in.raw", "b.raw"}, dir);
+    ASSERT_EQ(mixed.status, 0) << mixed.err;
+    EXPECT_EQ(read_file(dir / "a.raw"), read_file(dir / "b.raw"));
+    EXPECT_LT(mixed.max_rss_kib - plain.max_rss_kib, 24 * 1024) << "KiB for 16 MiB of weights";
 }
 
 } // namespace

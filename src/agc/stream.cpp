@@ -89,9 +89,15 @@ int check_format(int rate, int channels) {
     return 0;
 }
 
+// A weight is a Q15 fraction of the compressing curve: a negative one would
+// take the gain law outside the two curves it blends (the gain goes negative
+// and the output wraps), so the whole array is checked before the stream runs.
 int check_options(const agc_stream_options& o) {
     if (o.comp < 0 || o.comp > 32767) return AGC_ERR_ARG;
     if ((o.mix == nullptr) != (o.mix_count == 0)) return AGC_ERR_ARG;
+    for (std::size_t k = 0; k < o.mix_count; ++k) {
+        if (o.mix[k] < 0) return AGC_ERR_ARG;
+    }
     return 0;
 }
 
@@ -393,6 +399,7 @@ int agc_stream_flush(agc_stream* st, int16_t* out) {
 int agc_stream_reset(agc_stream* st) {
     if (st == nullptr) return AGC_ERR_ARG;
     const agc_stream_options options = st->options; // start clears the record
+    if (const int err = check_options(options)) return err; // the caller's weights may have changed since
     start(st, st->rate, st->channels, options);
     return 0;
 }

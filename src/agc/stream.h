@@ -47,8 +47,10 @@ typedef struct agc_stream agc_stream; /* opaque */
  * agc_stream_create_with. */
 typedef struct agc_stream_options {
     /* Compression weight in Q15, 0 to 32767: how much of the compressing gain
-     * curve the gain law takes, the rest being unity gain. 0 levels nothing;
-     * AGC_COMP_DEFAULT (comp 1.0 as 32766) is zek's built-in weight. */
+     * curve the gain law takes, the rest being unity gain. 0 raises nothing
+     * (the ceilings still hold loud passages down, and the hop crossfade
+     * loses 0.15 dB); AGC_COMP_DEFAULT (comp 1.0 as 32766) is zek's built-in
+     * weight. */
     int comp;
     /* Nonzero: speech-aware. Pauses between sentences are not raised with
      * the speech; comp is the weight used in speech. */
@@ -59,7 +61,8 @@ typedef struct agc_stream_options {
     /* Optional (NULL: none): one Q15 weight per hop in place of comp, from
      * the caller's own voice-activity detection. mix[k] is the weight of
      * hop k, the k-th hop after the lead-in; the last one repeats past
-     * mix_count. The caller keeps the array alive while the stream runs. */
+     * mix_count. Each weight is 0 to 32767, as comp. The caller keeps the
+     * array alive and as it was while the stream runs. */
     const int16_t *mix;
     size_t mix_count;
 } agc_stream_options;
@@ -82,7 +85,8 @@ agc_stream *agc_stream_create(int sample_rate, int channels, int *error);
 
 /* As agc_stream_init and agc_stream_create, with options (NULL: the
  * built-in behaviour). AGC_ERR_ARG for a comp outside 0 to 32767, a mix
- * array with a count of 0 or a count without an array. The storage that
+ * array with a count of 0, a count without an array, or a negative weight
+ * in the array (reset checks the array again). The storage that
  * agc_stream_size gives suffices for any options. */
 int agc_stream_init_with(agc_stream *st, int sample_rate, int channels, const agc_stream_options *options);
 agc_stream *agc_stream_create_with(int sample_rate, int channels, const agc_stream_options *options, int *error);
@@ -110,7 +114,8 @@ int agc_stream_process(agc_stream *st, const int16_t *in, int16_t *out, int fram
 int agc_stream_flush(agc_stream *st, int16_t *out);
 
 /* Starts a new recording with the same rate and channels, exactly as a fresh
- * stream would. Returns 0 or an AGC_ERR_* code. */
+ * stream would. Returns 0 or an AGC_ERR_* code: AGC_ERR_ARG, the stream left
+ * as it was, when the mix array now holds a negative weight. */
 int agc_stream_reset(agc_stream *st);
 
 /* The latest gain of a channel in Q8 (256 = unity, 0 dB), decided for the hop

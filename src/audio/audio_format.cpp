@@ -58,15 +58,22 @@ const char* extension_of(const char* path) {
     return dot == nullptr || dot == base ? nullptr : dot + 1;
 }
 
-// An MPEG audio (layers I to III) or ADTS (AAC) frame header: its length in
-// bytes, and what the next frame of the same stream repeats.
+// A frame header of a compressed stream that has no file header, only
+// frames (MPEG audio, AAC in ADTS, AC-3, E-AC-3, DTS): its length in bytes,
+// and what the next frame of the same stream repeats. A sync word of 16 or
+// 32 bits can begin raw samples by chance; a frame counts only when its
+// fields are valid and the next frame follows where its length says.
 struct frame_header {
     std::size_t length = 0; // 0: no frame header
-    unsigned key = 0;       // version and layer (or profile), sample rate
+    unsigned key = 0;       // the family, and what stays put from frame to frame (version, layer, rate)
     const char* name = nullptr;
 };
 
-frame_header frame_at(const unsigned char* p) {
+// The bytes a frame header is read from: DTS's sample rate is in the ninth.
+constexpr std::size_t FRAME_HEADER_BYTES = 9;
+
+// MPEG audio (layers I to III) and ADTS: an 11- or 12-bit sync of ones.
+frame_header mpeg_frame_at(const unsigned char* p) {
     if (p[0] != 0xFF || (p[1] & 0xE0) != 0xE0) return {};
     const unsigned layer = (p[1] >> 1) & 3;
     if (layer == 0) { // ADTS: a 12-bit sync, the frame's length in 13 bits
@@ -96,11 +103,81 @@ frame_header frame_at(const unsigned char* p) {
     return {length, (p[1] & 0xFEu) << 8 | (p[2] & 0x0Cu), l == 3 ? "MP3" : l == 2 ? "MP2" : "MP1"};
 }
 
+// AC-3 and E-AC-3: the sync word 0B 77. The bitstream id (bsid) tells them
+// apart: up to 8 is AC-3 (9 and 10 its half- and quarter-rate forms), 11 to
+// 16 E-AC-3. AC-3 gives its frame size as a code for the bit rate at one of
+// three sample rates, E-AC-3 as a count of 16-bit words.
+frame_header ac3_frame_at(const unsigned char* p) {
+    if (p[0] != 0x0B || p[1] != 0x77) return {};
+    const unsigned bsid = p[5] >> 3, fscod = p[4] >> 6;
+    if (bsid <= 10) {
+        static constexpr unsigned short KBPS[19] = {32,  40,  48,  56,  64,  80,  96,  112, 128, 160,
+                                                    192, 224, 256, 320, 384, 448, 512, 576, 640};
+        const unsigned code = p[4] & 0x3F;
+        if (fscod == 3 || code >= 38) return {};
+        const std::size_t kbps = KBPS[code >> 1];
+        // 1536 samples a frame, in 16-bit words: 2 per kbit/s at 48 kHz, 3 at
+        // 32 kHz; at 44.1 kHz the odd codes add the word that evens the rate out.
+        const std::size_t words = fscod == 0 ? 2 * kbps : fscod == 2 ? 3 * kbps : kbps * 96000 / 44100 + (code & 1);
+        return {2 * words, 0x10000u | fscod, "AC-3"};
+    }
+    if (bsid > 16 || p[2] >> 6 == 3 || (fscod == 3 && ((p[4] >> 4) & 3) == 3)) return {}; // stream type, rate
+    const std::size_t words = ((std::size_t{p[2]} & 7) << 8 | p[3]) + 1;
+    return {words < 8 ? 0 : 2 * words, 0x20000u | fscod, "E-AC-3"};
+}
+
+// A DTS core frame: the sync word 7F FE 80 01, then a normal frame (not a
+// termination frame: flag 1, deficit count 31) of 6 to 128 blocks of 32
+// samples, 96 to 16384 bytes long, at one of the sample rates DTS defines.
+frame_header dts_frame_at(const unsigned char* p) {
+    if (p[0] != 0x7F || p[1] != 0xFE || p[2] != 0x80 || p[3] != 0x01) return {};
+    const unsigned normal = p[4] >> 7, deficit = (p[4] >> 2) & 31, blocks = ((p[4] & 1u) << 6 | p[5] >> 2) + 1;
+    const std::size_t bytes = ((std::size_t{p[5]} & 3) << 12 | std::size_t{p[6]} << 4 | p[7] >> 4) + 1;
+    const unsigned rate = (p[8] >> 2) & 0xF;
+    constexpr unsigned RATES = 1u << 1 | 1u << 2 | 1u << 3 | 1u << 6 | 1u << 7 | 1u << 8 | 1u << 11 | 1u << 12 | 1u << 13;
+    if (normal != 1 || deficit != 31 || blocks < 6 || bytes < 96 || !(RATES >> rate & 1)) return {};
+    return {bytes, 0x30000u | rate, "DTS"};
+}
+
+frame_header frame_at(const unsigned char* p) {
+    if (p[0] == 0xFF) return mpeg_frame_at(p);
+    if (p[0] == 0x0B) return ac3_frame_at(p);
+    return dts_frame_at(p);
+}
+
+// Whether the bytes at p go on with the stream whose frame f is: a frame of
+// the same kind, or after a DTS core frame the DTS-HD extension substream
+// that carries the rest of a high-resolution or lossless stream.
+bool continues(const frame_header& f, const unsigned char* p) {
+    const frame_header next = frame_at(p);
+    if (next.length != 0 && next.key == f.key) return true;
+    return f.key >> 16 == 3 && p[0] == 0x64 && p[1] == 0x58 && p[2] == 0x20 && p[3] == 0x25;
+}
+
+// Compressed formats with a file header of their own, told by its first
+// bytes: ASF (WMA) by the 16-byte GUID of its header object, WavPack by its
+// block id and a version it defines, TTA by its id, format, channels and
+// sample depth.
+constexpr unsigned char ASF_HEADER[16] = {0x30, 0x26, 0xB2, 0x75, 0x8E, 0x66, 0xCF, 0x11,
+                                          0xA6, 0xD9, 0x00, 0xAA, 0x00, 0x62, 0xCE, 0x6C};
+
+unsigned le16(const unsigned char* p) { return p[0] | unsigned{p[1]} << 8; }
+
+const char* headed_compressed(const unsigned char* head, std::size_t n) {
+    if (n >= sizeof ASF_HEADER && std::memcmp(head, ASF_HEADER, sizeof ASF_HEADER) == 0) return "WMA/ASF";
+    if (starts(head, n, 0, "wvpk") && n >= 10 && le16(head + 8) >= 0x402 && le16(head + 8) <= 0x410) return "WavPack";
+    if (starts(head, n, 0, "TTA1") && n >= 10) {
+        const unsigned format = le16(head + 4), channels = le16(head + 6), bits = le16(head + 8);
+        if ((format == 1 || format == 2) && channels > 0 && bits >= 8 && bits <= 32) return "TTA";
+    }
+    return nullptr;
+}
+
 } // namespace
 
 std::size_t compressed_sniff_bytes(const unsigned char* head, std::size_t n) {
-    const frame_header f = n >= 6 ? frame_at(head) : frame_header{};
-    const std::size_t need = f.length + 6;
+    const frame_header f = n >= FRAME_HEADER_BYTES ? frame_at(head) : frame_header{};
+    const std::size_t need = f.length + FRAME_HEADER_BYTES;
     return f.length == 0 ? SNIFF_BYTES : need < COMPRESSED_SNIFF_MAX ? need : COMPRESSED_SNIFF_MAX;
 }
 
@@ -131,10 +208,10 @@ const char* sniff_compressed(const unsigned char* head, std::size_t n) {
     if (starts(head, n, 0, "ID3")) return "MP3";
     if (starts(head, n, 4, "ftyp")) return "MP4/M4A";
     if (starts(head, n, 0, "\x1A\x45\xDF\xA3")) return "Matroska/WebM"; // EBML
-    const frame_header f = n >= 6 ? frame_at(head) : frame_header{};
-    if (f.length == 0 || n < f.length + 6) return nullptr;
-    const frame_header next = frame_at(head + f.length);
-    return next.length != 0 && next.key == f.key ? f.name : nullptr;
+    if (const char* name = headed_compressed(head, n)) return name;
+    const frame_header f = n >= FRAME_HEADER_BYTES ? frame_at(head) : frame_header{};
+    if (f.length == 0 || n < f.length + FRAME_HEADER_BYTES) return nullptr;
+    return continues(f, head + f.length) ? f.name : nullptr;
 }
 
 container container_of_name(const char* path) {

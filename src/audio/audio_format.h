@@ -18,16 +18,17 @@ inline constexpr std::size_t SNIFF_BYTES = 16;
 container sniff_container(const unsigned char* head, std::size_t n);
 
 // The name of a compressed format that zek recognises but does not read
-// (Ogg, MP3 and other MPEG audio, AAC, MP4/M4A, Matroska/WebM), or nullptr: such an
-// input is refused, not taken for samples. An MPEG audio or AAC frame counts
-// only when the next frame follows where its header says: raw samples may
-// start with the same bytes.
+// (Ogg, MP3 and other MPEG audio, AAC, MP4/M4A, Matroska/WebM, WMA/ASF,
+// WavPack, TTA, AC-3, E-AC-3, DTS), or nullptr: such an input is refused,
+// not taken for samples. A frame of MPEG audio, AAC, AC-3, E-AC-3 or DTS
+// counts only when its header's fields are valid and the next frame follows
+// where the header says: raw samples may start with the same bytes.
 const char* sniff_compressed(const unsigned char* head, std::size_t n);
 
 // The bytes sniff_compressed needs to see of an input starting with `head`
-// (n bytes): SNIFF_BYTES, or more to reach the next frame after an MPEG
-// audio or AAC frame header, at most COMPRESSED_SNIFF_MAX.
-inline constexpr std::size_t COMPRESSED_SNIFF_MAX = 8192 + 8;
+// (n bytes): SNIFF_BYTES, or more to reach the next frame after a frame
+// header, at most COMPRESSED_SNIFF_MAX (a DTS frame is up to 16 KiB).
+inline constexpr std::size_t COMPRESSED_SNIFF_MAX = 16384 + 16;
 std::size_t compressed_sniff_bytes(const unsigned char* head, std::size_t n);
 
 // The compressed format an output's extension names (.mp3, .ogg, .opus,

@@ -156,7 +156,42 @@ std::int64_t read_direct(audio_input& a, std::int16_t* dst, int frames) {
     return static_cast<std::int64_t>(whole);
 }
 
+// A path as one word for the shell.
+std::string shell_quoted(std::string_view path) {
+    std::string q = "'";
+    for (const char c : path) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+// How to decode a compressed input into something zek reads: a file into a
+// WAV file beside it, a stream on its way in.
+std::string decode_advice(const input_file& inp, std::string_view path) {
+    if (!S_ISREG(inp.st.st_mode)) return "decode it on the way in, e.g. ffmpeg -i - -f wav - | zek /dev/stdin out.wav";
+    const std::size_t slash = path.rfind('/'), dot = path.rfind('.');
+    const bool has_extension = dot != std::string_view::npos && dot > (slash == std::string_view::npos ? 0 : slash + 1);
+    std::string wav = std::string(has_extension ? path.substr(0, dot) : path) + ".wav";
+    if (wav == path) wav.insert(wav.size() - 4, ".decoded");
+    return words({"decode it first, e.g. ffmpeg -i ", shell_quoted(path), " ", shell_quoted(wav)});
+}
+
+// MPEG audio (MP3) inside a WAV file: libsndfile decodes it, but not to the
+// length the header counts (the decoder's delay and the encoder's padding
+// come with it), so the output could not be the recording sample for sample.
+// It is refused as the same audio outside a WAV file is.
+const char* mpeg_in_container(int subtype) {
+    switch (subtype) {
+    case SF_FORMAT_MPEG_LAYER_I: return "MP1";
+    case SF_FORMAT_MPEG_LAYER_II: return "MP2";
+    case SF_FORMAT_MPEG_LAYER_III: return "MP3";
+    default: return nullptr;
+    }
+}
+
 } // namespace
+
+std::string compressed_refusal(std::string_view what, const input_file& inp, const char* path) {
+    return words({what, " is compressed; zek reads uncompressed audio files and raw samples: ", decode_advice(inp, path)});
+}
 
 std::string words(std::initializer_list<std::string_view> parts) {
     std::string s;
@@ -181,6 +216,10 @@ std::string audio_open(audio_input& a, const input_file& inp, container kind, co
     const bool unfinished = span.unfinished && span.raw_format != 0;
     a.sf = unfinished ? open_unfinished(a, inp, span) : snd::open_fd(inp.fd, SFM_READ, &a.info, SF_FALSE);
     if (a.sf == nullptr) return words({"not a readable audio file: ", snd::strerror(nullptr)});
+    if (const char* mpeg = mpeg_in_container(a.info.format & SF_FORMAT_SUBMASK)) {
+        audio_close(a);
+        return compressed_refusal(words({mpeg, " audio in a ", container_name(kind), " file"}), inp, path);
+    }
     std::string problem;
     if (a.info.samplerate < AGC_MIN_RATE || a.info.samplerate > AGC_MAX_RATE) {
         problem = words({"its sample rate, ", std::to_string(a.info.samplerate),

@@ -36,7 +36,7 @@ struct audio_input {
 
 // Opens the audio file in `inp`, whose first bytes are a `kind` header, and
 // checks it: a pipe that cannot carry the container, a file libsndfile cannot
-// read, a rate outside 8000 to 96000 Hz, more channels than zek levels, a
+// read, MPEG audio inside it, a rate outside 8000 to 96000 Hz, more channels than zek levels, a
 // file shorter than its header says. A length that is a streaming writer's
 // placeholder, or none (a FLAC written into a pipe), is no length: the input
 // is read to its end. Returns "" or what is wrong, in words for the user
@@ -64,6 +64,11 @@ std::string audio_check_end(audio_input& a);
 std::string audio_conversion_note(const audio_input& a, const char* path);
 
 void audio_close(audio_input& a);
+
+// Why a compressed input is refused: `what` it holds ("MP3 audio", "MP3
+// audio in a WAV file"), and a command that decodes it into something zek
+// reads (into a WAV file beside a file; on the way in from a pipe).
+std::string compressed_refusal(std::string_view what, const input_file& inp, const char* path);
 
 // A message from its parts. (GCC 12 warns, wrongly, about chains of std::string +.)
 std::string words(std::initializer_list<std::string_view> parts);

@@ -56,14 +56,18 @@ int open_input(zek::input_file& f, const char* path) {
     return err != 0 ? err : zek::input_check(f);
 }
 
-// Writes the plot. A path that names IN or OUT is refused before it is
-// touched; an existing plot is replaced only when the whole plot is written.
-int write_plot(const char* path, const std::string& svg, const struct stat& in_st, const struct stat& out_st) {
+// Writes the plot. A path that names a file the report read (IN, OUT, the
+// weight file) is refused before it is touched; an existing plot is replaced
+// only when the whole plot is written.
+int write_plot(const char* path, const std::string& svg, const struct stat& in_st, const struct stat& out_st,
+               const struct stat* mix_st) {
     zek::output_file plot;
     if (const int err = zek::output_find(plot, path)) return fail("cannot open", path, err);
-    if (plot.exists && (zek::same_file(plot.st, in_st) || zek::same_file(plot.st, out_st))) {
+    const bool mix = plot.exists && mix_st != nullptr && zek::same_file(plot.st, *mix_st);
+    if (plot.exists && (mix || zek::same_file(plot.st, in_st) || zek::same_file(plot.st, out_st))) {
         zek::output_abandon(plot);
-        std::fprintf(stderr, "zek-report: '%s' is IN or OUT; the plot would overwrite it\n", path);
+        std::fprintf(stderr, "zek-report: '%s' is %s; the plot would overwrite it\n", path,
+                     mix ? "the weight file given to --mix" : "IN or OUT");
         return REPORT_FILE_ERROR;
     }
     if (const int err = zek::output_open(plot)) return fail("cannot open", path, err);
@@ -91,6 +95,11 @@ int report_main(int argc, char** argv) {
     const char* in_path = cl.paths[0];
     const char* out_path = cl.paths[1];
     const char* plot_path = cl.paths.size() == 3 ? cl.paths[2] : nullptr;
+    for (std::size_t k = 1; k < cl.paths.size(); ++k) {
+        if (!zek::misplaced_option(cl, k)) continue;
+        std::fprintf(stderr, "zek-report: warning: '%s' comes after IN, so it is taken as %s name, not an option "
+                             "(options go before IN)\n", cl.paths[k], k == 1 ? "OUT's" : "the plot's");
+    }
     if (const zek::run_result w = zek::read_weights(cl); w.status != zek::EXIT_OK) {
         std::fprintf(stderr, "zek-report: %s '%s': %s\n", w.what, w.path,
                      w.reason.empty() ? std::strerror(w.err) : w.reason.c_str());
@@ -132,7 +141,7 @@ int report_main(int argc, char** argv) {
     zek::print_summary(stdout, r);
 
     if (plot_path != nullptr) {
-        const int status = write_plot(plot_path, zek::render_svg(r, in_path, out_path), in.st, out.st);
+        const int status = write_plot(plot_path, zek::render_svg(r, in_path, out_path), in.st, out.st, cl.options.mix_file);
         if (status != REPORT_OK) return status;
         std::printf("\nplot: %s\n", plot_path);
     }

@@ -1,7 +1,7 @@
 #include "zek/options.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <cstdlib>
 #include <string_view>
 
@@ -11,14 +11,29 @@ namespace zek {
 
 namespace {
 
-// --comp X: a number from 0 to 1, read in single precision (comp_weight).
+// --comp X: a number from 0 to 1. The text is read as the nearest double,
+// as Python and JavaScript hold their numbers, so that every front end takes
+// the same values: 1e-50 is in range (its weight is 0) and -1e-300 is not.
+// strtod's ERANGE says nothing the range does not: an underflow gives 0 or a
+// subnormal, an overflow an infinity. The weight is then taken from the
+// value in single precision, as zek always has (comp_weight).
 bool parse_comp(const char* text, int& weight) {
     char* end = nullptr;
-    errno = 0;
-    const float comp = std::strtof(text, &end);
-    if (end == text || *end != '\0' || errno != 0 || !(comp >= 0.0f && comp <= 1.0f)) return false;
-    weight = comp_weight(comp);
+    const double comp = std::strtod(text, &end);
+    if (end == text || *end != '\0' || !(comp >= 0.0 && comp <= 1.0)) return false; // NaN fails both
+    weight = comp_weight(static_cast<float>(comp));
     return true;
+}
+
+std::string too_many_weights() {
+    return words({"the weight file holds more than ", std::to_string(MAX_WEIGHTS),
+                  " weights (128 MiB, one for each 5 ms hop of 93 hours), the most zek takes"});
+}
+
+// Room for `count` weights: what a file's size announced, else doubling, but
+// never past the bound, so that a source that ends there takes no more.
+void make_room(std::vector<std::int16_t>& weights, std::size_t count) {
+    if (count > weights.capacity()) weights.reserve(std::min(MAX_WEIGHTS, std::max(2 * weights.capacity(), count)));
 }
 
 } // namespace
@@ -29,6 +44,7 @@ command_line parse_command_line(int argc, char** argv) {
     for (; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (arg == "--") {
+            cl.names_only = true;
             ++i;
             break;
         }
@@ -63,41 +79,61 @@ command_line parse_command_line(int argc, char** argv) {
     return cl;
 }
 
+bool misplaced_option(const command_line& cl, std::size_t k) {
+    return !cl.names_only && k >= 1 && k < cl.paths.size() && std::string_view(cl.paths[k]).starts_with("--");
+}
+
 run_result read_weights(command_line& cl) {
     if (cl.mix_path == nullptr) return {};
     const char* path = cl.mix_path;
     input_file f;
     if (const int err = input_open(f, path)) return failed(run_failure::input, "cannot open", path, err);
     if (const int err = input_check(f)) return failed(run_failure::input, "cannot read", path, err);
-    std::string bytes;
-    char buf[1 << 16];
+    const auto refuse = [&](run_result r) {
+        input_close(f);
+        cl.weights = {};
+        return r;
+    };
+    // A file's size is known: past the bound it is refused unread, and its
+    // weights take their own memory and no more.
+    if (S_ISREG(f.st.st_mode)) {
+        const auto bytes = static_cast<std::uint64_t>(f.st.st_size);
+        if (bytes / 2 > MAX_WEIGHTS) return refuse(failed(run_failure::input, "cannot read", path, too_many_weights()));
+        cl.weights.reserve(static_cast<std::size_t>(bytes / 2));
+    }
+    unsigned char buf[1 << 16];
+    std::size_t have = 0; // bytes in buf: an odd byte left from the last read, then what this one brought
     for (;;) {
-        const ssize_t n = read_some(f.fd, buf, sizeof buf);
-        if (n < 0) {
-            const int err = errno;
-            input_close(f);
-            return failed(run_failure::input, "cannot read", path, err);
-        }
+        const ssize_t n = read_some(f.fd, buf + have, sizeof buf - have);
+        if (n < 0) return refuse(failed(run_failure::input, "cannot read", path, errno));
         if (n == 0) break;
-        bytes.append(buf, static_cast<std::size_t>(n));
-    }
-    input_close(f);
-    if (bytes.empty() || bytes.size() % 2 != 0) {
-        return failed(run_failure::input, "cannot read", path,
-                      bytes.empty() ? "the weight file is empty: it needs one 16-bit weight per hop"
-                                    : "the weight file has an odd number of bytes: it holds 16-bit weights");
-    }
-    cl.weights.resize(bytes.size() / 2);
-    decode_le(reinterpret_cast<const unsigned char*>(bytes.data()), cl.weights.data(), cl.weights.size());
-    for (std::size_t k = 0; k < cl.weights.size(); ++k) {
-        if (cl.weights[k] < 0) {
-            return failed(run_failure::input, "cannot read", path,
-                          words({"weight ", std::to_string(k), " is ", std::to_string(cl.weights[k]),
-                                 ": weights are Q15 values from 0 (no levelling) to 32767"}));
+        have += static_cast<std::size_t>(n);
+        const std::size_t at = cl.weights.size(), count = have / 2;
+        if (count > MAX_WEIGHTS - at) return refuse(failed(run_failure::input, "cannot read", path, too_many_weights()));
+        make_room(cl.weights, at + count);
+        cl.weights.resize(at + count);
+        decode_le(buf, cl.weights.data() + at, count);
+        for (std::size_t k = at; k < at + count; ++k) {
+            if (cl.weights[k] < 0) {
+                return refuse(failed(run_failure::input, "cannot read", path,
+                                     words({"weight ", std::to_string(k), " is ", std::to_string(cl.weights[k]),
+                                            ": weights are Q15 values from 0 (no levelling) to 32767"})));
+            }
         }
+        buf[0] = buf[have - 1];
+        have %= 2;
+    }
+    cl.mix_st = f.st;
+    input_close(f);
+    if (have != 0 || cl.weights.empty()) {
+        cl.weights = {};
+        return failed(run_failure::input, "cannot read", path,
+                      have == 0 ? "the weight file is empty: it needs one 16-bit weight per hop"
+                                : "the weight file has an odd number of bytes: it holds 16-bit weights");
     }
     cl.options.mix = cl.weights.data();
     cl.options.mix_count = cl.weights.size();
+    cl.options.mix_file = &cl.mix_st;
     return {};
 }
 

@@ -45,7 +45,8 @@ constexpr const char* HELP_TEXT =
     "Options (before INPUT; \"--\" ends them):\n"
     "  --speech     speech-aware: pauses between sentences are not raised with\n"
     "               the speech\n"
-    "  --comp X     compression weight, 0 to 1 (default 1): 0 levels nothing\n"
+    "  --comp X     compression weight, 0 to 1 (default 1): 0 raises nothing\n"
+    "               (the output is 0.15 dB quieter, loud passages still held down)\n"
     "  --link       one gain for all channels, from the loudest, so that a\n"
     "               stereo image stays in place (default: each on its own)\n"
     "  --mix FILE   one weight per hop from your own voice detection, in place of\n"
@@ -231,24 +232,6 @@ stream_result stream(raw_run& w) {
     }
 }
 
-// A path as one word for the shell.
-std::string shell_quoted(std::string_view path) {
-    std::string q = "'";
-    for (const char c : path) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return q + "'";
-}
-
-// How to decode a compressed input into something zek reads: a file into a
-// WAV file beside it, a stream on its way in.
-std::string decode_advice(const input_file& inp, std::string_view path) {
-    if (!S_ISREG(inp.st.st_mode)) return "decode it on the way in, e.g. ffmpeg -i - -f wav - | zek /dev/stdin out.wav";
-    const std::size_t slash = path.rfind('/'), dot = path.rfind('.');
-    const bool has_extension = dot != std::string_view::npos && dot > (slash == std::string_view::npos ? 0 : slash + 1);
-    std::string wav = std::string(has_extension ? path.substr(0, dot) : path) + ".wav";
-    if (wav == path) wav.insert(wav.size() - 4, ".decoded");
-    return words({"decode it first, e.g. ffmpeg -i ", shell_quoted(path), " ", shell_quoted(wav)});
-}
-
 // What zek does with an input that is not raw samples: levels an audio
 // file, or refuses a compressed one. Returns false to go on with raw samples.
 bool run_non_raw(const input_file& inp, output_file& out, const char* inp_path, const char* out_path,
@@ -266,8 +249,7 @@ bool run_non_raw(const input_file& inp, output_file& out, const char* inp_path, 
     const auto n = static_cast<std::size_t>(got);
     if (const char* compressed = sniff_compressed(head, n)) {
         r = failed(run_failure::input, "cannot read", inp_path,
-                   words({compressed, " audio is compressed; zek reads uncompressed audio files and raw samples: ",
-                          decode_advice(inp, inp_path)}));
+                   compressed_refusal(words({compressed, " audio"}), inp, inp_path));
         return true;
     }
     const container kind = sniff_container(head, n);
@@ -300,6 +282,13 @@ run_result run(const char* inp_path, const char* out_path, const run_options& op
     if (out.exists && same_file(inp.st, out.st)) {
         input_close(inp);
         return failed(run_failure::same_file, nullptr, out_path, 0);
+    }
+    // The weight file is an input too, read whole before the run: an output
+    // written over it would leave neither the weights nor a way to redo the run.
+    if (out.exists && options.mix_file != nullptr && same_file(*options.mix_file, out.st)) {
+        input_close(inp);
+        return failed(run_failure::output, "cannot write", out_path,
+                      "it is the weight file given to --mix, which the output would overwrite");
     }
     if (run_result audio; run_non_raw(inp, out, inp_path, out_path, options, audio)) {
         input_close(inp);
@@ -407,6 +396,11 @@ int zek_main(int argc, char** argv) {
     }
     const char* inp_path = cl.paths[0];
     const char* out_path = cl.paths[1];
+    for (std::size_t k = 1; k < cl.paths.size(); ++k) {
+        if (!misplaced_option(cl, k)) continue;
+        std::fprintf(stderr, "zek: warning: '%s' comes after INPUT, so it is %s, not an option (options go before INPUT)\n",
+                     cl.paths[k], k == 1 ? "taken as OUTPUT's name" : "ignored");
+    }
     run_result r = read_weights(cl);
     if (r.status == EXIT_OK) r = process_files(inp_path, out_path, cl.options);
     if (!r.note.empty()) std::fprintf(stderr, "zek: %s\n", r.note.c_str());

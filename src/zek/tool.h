@@ -15,7 +15,7 @@ namespace zek {
 enum exit_status : int {
     EXIT_OK = 0,         // processed, including empty and short inputs
     EXIT_FILE_ERROR = 1, // a file could not be opened, read or written, or in == out
-    EXIT_USAGE = 2,      // missing arguments
+    EXIT_USAGE = 2,      // missing arguments, or a bad option
 };
 
 enum class run_failure {
@@ -46,6 +46,8 @@ struct run_options {
     bool link = false;                    // one gain for all channels
     const std::int16_t* mix = nullptr;    // one Q15 weight per hop after the lead-in, or none;
     std::size_t mix_count = 0;            // the last one repeats
+    const struct stat* mix_file = nullptr; // the file the weights were read from: an input, which
+                                           // the run refuses to write over as its output
 };
 
 // The historical compression factor, a single-precision number from 0 to 1,

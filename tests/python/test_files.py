@@ -62,6 +62,27 @@ def test_process_file_options_are_the_tools(corpus, tmp_path):
         assert mine.read_bytes() == theirs.read_bytes(), inp.name
 
 
+# One rule for comp= and the tool's --comp: every number from 0 to 1 as a
+# double, however small (its weight is 0); nothing negative, however small,
+# nor NaN or an infinity, nor anything past 1 that single precision rounds to 1.
+@pytest.mark.parametrize("comp", [0.0, -0.0, 1e-50, 5e-324, 0.7, 1.0])
+def test_comp_is_taken_as_the_tool_takes_it(corpus, tmp_path, comp):
+    inp, mine, theirs = corpus / "e.raw", tmp_path / "py.raw", tmp_path / "cli.raw"
+    zek.process_file(inp, mine, comp=comp)
+    cli(inp, theirs, "--comp", repr(comp))
+    assert mine.read_bytes() == theirs.read_bytes()
+
+
+@pytest.mark.parametrize("comp", [-1e-300, -5e-324, -0.5, 1.00000001, float("nan"), float("inf"), float("-inf")])
+def test_comp_is_refused_as_the_tool_refuses_it(corpus, tmp_path, comp):
+    inp, out = corpus / "e.raw", tmp_path / "out.raw"
+    with pytest.raises(ValueError, match="comp must be a number from 0 to 1"):
+        zek.process_file(inp, out, comp=comp)
+    r = subprocess.run([ZEK, "--comp", repr(comp), str(inp), str(out)], capture_output=True, text=True)
+    assert (r.returncode, r.stderr) == (2, f"zek: --comp takes a number from 0 to 1, not '{comp!r}'\n")
+    assert not out.exists()
+
+
 def test_process_file_raises_and_replaces_nothing(corpus, tmp_path):
     out = tmp_path / "out.wav"
     out.write_bytes(b"an earlier result")
