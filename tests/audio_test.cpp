@@ -441,6 +441,9 @@ TEST_F(Audio, CompressedAudioIsRefusedWithACommandThatWorks) {
         EXPECT_EQ(r.out, INPUT_ERROR);
         EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
         EXPECT_EQ(read_file(dir / "out.wav"), "an earlier result");
+        const auto report = harness::run(ZEK_REPORT_BINARY, {c.file, "out.wav"}, dir); // not read as raw samples
+        EXPECT_EQ(report.status, 1) << report.out;
+        EXPECT_NE(report.err.find(c.says), std::string::npos) << report.err;
         const std::size_t e_g = r.err.find("e.g. ffmpeg -i ");
         ASSERT_NE(e_g, std::string::npos) << r.err;
         const std::string decode = r.err.substr(e_g + 5, r.err.find('\n', e_g) - e_g - 5);

@@ -1,8 +1,9 @@
 // zek: bit-exact fixed-point automatic gain control for speech, as WebAssembly.
 
 export interface ZekOptions {
-  /** Compression weight from 0 (levels nothing) to 1 (the default), as the tool's --comp: any
-   * number from 0 to 1, tiny ones (1e-50) included; anything else throws a RangeError. */
+  /** Compression weight from 0 (raises nothing; the ceilings still hold peaks) to 1 (the
+   * default), as the tool's --comp: any number from 0 to 1, tiny ones (1e-50) included;
+   * anything else throws a RangeError. */
   comp?: number;
   /** Speech-aware: the pauses between sentences are not raised with the speech. */
   speech?: boolean;

@@ -360,7 +360,7 @@ static void gst_zek_class_init(GstZekClass* klass) {
         object_class, PROP_COMPRESSION,
         g_param_spec_float("compression", "Compression",
                            "How much of the compressing gain curve the gain takes, the rest being unity gain: "
-                           "0 levels nothing (zek --comp)",
+                           "0 raises nothing, the ceilings still hold peaks (zek --comp)",
                            0.0f, 1.0f, DEFAULT_COMP, static_cast<GParamFlags>(flags | GST_PARAM_CONTROLLABLE)));
     g_object_class_install_property(
         object_class, PROP_LINK,

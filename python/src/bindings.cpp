@@ -359,8 +359,8 @@ C-contiguous and not sharing their memory, to write the result into (and
 return) instead of a new one.
 speech, comp, link: as the zek tool's --speech, --comp and --link: True
 leaves the pauses between sentences at their level while the speech is
-levelled; the compression weight from 0.0 (no levelling) to 1.0 (the
-default); True gives all channels one gain, from the loudest.)");
+levelled; the compression weight from 0.0 (raises nothing; the ceilings
+still hold peaks) to 1.0 (the default); True gives all channels one gain, from the loudest.)");
 
     m.def("process_file", &process_file, py::arg("input"), py::arg("output"), py::arg("speech") = false,
           py::arg("comp") = 1.0, py::arg("link") = false,

@@ -1,5 +1,6 @@
 #include "audio/audio_input.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <unistd.h>
 
@@ -191,6 +192,21 @@ const char* mpeg_in_container(int subtype) {
 
 std::string compressed_refusal(std::string_view what, const input_file& inp, const char* path) {
     return words({what, " is compressed; zek reads uncompressed audio files and raw samples: ", decode_advice(inp, path)});
+}
+
+int peek_compressed(const input_file& inp, const char* path, std::string& refusal) {
+    refusal.clear();
+    unsigned char head[COMPRESSED_SNIFF_MAX];
+    ssize_t got = peek_input(inp.fd, inp.st, head, SNIFF_BYTES);
+    if (got > 0) { // a frame header of compressed audio: up to the next frame, to be sure
+        const std::size_t need = compressed_sniff_bytes(head, static_cast<std::size_t>(got));
+        if (need > static_cast<std::size_t>(got)) got = peek_input(inp.fd, inp.st, head, need);
+    }
+    if (got < 0) return errno;
+    if (const char* compressed = sniff_compressed(head, static_cast<std::size_t>(got))) {
+        refusal = compressed_refusal(words({compressed, " audio"}), inp, path);
+    }
+    return 0;
 }
 
 std::string words(std::initializer_list<std::string_view> parts) {

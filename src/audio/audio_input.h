@@ -70,6 +70,12 @@ void audio_close(audio_input& a);
 // reads (into a WAV file beside a file; on the way in from a pipe).
 std::string compressed_refusal(std::string_view what, const input_file& inp, const char* path);
 
+// Looks at the first bytes of an opened input, left in place, for compressed
+// audio zek recognises but does not decode. Returns 0 with `refusal` empty
+// when there is none, with `refusal` set (see compressed_refusal) when there
+// is; or the errno of a failed read.
+int peek_compressed(const input_file& inp, const char* path, std::string& refusal);
+
 // A message from its parts. (GCC 12 warns, wrongly, about chains of std::string +.)
 std::string words(std::initializer_list<std::string_view> parts);
 

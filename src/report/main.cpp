@@ -114,6 +114,14 @@ int report_main(int argc, char** argv) {
     }
     // Rows are printed as the seconds are measured: memory stays flat
     // whatever the length, and a live stream is reported as it goes.
+    std::string refusal;
+    if (const int err = zek::peek_compressed(in, in_path, refusal); err != 0 || !refusal.empty()) {
+        zek::input_close(in);
+        zek::input_close(out);
+        if (err != 0) return fail("cannot read", in_path, err);
+        std::fprintf(stderr, "zek-report: cannot read '%s': %s\n", in_path, refusal.c_str());
+        return REPORT_FILE_ERROR;
+    }
     static zek::report r;
     zek::audio_pair audio;
     const zek::container kind = zek::peek_container(in.fd, in.st);

@@ -236,22 +236,22 @@ stream_result stream(raw_run& w) {
 // file, or refuses a compressed one. Returns false to go on with raw samples.
 bool run_non_raw(const input_file& inp, output_file& out, const char* inp_path, const char* out_path,
                  const run_options& options, run_result& r) {
-    unsigned char head[COMPRESSED_SNIFF_MAX];
-    ssize_t got = peek_input(inp.fd, inp.st, head, SNIFF_BYTES);
-    if (got > 0) { // an MPEG audio or AAC frame header: up to the next one
-        const std::size_t need = compressed_sniff_bytes(head, static_cast<std::size_t>(got));
-        if (need > static_cast<std::size_t>(got)) got = peek_input(inp.fd, inp.st, head, need);
+    std::string refusal;
+    if (const int err = peek_compressed(inp, inp_path, refusal)) {
+        r = failed(run_failure::input, "cannot read", inp_path, err);
+        return true;
     }
+    if (!refusal.empty()) {
+        r = failed(run_failure::input, "cannot read", inp_path, refusal);
+        return true;
+    }
+    unsigned char head[SNIFF_BYTES];
+    const ssize_t got = peek_input(inp.fd, inp.st, head, SNIFF_BYTES);
     if (got < 0) {
         r = failed(run_failure::input, "cannot read", inp_path, errno);
         return true;
     }
     const auto n = static_cast<std::size_t>(got);
-    if (const char* compressed = sniff_compressed(head, n)) {
-        r = failed(run_failure::input, "cannot read", inp_path,
-                   compressed_refusal(words({compressed, " audio"}), inp, inp_path));
-        return true;
-    }
     const container kind = sniff_container(head, n);
     if (kind == container::none) return false;
     r = run_audio(inp, kind, out, inp_path, out_path, options);
