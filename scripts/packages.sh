@@ -4,8 +4,8 @@
 # comes from Debian's multiarch, which is switched on for that architecture.
 # Sourced by ./demo, ./run-tests, .ci/run and scripts/install-packages.
 
-# Build zek and zek-report, and the LADSPA and LV2 plugins.
-ZEK_BUILD_PACKAGES=(cmake make g++ pkg-config libsndfile1-dev ladspa-sdk lv2-dev)
+# Build zek and zek-report, the LADSPA and LV2 plugins and the OBS Studio filter.
+ZEK_BUILD_PACKAGES=(cmake make g++ pkg-config libsndfile1-dev ladspa-sdk lv2-dev libobs-dev)
 # Build the Python package into a virtual environment over Debian's NumPy and
 # pybind11 (its extension links libsndfile, as the tool does), and run the
 # README's examples (soundfile reads any WAV).
@@ -18,11 +18,12 @@ ZEK_DASK_PACKAGES=(python3-dask python3-distributed)
 # Python package with its tests (pytest) and the Dask recipe; the plugins'
 # hosts (GStreamer with its LADSPA and LV2 bridges, a private PipeWire with
 # WirePlumber in a D-Bus session of its own) and their checkers (sordi for
-# lv2_validate; analyseplugin comes with ladspa-sdk).
+# lv2_validate; analyseplugin comes with ladspa-sdk); an X server without a
+# screen (Xvfb), which libobs needs to start, for the OBS filter's test.
 ZEK_TEST_PACKAGES=(libgtest-dev libbenchmark-dev sox espeak-ng ffmpeg flac groff-base
   "${ZEK_PYTHON_PACKAGES[@]}" python3-pytest "${ZEK_DASK_PACKAGES[@]}"
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad sordi
-  pipewire pipewire-bin wireplumber dbus-daemon)
+  pipewire pipewire-bin wireplumber dbus-daemon xvfb)
 # The web package: emcc builds its WebAssembly, Node (which emscripten brings)
 # and Chromium test it. npm packs it and fetches puppeteer-core, which drives
 # that Chromium: Debian's npm, unless a Node.js installed another way brought
