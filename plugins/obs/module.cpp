@@ -90,9 +90,9 @@ void* filter_create(obs_data_t* settings, obs_source_t* context) {
     const int frames = zek_obs::latency(*f->leveller);
     const double ms = 1000.0 * frames / f->rate;
     blog(LOG_INFO,
-         "[zek leveller: '%s'] latency %d frames (%.2f ms) at %d Hz, %d channels: the levelled audio is that much late; "
+         "[zek leveller: '%s'] latency %d frames (%.2f ms) at %d Hz, %d channel%s: the levelled audio is that much late; "
          "set the source's Sync Offset to %d ms to keep it in time with the video",
-         name, frames, ms, f->rate, f->channels, -static_cast<int>(ms + 0.5));
+         name, frames, ms, f->rate, f->channels, f->channels == 1 ? "" : "s", -static_cast<int>(ms + 0.5));
     return f;
 }
 
