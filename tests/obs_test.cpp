@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <optional>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -273,6 +274,7 @@ pid_t start_x_server() {
     if (pipe(fds) != 0) return -1;
     const pid_t pid = fork();
     if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGTERM); // gone with the test, even one that crashes
         dup2(open("/dev/null", O_WRONLY), 2); // it names each taken display on its way to a free one
         execlp("Xvfb", "Xvfb", "-displayfd", std::to_string(fds[1]).c_str(), "-nolisten", "tcp", "-noreset", static_cast<char*>(nullptr));
         _exit(127);
