@@ -6,6 +6,9 @@
 
 # Build zek and zek-report, and the LADSPA and LV2 plugins.
 ZEK_BUILD_PACKAGES=(cmake make g++ pkg-config libsndfile1-dev ladspa-sdk lv2-dev)
+# Build the OBS Studio filter: libobs's headers (they bring libobs and its
+# own libraries, which a build of zek alone does without).
+ZEK_OBS_PACKAGES=(libobs-dev)
 # Build the Python package into a virtual environment over Debian's NumPy and
 # pybind11 (its extension links libsndfile, as the tool does), and run the
 # README's examples (soundfile reads any WAV).
@@ -24,11 +27,13 @@ ZEK_GSTREAMER_PACKAGES=(libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
 # Python package with its tests (pytest) and the Dask recipe; the plugins'
 # hosts (GStreamer with its LADSPA and LV2 bridges, a private PipeWire with
 # WirePlumber in a D-Bus session of its own) and their checkers (sordi for
-# lv2_validate; analyseplugin comes with ladspa-sdk), the GStreamer element.
+# lv2_validate; analyseplugin comes with ladspa-sdk), the GStreamer element;
+# an X server without a screen (Xvfb), which libobs needs to start, for the
+# OBS filter's test.
 ZEK_TEST_PACKAGES=(libgtest-dev libbenchmark-dev sox espeak-ng ffmpeg flac groff-base
   "${ZEK_PYTHON_PACKAGES[@]}" python3-pytest "${ZEK_DASK_PACKAGES[@]}"
-  "${ZEK_GSTREAMER_PACKAGES[@]}" gstreamer1.0-plugins-bad sordi
-  pipewire pipewire-bin wireplumber dbus-daemon)
+  "${ZEK_GSTREAMER_PACKAGES[@]}" gstreamer1.0-plugins-bad sordi "${ZEK_OBS_PACKAGES[@]}"
+  pipewire pipewire-bin wireplumber dbus-daemon xvfb)
 # The web package: emcc builds its WebAssembly, Node (which emscripten brings)
 # and Chromium test it. npm packs it and fetches puppeteer-core, which drives
 # that Chromium: Debian's npm, unless a Node.js installed another way brought

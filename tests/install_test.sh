@@ -34,6 +34,12 @@ fi
 lib=$(find "$prefix" -name libagc.a)
 pc=$(find "$prefix" -name agc.pc)
 [ -n "$lib" ] && [ -n "$pc" ] || { echo "libagc.a or agc.pc not installed"; exit 1; }
+# The OBS filter as OBS looks for it under a prefix: beside the libraries and in share/obs.
+if [ -e "$build/plugins/obs/zek-leveller/bin/64bit/zek-leveller.so" ]; then
+  for f in "${lib%/*}/obs-plugins/zek-leveller.so" "$prefix/share/obs/obs-plugins/zek-leveller/locale/en-US.ini"; do
+    [ -e "$f" ] || { echo "not installed: ${f#"$prefix"/}"; exit 1; }
+  done
+fi
 if grep -rl "$tmp/staged" "$prefix"; then
   echo "the files above name the install prefix: the tree is not relocatable"
   exit 1
