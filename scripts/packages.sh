@@ -76,7 +76,7 @@ zek_apt_install() {
 
 # Reads apt-get's status lines, prints the progress, returns apt-get's status.
 zek_apt_progress() {
-  local kind what percent rest shown=-1 step status=1
+  local kind what percent rest shown=-1 step status=1 start=$SECONDS
   while IFS=: read -r kind what percent rest; do
     case $kind in
       exit) status=$what && continue ;;
@@ -90,7 +90,7 @@ zek_apt_progress() {
     if [ "$step" = installing ]; then percent=$((50 + percent / 2)); else percent=$((percent / 2)); fi
     if [ $((percent / 10)) -gt "$shown" ]; then
       shown=$((percent / 10))
-      echo "$0: packages: $((shown * 10))% ($step: $rest)" >&2
+      echo "$0: packages: $((shown * 10))% after $((SECONDS - start)) s ($step: $rest)" >&2
     fi
   done
   return "$status"
