@@ -15,9 +15,18 @@ struct command_line {
     std::vector<std::int16_t> weights; // the --mix file's weights; options.mix points here
     const char* mix_path = nullptr;
     bool help = false, version = false;
-    std::vector<const char*> paths; // INPUT, OUTPUT and whatever follows (ignored)
+    std::vector<const char*> paths; // INPUT, OUTPUT and whatever follows (ignored); in a batch, the INPUTs
     std::string error;              // a usage error, for standard error
+    // A batch (-o OUTDIR): its options, read by parse_batch_option.
+    const char* outdir = nullptr;
+    int jobs = 0; // 0: one per core
+    const char* format = nullptr;
+    bool progress = false, quiet = false, force = false;
 };
+
+// Reads argv[i] (and its value, moving i on) if it is one of a batch's
+// options; sets cl.error for a bad value. Returns whether it was one.
+bool parse_batch_option(command_line& cl, int argc, char** argv, int& i);
 
 // Splits argv into options and paths. Options come first; "--" ends them,
 // so that a file whose name starts with "--" can still be named.
