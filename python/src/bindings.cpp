@@ -366,12 +366,16 @@ py::list level_files(py::iterable pairs, bool speech, double comp, bool link, py
     const py::module_ json = py::module_::import("json");
     std::vector<zek::batch_item> items;
     std::vector<std::string> outs;
+    std::vector<std::string> ins; // the items' roots point here
+    const py::list listed = py::list(pairs);
+    ins.reserve(listed.size());
     std::vector<std::pair<py::object, py::object>> given; // the caller's two paths, for the records
-    for (py::handle pair : pairs) {
+    for (py::handle pair : listed) {
         const py::tuple t = py::tuple(py::reinterpret_borrow<py::object>(pair));
         if (t.size() != 2) throw py::value_error("pairs must hold (input, output) pairs");
-        const std::string in = path_bytes(os, t[0]), out = path_bytes(os, t[1]);
-        items.push_back({in, in, out, true, zek::container::none, 0, 0});
+        ins.push_back(path_bytes(os, t[0]));
+        const std::string out = path_bytes(os, t[1]);
+        items.push_back({ins.back().c_str(), ins.back(), out, true, zek::container::none, 0, 0});
         outs.push_back(out);
         given.emplace_back(os.attr("fsdecode")(t[0]), os.attr("fsdecode")(t[1]));
     }
@@ -458,7 +462,7 @@ py::list find_inputs(py::iterable inputs, py::handle format) {
         py::dict d;
         d["root"] = os.attr("fsdecode")(py::bytes(item.root));
         d["input"] = os.attr("fsdecode")(py::bytes(item.input));
-        d["output"] = os.attr("fsdecode")(py::bytes(item.output));
+        d["output"] = os.attr("fsdecode")(py::bytes(zek::item_output(item)));
         d["path"] = os.attr("fsdecode")(py::bytes(zek::item_path(item)));
         if (item.walk_err != 0) d["error"] = std::string(std::strerror(item.walk_err));
         out.append(d);

@@ -104,9 +104,9 @@ void job(batch_run& b) {
         if (k >= b.items.size()) break;
         const batch_item& item = b.items[k];
         std::optional<manifest_record> previous;
-        if (!b.settings.force) previous = manifest_find(b.manifest, item.output);
+        if (!b.settings.force) previous = manifest_find(b.manifest, item_output(item));
         bool finished = true;
-        const manifest_record r = level_item(item, item_path(item), b.outdir + "/" + item.output, b.settings,
+        const manifest_record r = level_item(item, item_path(item), b.outdir + "/" + item_output(item), b.settings,
                                              b.options, previous ? &*previous : nullptr, finished);
         if (!finished) break;
         finish_item(b, item, r, manifest_append(b.manifest, r));

@@ -27,10 +27,12 @@ struct batch_settings {
 };
 
 // One input of a batch, found by walk_inputs.
+// Kept for every input of a batch while it runs: small, so that a corpus of
+// millions of files takes little memory.
 struct batch_item {
-    std::string root;   // the INPUT it was found under, as given
-    std::string input;  // its path under root; a file named alone: its name
-    std::string output; // the output's path under the output folder
+    const char* root = ""; // the INPUT it was found under, as given (the caller keeps it)
+    std::string input;     // its path under root; a file named alone: its name
+    std::string output;    // the output's path under the output folder; "" when it is input's
     bool alone = false; // named on the command line itself: read whatever it holds, raw samples included
     container kind = container::none; // what its first bytes say (none: raw samples, or unreadable)
     std::uint64_t size = 0;           // bytes, when walked: for the time left
@@ -39,6 +41,8 @@ struct batch_item {
 
 // The path to open for an item: the INPUT itself, or a file under it.
 std::string item_path(const batch_item& item);
+// An item's output path under the output folder.
+inline const std::string& item_output(const batch_item& item) { return item.output.empty() ? item.input : item.output; }
 
 // What the walk found: the inputs in order (each folder's entries sorted by
 // name), and the files left alone because they hold no audio.

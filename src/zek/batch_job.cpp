@@ -89,7 +89,7 @@ manifest_record level_item(const batch_item& item, const std::string& inp_path, 
     manifest_record r;
     r.root = item.root;
     r.input = item.input;
-    r.output = item.output;
+    r.output = item_output(item);
     r.options = options;
     r.status = "failed";
     if (item.walk_err != 0) {

@@ -63,7 +63,8 @@ int index_lines(manifest_file& m) {
             }
             manifest_record r;
             if (parse_manifest_line(pending, r)) {
-                m.lines[r.output] = {line_start, static_cast<std::uint32_t>(pending.size())};
+                m.earlier[output_hash(r.output)] = {line_start, static_cast<std::uint32_t>(pending.size()), false};
+                ++m.read;
             } else {
                 ++m.dropped;
             }
@@ -78,11 +79,17 @@ int index_lines(manifest_file& m) {
         ++m.dropped;
         if (ftruncate(m.fd, line_start) != 0) return errno;
     }
-    m.end = line_start;
+    m.end = m.run_start = line_start;
     return 0;
 }
 
 } // namespace
+
+std::uint64_t output_hash(std::string_view output) {
+    std::uint64_t h = 0xcbf29ce484222325u;
+    for (const char c : output) h = (h ^ static_cast<unsigned char>(c)) * 0x100000001b3u;
+    return h;
+}
 
 std::string manifest_line(const manifest_record& r) {
     json j;
@@ -161,14 +168,15 @@ std::optional<manifest_record> manifest_find(manifest_file& m, const std::string
     manifest_file::place p{};
     {
         const std::lock_guard<std::mutex> held(m.lock);
-        const auto it = m.lines.find(output);
-        if (it == m.lines.end()) return std::nullopt;
+        const auto it = m.earlier.find(output_hash(output));
+        if (it == m.earlier.end() || it->second.superseded) return std::nullopt;
         p = it->second;
     }
     std::string line(p.length, '\0');
     if (pread(m.fd, line.data(), line.size(), p.at) != static_cast<ssize_t>(line.size())) return std::nullopt;
     manifest_record r;
-    if (!parse_manifest_line(line, r)) return std::nullopt;
+    // Another output of the same hash: none found, and the file is levelled again.
+    if (!parse_manifest_line(line, r) || r.output != output) return std::nullopt;
     return r;
 }
 
@@ -184,20 +192,36 @@ int manifest_append(manifest_file& m, const manifest_record& r) {
         if (n <= 0) return n < 0 ? errno : EIO;
         done += static_cast<std::size_t>(n);
     }
-    m.lines[r.output] = {m.end, static_cast<std::uint32_t>(line.size() - 1)};
+    if (const auto it = m.earlier.find(output_hash(r.output)); it != m.earlier.end() && !it->second.superseded) {
+        it->second.superseded = true;
+        ++m.superseded;
+    }
     m.end += static_cast<off_t>(line.size());
     return 0;
 }
 
 int manifest_close(manifest_file& m) {
     if (m.fd < 0) return 0;
-    // The lines that count, in the order they were written.
+    // A manifest that holds one line per output already (a first run's, or
+    // one whose run levelled only new files) stays as it is.
+    if (m.read == m.earlier.size() && m.dropped == 0 && m.superseded == 0) {
+        close(m.fd);
+        m.fd = -1;
+        return 0;
+    }
+    // The lines that count, in the order they were written: the earlier
+    // runs' last line of each output this run did not level, then this run's.
     std::vector<manifest_file::place> keep;
-    keep.reserve(m.lines.size());
-    for (const auto& [output, p] : m.lines) keep.push_back(p);
+    for (const auto& [hash, p] : m.earlier) {
+        if (!p.superseded) keep.push_back(p);
+    }
     std::sort(keep.begin(), keep.end(), [](const auto& a, const auto& b) { return a.at < b.at; });
+    for (off_t at = m.run_start; at < m.end; at += 1 << 20) { // this run's, in pieces of 1 MiB
+        const off_t piece = std::min<off_t>(m.end - at, 1 << 20);
+        keep.push_back({at, static_cast<std::uint32_t>(piece - 1), false});
+    }
     int err = 0;
-    if (!keep.empty() || m.end != 0) {
+    {
         const std::string temp = m.path + ".new";
         const int out = open_file(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
         if (out < 0) err = errno;

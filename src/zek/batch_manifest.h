@@ -46,19 +46,29 @@ std::string manifest_line(const manifest_record& r);
 bool parse_manifest_line(std::string_view line, manifest_record& r);
 
 // A manifest open for a run: locked against a second run into the same
-// folder, its records indexed by output.
+// folder. The records of earlier runs are indexed by a 64-bit hash of their
+// output (a lookup reads the line and checks it); this run's lines, one per
+// input, are not indexed at all, so that the run's memory does not grow with
+// its files.
 struct manifest_file {
     std::string path;
     int fd = -1;
-    off_t end = 0;      // where the next line goes
+    off_t end = 0;       // where the next line goes
+    off_t run_start = 0; // where this run's lines start
     std::uint64_t dropped = 0; // lines that were no record (a cut last line)
+    std::uint64_t read = 0;    // records read, those of outputs recorded twice included
+    std::uint64_t superseded = 0;
     struct place {
         off_t at;
         std::uint32_t length;
+        bool superseded; // this run has written a line for the same output
     };
-    std::unordered_map<std::string, place> lines; // the last line of each output
+    std::unordered_map<std::uint64_t, place> earlier; // the last line of each output before this run
     std::mutex lock;
 };
+
+// The index's hash of an output path (FNV-1a, 64 bits on every machine).
+std::uint64_t output_hash(std::string_view output);
 
 // Opens (creating) the manifest in `dir` and indexes what earlier runs
 // recorded; a line cut short by a killed run is dropped. Returns "" or what

@@ -46,17 +46,17 @@ struct walker {
     walk_result& found;
 
     std::string output_of(const std::string& input, container kind) const {
-        if (s.format == container::none || kind == container::none) return input;
+        if (s.format == container::none || kind == container::none) return {}; // the input's
         return with_extension(input, s.format_name);
     }
 
     // The entries of the folder open in dir_fd, `rel` under root, in name order.
-    void folder(int dir_fd, const std::string& root, const std::string& rel) {
+    void folder(int dir_fd, const char* root, const std::string& rel) {
         DIR* d = fdopendir(dir_fd);
         if (d == nullptr) {
             const int err = errno;
             close(dir_fd);
-            found.items.push_back({root, rel, rel, false, container::none, 0, err});
+            found.items.push_back({root, rel, {}, false, container::none, 0, err});
             return;
         }
         std::vector<std::pair<std::string, unsigned char>> entries;
@@ -65,7 +65,7 @@ struct walker {
             const std::string_view name = e->d_name;
             if (name != "." && name != "..") entries.emplace_back(name, e->d_type);
         }
-        if (errno != 0) found.items.push_back({root, rel, rel, false, container::none, 0, errno});
+        if (errno != 0) found.items.push_back({root, rel, {}, false, container::none, 0, errno});
         std::sort(entries.begin(), entries.end());
         for (const auto& [name, type] : entries) {
             const std::string path = rel.empty() ? name : words({rel, "/", name});
@@ -78,7 +78,7 @@ struct walker {
                     if (skip != nullptr && st.st_dev == skip->st_dev && st.st_ino == skip->st_ino) continue;
                     const int sub = openat(dirfd(d), name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
                     if (sub < 0) {
-                        found.items.push_back({root, path, path, false, container::none, 0, errno});
+                        found.items.push_back({root, path, {}, false, container::none, 0, errno});
                     } else {
                         folder(sub, root, path);
                     }
@@ -113,9 +113,9 @@ std::string base_name(std::string_view path) {
 } // namespace
 
 std::string item_path(const batch_item& item) {
-    if (item.alone) return item.root;
-    if (item.input.empty()) return item.root;
-    return words({item.root, item.root.ends_with('/') ? "" : "/", item.input});
+    const std::string_view root = item.root;
+    if (item.alone || item.input.empty()) return std::string(root);
+    return words({root, root.ends_with('/') ? "" : "/", item.input});
 }
 
 walk_result walk_inputs(const std::vector<const char*>& inputs, const batch_settings& s, const struct stat* skip) {
@@ -129,7 +129,7 @@ walk_result walk_inputs(const std::vector<const char*>& inputs, const batch_sett
         }
         // A file named alone is an input whatever it holds; one that cannot
         // be opened fails in its job, with the single run's message.
-        batch_item item{root, base_name(root), base_name(root), true, container::none, 0, 0};
+        batch_item item{root, base_name(root), {}, true, container::none, 0, 0};
         // Only a regular file is looked at here: opening a FIFO would wait
         // for its writer, and peeking at it take what the run must read.
         struct stat st {};
@@ -143,12 +143,13 @@ walk_result walk_inputs(const std::vector<const char*>& inputs, const batch_sett
         found.items.push_back(std::move(item));
     }
     std::unordered_set<std::string_view> outputs;
+    outputs.reserve(found.items.size());
     for (const batch_item& item : found.items) {
-        if (item.walk_err != 0 || outputs.insert(item.output).second) continue;
+        if (item.walk_err != 0 || outputs.insert(item_output(item)).second) continue;
         const auto first = std::find_if(found.items.begin(), found.items.end(),
-                                        [&](const batch_item& o) { return o.output == item.output; });
+                                        [&](const batch_item& o) { return item_output(o) == item_output(item); });
         found.clash = words({"'", item_path(*first), "' and '", item_path(item), "' would both be written to '",
-                             item.output, "' under the output folder"});
+                             item_output(item), "' under the output folder"});
         break;
     }
     return found;
