@@ -8,6 +8,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 import numpy as np
@@ -179,3 +180,21 @@ def test_dask_recipe_on_a_cluster_that_loses_a_worker(tmp_path):
     # The tool resumes from the recipe's manifest: everything is done.
     again = tool_batch("-o", tmp_path / "levelled", corpus)
     assert f"{files} files: 0 levelled, {files} skipped" in again.stderr, again.stderr
+
+
+def test_other_threads_run_while_files_are_levelled(corpus, tmp_path):
+    # With a switch interval longer than the test, this thread gets the GIL
+    # back from the worker only when level_files lets it go.
+    pairs = [(corpus / "c.wav", tmp_path / f"out{k}.wav") for k in range(200)]
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(1000)
+    try:
+        finished = []
+        worker = threading.Thread(target=lambda: finished.append(zek.level_files(pairs, jobs=1)))
+        worker.start()  # returns once this thread holds the GIL again
+        during = not finished
+        worker.join()
+    finally:
+        sys.setswitchinterval(interval)
+    assert during, "no other thread ran while files were levelled: the GIL was held"
+    assert [r["status"] for r in finished[0]] == ["done"] * 200
