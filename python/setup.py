@@ -35,7 +35,10 @@ extension = Pybind11Extension(
     "zek._zek",
     ENGINE + TOOL + BINDINGS,
     include_dirs=["../src"],
-    libraries=["sndfile"],  # audio files, read and written by libsndfile (Debian: libsndfile1-dev)
+    # Audio files, read and written by libsndfile (Debian: libsndfile1-dev);
+    # the SHA-256 of level_files' outputs by nettle (nettle-dev). The records'
+    # JSON is nlohmann/json's, a header (nlohmann-json3-dev).
+    libraries=["sndfile", "nettle"],
     depends=HEADERS,  # setuptools rebuilds when any of these changes
     cxx_std=20,
     # -O3 as the CMake build: the engine's vector kernels are written for it.

@@ -4,15 +4,16 @@
 # comes from Debian's multiarch, which is switched on for that architecture.
 # Sourced by ./demo, ./run-tests, .ci/run and scripts/install-packages.
 
-# Build zek and zek-report, and the LADSPA and LV2 plugins.
-ZEK_BUILD_PACKAGES=(cmake make g++ pkg-config libsndfile1-dev ladspa-sdk lv2-dev)
+# Build zek and zek-report, and the LADSPA and LV2 plugins; a batch's
+# manifest takes nettle's SHA-256 and nlohmann's JSON.
+ZEK_BUILD_PACKAGES=(cmake make g++ pkg-config libsndfile1-dev nettle-dev nlohmann-json3-dev ladspa-sdk lv2-dev)
 # Build the OBS Studio filter: libobs's headers (they bring libobs and its
 # own libraries, which a build of zek alone does without).
 ZEK_OBS_PACKAGES=(libobs-dev)
 # Build the Python package into a virtual environment over Debian's NumPy and
 # pybind11 (its extension links libsndfile, as the tool does), and run the
 # README's examples (soundfile reads any WAV).
-ZEK_PYTHON_PACKAGES=(g++ libsndfile1-dev python3 python3-dev python3-venv python3-pip python3-setuptools
+ZEK_PYTHON_PACKAGES=(g++ libsndfile1-dev nettle-dev nlohmann-json3-dev python3 python3-dev python3-venv python3-pip python3-setuptools
   python3-numpy python3-pybind11 python3-soundfile)
 # The Dask recipe (examples/level_corpus.py), over the Python package.
 ZEK_DASK_PACKAGES=(python3-dask python3-distributed)

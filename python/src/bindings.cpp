@@ -6,17 +6,20 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <type_traits>
 #include <vector>
 
 #include "agc/stream.h"
 #include "level.h"
+#include "zek/batch.h"
 #include "zek/tool.h"
 
 namespace py = pybind11;
@@ -335,6 +338,138 @@ void process_file(py::handle input, py::handle output, bool speech, double comp,
     throw py::error_already_set();
 }
 
+// --format's container for level_files: None, or an extension zek writes.
+void set_format(zek::batch_settings& s, py::handle format) {
+    if (format.is_none()) return;
+    s.format_name = py::str(format);
+    const std::string probe = "x." + s.format_name;
+    if (const char* compressed = zek::compressed_of_name(probe.c_str())) {
+        throw py::value_error(std::string("zek does not write ") + compressed + ", a compressed format");
+    }
+    s.format = s.format_name.find('/') == std::string::npos ? zek::container_of_name(probe.c_str()) : zek::container::none;
+    if (s.format == zek::container::none) {
+        throw py::value_error("format '" + s.format_name +
+                              "' is not a container zek writes (wav, flac, aiff, w64, rf64, au, caf, sph, voc or raw)");
+    }
+}
+
+// zek.level_files: the zek tool's batch jobs on the caller's pairs, on
+// threads of their own with the GIL released; the caller's thread looks for
+// signals meanwhile, so that Ctrl-C stops the jobs (their outputs abandoned)
+// and raises KeyboardInterrupt.
+py::list level_files(py::iterable pairs, bool speech, double comp, bool link, py::handle format, py::handle jobs_obj,
+                     py::handle previous_obj) {
+    zek::batch_settings s;
+    s.options = levelling(speech, comp, link);
+    set_format(s, format);
+    const py::module_ os = py::module_::import("os");
+    const py::module_ json = py::module_::import("json");
+    std::vector<zek::batch_item> items;
+    std::vector<std::string> outs;
+    std::vector<std::string> ins; // the items' roots point here
+    const py::list listed = py::list(pairs);
+    ins.reserve(listed.size());
+    std::vector<std::pair<py::object, py::object>> given; // the caller's two paths, for the records
+    for (py::handle pair : listed) {
+        const py::tuple t = py::tuple(py::reinterpret_borrow<py::object>(pair));
+        if (t.size() != 2) throw py::value_error("pairs must hold (input, output) pairs");
+        ins.push_back(path_bytes(os, t[0]));
+        const std::string out = path_bytes(os, t[1]);
+        items.push_back({ins.back().c_str(), ins.back(), out, true, zek::container::none, 0, 0});
+        outs.push_back(out);
+        given.emplace_back(os.attr("fsdecode")(t[0]), os.attr("fsdecode")(t[1]));
+    }
+    std::vector<zek::manifest_record> earlier(items.size());
+    std::vector<const zek::manifest_record*> previous(items.size(), nullptr);
+    if (!previous_obj.is_none()) {
+        const py::list prev = py::list(py::reinterpret_borrow<py::object>(previous_obj));
+        if (prev.size() != items.size()) throw py::value_error("previous must hold one record (or None) per pair");
+        for (std::size_t k = 0; k < items.size(); ++k) {
+            if (prev[k].is_none()) continue;
+            const std::string line = py::str(json.attr("dumps")(prev[k]));
+            if (!zek::parse_manifest_line(line, earlier[k])) throw py::value_error("previous[" + std::to_string(k) + "] is no record");
+            earlier[k].root = items[k].root; // the caller vouches that it is this pair's
+            earlier[k].input = items[k].input;
+            previous[k] = &earlier[k];
+        }
+    }
+    const unsigned cores = std::thread::hardware_concurrency();
+    const int jobs = jobs_obj.is_none() ? static_cast<int>(cores > 0 ? cores : 1) : integer(jobs_obj, "jobs");
+    if (jobs < 1) throw py::value_error("jobs must be 1 or more");
+
+    std::atomic<bool> cancel{false};
+    s.options.cancel = &cancel;
+    std::vector<zek::manifest_record> records;
+    std::vector<char> finished;
+    std::atomic<std::size_t> done{0};
+    bool interrupted = false;
+    {
+        py::gil_scoped_release nogil;
+        std::mutex lock;
+        std::condition_variable over;
+        bool ended = false;
+        std::thread runner([&] {
+            zek::level_items(items, outs, previous, s, static_cast<unsigned>(jobs), records, finished, done);
+            const std::lock_guard<std::mutex> held(lock);
+            ended = true;
+            over.notify_all();
+        });
+        std::unique_lock<std::mutex> held(lock);
+        while (!ended) {
+            over.wait_for(held, std::chrono::milliseconds(100));
+            if (ended || interrupted) continue;
+            held.unlock();
+            {
+                py::gil_scoped_acquire gil;
+                if (PyErr_CheckSignals() != 0) interrupted = true; // the exception stays set, raised below
+            }
+            if (interrupted) cancel = true;
+            held.lock();
+        }
+        held.unlock();
+        runner.join();
+    }
+    if (interrupted) throw py::error_already_set();
+    py::list out;
+    for (std::size_t k = 0; k < items.size(); ++k) {
+        zek::manifest_record& r = records[k];
+        r.root.clear();
+        py::dict d = json.attr("loads")(zek::manifest_line(r));
+        d["input"] = given[k].first;
+        d["output"] = given[k].second;
+        out.append(d);
+    }
+    return out;
+}
+
+// zek.find_inputs: the zek tool's walk of its INPUTs.
+py::list find_inputs(py::iterable inputs, py::handle format) {
+    zek::batch_settings s;
+    set_format(s, format);
+    const py::module_ os = py::module_::import("os");
+    std::vector<std::string> paths;
+    for (py::handle i : inputs) paths.push_back(path_bytes(os, i));
+    std::vector<const char*> names;
+    for (const std::string& p : paths) names.push_back(p.c_str());
+    zek::walk_result found;
+    {
+        py::gil_scoped_release nogil;
+        found = zek::walk_inputs(names, s, nullptr);
+    }
+    if (!found.clash.empty()) throw py::value_error(found.clash);
+    py::list out;
+    for (const zek::batch_item& item : found.items) {
+        py::dict d;
+        d["root"] = os.attr("fsdecode")(py::bytes(item.root));
+        d["input"] = os.attr("fsdecode")(py::bytes(item.input));
+        d["output"] = os.attr("fsdecode")(py::bytes(zek::item_output(item)));
+        d["path"] = os.attr("fsdecode")(py::bytes(zek::item_path(item)));
+        if (item.walk_err != 0) d["error"] = std::string(std::strerror(item.walk_err));
+        out.append(d);
+    }
+    return out;
+}
+
 } // namespace
 
 PYBIND11_MODULE(_zek, m) {
@@ -377,6 +512,36 @@ floating-point samples to 16 bits is told by a UserWarning, before an
 existing output is replaced: a warning raised as an error leaves it as it
 was. Prints nothing; the GIL is released meanwhile. speech, comp and link:
 as for zek.process.)");
+
+    m.def("level_files", &level_files, py::arg("pairs"), py::arg("speech") = false, py::arg("comp") = 1.0,
+          py::arg("link") = false, py::arg("format") = py::none(), py::arg("jobs") = py::none(),
+          py::arg("previous") = py::none(),
+          R"(Levels many files at once, each as zek.process_file does, and returns their records.
+
+pairs: (input, output) paths; an output's folder is made if missing. Every pair
+gets a record, a dict as the lines of the zek tool's manifest: status
+("done", "failed" with its message, "skipped"), frames, rate, channels,
+seconds, the input's size and mtime_ns, options, the output's sha256, the
+range of the gain applied (gain_db: min and max), speech_share in
+speech-aware mode, container, note. A failed file raises nothing: its record
+says why. format: every audio output in this container (an extension:
+"flac", "wav", ...) whatever its name says; None: the name's, else the
+input's. jobs: files levelled at once, on threads of this process (default:
+one per core). previous: one earlier record (or None) per pair: a pair whose
+record shows it done, with the same input (size, mtime), the same options
+and an output that still has its sha256, is skipped. The GIL is released
+meanwhile; Ctrl-C stops the files in flight (their old outputs kept) and
+raises KeyboardInterrupt. speech, comp and link: as for zek.process.)");
+
+    m.def("find_inputs", &find_inputs, py::arg("inputs"), py::arg("format") = py::none(),
+          R"(The inputs the zek tool's -o finds: a list of dicts (root, input, output, path).
+
+Each of `inputs` is a file, taken whatever it holds, or a folder walked
+recursively for audio files told by their first bytes (raw samples are taken
+only from a file named alone). input is the path under root, output the
+output's path under the output folder (its extension changed to `format`'s
+when given), path the file to open. A folder that cannot be read comes with
+"error".)");
 
     py::class_<stream>(m, "Stream", R"(Levels a recording given in chunks, as it arrives.
 

@@ -67,6 +67,7 @@ void agc_speech_init(agc_speech& speech) {
 
 std::int16_t agc_speech_gain(agc_speech& s, std::int16_t law_gain, std::int16_t win_size) {
     const bool speech = detect(s, win_size);
+    s.detected = speech ? 1 : 0;
 
     // The gate: open at once with speech, shut after the hangover over the glide.
     if (speech) {

@@ -52,6 +52,7 @@ struct agc_speech {
     std::int16_t rising;       // the applied gain is climbing back after a pause
     std::int16_t held;         // Q8 law gain of the last hop of speech
     std::int16_t applied;      // Q8 gain applied to the last hop
+    std::int16_t detected;     // the hop decided last was taken as speech (for counting; decides nothing)
 };
 
 // Hops over which the gate shuts: `open` counts them down.

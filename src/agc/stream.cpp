@@ -66,6 +66,7 @@ struct agc_stream {
     std::int32_t flushed;
     agc_stream_options options;
     std::uint64_t hops;        // hops processed since the lead-in: the index into options.mix
+    agc_stream_stats stats;    // the gain's range and the speech hops, over every channel
 };
 
 namespace {
@@ -177,6 +178,14 @@ std::int16_t next_weight(agc_stream* st) {
     return o.mix[k < o.mix_count ? k : o.mix_count - 1];
 }
 
+// Counts a hop levelled under `gain`: a few compares a hop, nothing per sample.
+void count_hop(agc_stream_stats& s, std::int16_t gain, bool speech) {
+    if (s.hops == 0 || gain < s.min_gain) s.min_gain = gain;
+    if (s.hops == 0 || gain > s.max_gain) s.max_gain = gain;
+    ++s.hops;
+    if (speech) ++s.speech_hops;
+}
+
 // One channel's hop on its own, from `in` to `out`.
 void channel_hop(agc_stream* st, channel_state& c, const std::int16_t* in, std::int16_t* out, std::int16_t mix) {
     if (st->options.speech) {
@@ -186,6 +195,7 @@ void channel_hop(agc_stream* st, channel_state& c, const std::int16_t* in, std::
         c.gain = agc::process_hop(in, out, c.engine, mix);
         c.weight = mix;
     }
+    count_hop(st->stats, c.gain, st->options.speech && c.speech.detected);
 }
 
 // Every channel's gathered hop under one gain, channel 0's law and detector
@@ -214,6 +224,7 @@ void linked_hop(agc_stream* st, std::int16_t mix) {
         ch[c].weight = weight;
     }
     if (speech) law.speech.last_ac = ac;
+    count_hop(st->stats, gain, speech && law.speech.detected);
 }
 
 // Processes the gathered hop of every channel into the output hop.
@@ -412,6 +423,12 @@ int agc_stream_gain(const agc_stream* st, int channel) {
 int agc_stream_weight(const agc_stream* st, int channel) {
     if (st == nullptr || channel < 0 || channel >= st->channels) return AGC_ERR_ARG;
     return channels_of(st)[channel].weight;
+}
+
+int agc_stream_get_stats(const agc_stream* st, agc_stream_stats* stats) {
+    if (st == nullptr || stats == nullptr) return AGC_ERR_ARG;
+    *stats = st->stats;
+    return 0;
 }
 
 const char* agc_strerror(int error) {

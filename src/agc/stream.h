@@ -130,6 +130,18 @@ int agc_stream_gain(const agc_stream *st, int channel);
  * channel. */
 int agc_stream_weight(const agc_stream *st, int channel);
 
+/* What a stream's gain did over the recording so far, for a record of the
+ * run: the range of the gain applied and how much was taken as speech. */
+typedef struct agc_stream_stats {
+    uint64_t hops;        /* hops levelled, counted once per channel (once per frame's hop when linked) */
+    uint64_t speech_hops; /* of those, the hops the speech detector took as speech (speech-aware mode) */
+    int min_gain;         /* Q8 (256 = unity): the least and the greatest gain applied to a hop; */
+    int max_gain;         /* both 0 while no hop has been levelled */
+} agc_stream_stats;
+
+/* Fills *stats. Returns 0 or AGC_ERR_ARG. */
+int agc_stream_get_stats(const agc_stream *st, agc_stream_stats *stats);
+
 /* A short English sentence for 0 or an AGC_ERR_* code. */
 const char *agc_strerror(int error);
 

@@ -59,8 +59,8 @@ bool may_grow(const audio_output& o) {
 } // namespace
 
 output_problem audio_output_plan(audio_output& o, const audio_input& in, container in_kind, const output_file& out,
-                                 const char* out_path) {
-    const container named = container_of_name(out_path);
+                                 const char* out_path, container forced) {
+    const container named = forced != container::none ? forced : container_of_name(out_path);
     o.named = named != container::none;
     o.kind = o.named ? named : in_kind;
     o.rate = in.info.samplerate;

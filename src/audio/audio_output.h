@@ -51,8 +51,9 @@ struct audio_output {
 // how it is written, for the recording `in`; refuses what the container or
 // a pipe cannot take. Into a pipe, an input's container that needs seeking
 // (FLAC, RF64, ...) gives way to WAV; one the output's name asks for is refused.
+// A `forced` container (not none) is taken whatever the name says, as if named.
 output_problem audio_output_plan(audio_output& o, const audio_input& in, container in_kind, const output_file& out,
-                                 const char* out_path);
+                                 const char* out_path, container forced = container::none);
 
 // Starts the container on the opened output `out` and points the writer at
 // it: zek's own WAV header into a pipe, or libsndfile's handle.

@@ -14,7 +14,8 @@ namespace zek {
 // `bytes` of zeroed memory, aligned to 2 MiB; nullptr when there is none.
 void* blocks_alloc(std::size_t bytes);
 
-// Frees what blocks_alloc gave for `bytes` (nullptr is fine).
+// Frees what blocks_alloc gave for `bytes` (nullptr is fine). The thread
+// keeps the last blocks it freed for its next blocks_alloc of that size.
 void blocks_free(void* p, std::size_t bytes);
 
 } // namespace zek

@@ -1,6 +1,8 @@
 #include "audio/sndfile_api.h"
 
 #include <dlfcn.h>
+#include <mutex>
+#include <string>
 
 namespace zek {
 
@@ -53,8 +55,21 @@ const char* sndfile_load() {
     return why_not;
 }
 
+namespace {
+// libsndfile keeps the reason an open failed in a global of its own, which
+// sf_strerror(NULL) reads: runs on several threads (a batch's jobs) would
+// read each other's. Opens take turns, and each thread keeps its own copy.
+std::mutex opening;
+thread_local std::string open_error;
+} // namespace
+
 namespace snd {
-SNDFILE* open_fd(int fd, int mode, SF_INFO* info, int close_desc) { return lib.open_fd(fd, mode, info, close_desc); }
+SNDFILE* open_fd(int fd, int mode, SF_INFO* info, int close_desc) {
+    const std::lock_guard<std::mutex> held(opening);
+    SNDFILE* sf = lib.open_fd(fd, mode, info, close_desc);
+    open_error = lib.strerror(nullptr);
+    return sf;
+}
 int close(SNDFILE* sf) { return lib.close(sf); }
 sf_count_t readf_short(SNDFILE* sf, short* ptr, sf_count_t frames) { return lib.readf_short(sf, ptr, frames); }
 sf_count_t readf_int(SNDFILE* sf, int* ptr, sf_count_t frames) { return lib.readf_int(sf, ptr, frames); }
@@ -63,7 +78,7 @@ sf_count_t writef_short(SNDFILE* sf, const short* ptr, sf_count_t frames) { retu
 sf_count_t seek(SNDFILE* sf, sf_count_t frames, int whence) { return lib.seek(sf, frames, whence); }
 int command(SNDFILE* sf, int cmd, void* data, int datasize) { return lib.command(sf, cmd, data, datasize); }
 int error(SNDFILE* sf) { return lib.error(sf); }
-const char* strerror(SNDFILE* sf) { return lib.strerror(sf); }
+const char* strerror(SNDFILE* sf) { return sf != nullptr ? lib.strerror(sf) : open_error.c_str(); }
 const char* error_number(int errnum) { return lib.error_number(errnum); }
 const char* get_string(SNDFILE* sf, int str_type) { return lib.get_string(sf, str_type); }
 int set_string(SNDFILE* sf, int str_type, const char* str) { return lib.set_string(sf, str_type, str); }

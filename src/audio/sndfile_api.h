@@ -4,7 +4,8 @@
 // corpus of short files pays once per file, and which raw samples, plain
 // 16-bit WAV files and --help never need.
 //
-// Call sndfile_load() first; the calls below have libsndfile's own meaning.
+// Call sndfile_load() first; the calls below have libsndfile's own meaning,
+// but for strerror(nullptr): why this thread's last open failed.
 #ifndef ZEK_SNDFILE_API_H
 #define ZEK_SNDFILE_API_H
 

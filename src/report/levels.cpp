@@ -127,6 +127,7 @@ void account(report& r, std::FILE* rows, std::size_t start, const std::int16_t* 
              std::size_t frames, std::size_t out_frames, std::int16_t gain_from, std::int16_t gain_to,
              std::int32_t weight) {
     const auto rate = static_cast<std::size_t>(r.rate), channels = static_cast<std::size_t>(r.channels);
+    if (r.measured != nullptr) r.measured->store(start + frames, std::memory_order_relaxed);
     plot_slot pt{start, start + frames, 0, 0, (gain_db(gain_from) + gain_db(gain_to)) / 2, 1};
     if (weight != NO_WEIGHT) {
         pt.weight_sum = weight / 32767.0;

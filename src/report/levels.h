@@ -6,6 +6,7 @@
 #ifndef ZEK_REPORT_LEVELS_H
 #define ZEK_REPORT_LEVELS_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -48,6 +49,7 @@ inline constexpr std::size_t NO_DIFFERENCE = SIZE_MAX;
 
 struct report {
     int rate = 48000;   // samples per second: raw files are taken to be at 48 kHz
+    std::atomic<std::size_t>* measured = nullptr; // when set: the input frames measured so far, for a progress line
     int channels = 1;   // interleaved in audio files; every figure covers them all
     bool audio = false; // IN is an audio file: OUT is aligned on it, frame for frame
     second_levels second;         // the second being measured

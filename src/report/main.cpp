@@ -1,12 +1,18 @@
 // zek-report IN OUT [PLOT.svg]: what zek did to a recording, second by second,
 // and optionally as a plot.
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 #include "audio/recording.h"
 #include "report/audio_pair.h"
@@ -33,7 +39,10 @@ constexpr const char* USAGE =
     "  IN       the recording zek was given: an audio file (WAV, FLAC, AIFF, ...) or\n"
     "           raw samples (16-bit little-endian mono, taken to be at 48 kHz)\n"
     "  OUT      what zek wrote for it\n"
-    "  OPTIONS  the options zek was given (--speech, --comp X, --link, --mix FILE)\n"
+    "  OPTIONS  the options zek was given (--speech, --comp X, --link, --mix FILE),\n"
+    "           and --progress (on standard error even when it is no terminal) or\n"
+    "           --quiet (none); by default a long file's progress shows after 1 s\n"
+    "           when standard error is a terminal and the rows go elsewhere\n"
     "Runs the gain control again on IN to learn the gain of every hop, measures IN\n"
     "and OUT, and prints one row per second: input and output peak and RMS level\n"
     "in dBFS (over all channels) and the range of the gain in dB. With PLOT.svg it\n"
@@ -41,6 +50,52 @@ constexpr const char* USAGE =
     "weight of every hop where it is not constant. Exit status: 0 done, 1 a file\n"
     "could not be read or written, 2 bad arguments, 3 OUT is not what zek makes\n"
     "of IN with these options.\n";
+
+// The progress of a long measurement, on standard error: from one second on,
+// redrawn in place on a terminal, a line every 5 s in a log. Not when the
+// rows themselves go to that terminal: they show the progress already, and
+// the line would break them.
+struct progress_shower {
+    std::atomic<std::size_t> measured{0};
+    std::size_t total = 0; // input frames, 0 when unknown (a pipe)
+    int rate = 48000;
+    std::mutex lock;
+    std::condition_variable over;
+    bool done = false;
+    std::thread thread;
+
+    void show(bool log) {
+        const auto start = std::chrono::steady_clock::now();
+        const auto every = log ? std::chrono::seconds(5) : std::chrono::milliseconds(200);
+        bool shown = false;
+        std::unique_lock<std::mutex> held(lock);
+        for (auto next = start + std::chrono::seconds(1); !over.wait_until(held, next, [&] { return done; });
+             next += every) {
+            const double seconds = static_cast<double>(measured.load()) / rate;
+            const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            char line[160];
+            int n = std::snprintf(line, sizeof line, "zek-report: %.1f s", seconds);
+            if (total > 0) n += std::snprintf(line + n, sizeof line - static_cast<std::size_t>(n), " of %.1f s (%.0f%%)",
+                                              static_cast<double>(total) / rate, 100.0 * static_cast<double>(measured.load()) / static_cast<double>(total));
+            std::snprintf(line + n, sizeof line - static_cast<std::size_t>(n), " measured, %.0fx real time", seconds / wall);
+            std::fprintf(stderr, log ? "%s\n" : "\r\033[K%s", line);
+            std::fflush(stderr);
+            shown = !log;
+        }
+        if (shown) std::fputs("\r\033[K", stderr);
+    }
+    void start(bool wanted, bool log) {
+        if (wanted) thread = std::thread([this, log] { show(log); });
+    }
+    ~progress_shower() {
+        {
+            const std::lock_guard<std::mutex> held(lock);
+            done = true;
+        }
+        over.notify_all();
+        if (thread.joinable()) thread.join();
+    }
+};
 
 int fail(const char* what, const char* path, int err) {
     std::fprintf(stderr, "zek-report: %s '%s': %s\n", what, path, std::strerror(err));
@@ -86,6 +141,9 @@ int report_main(int argc, char** argv) {
     if (cl.error.empty() && (cl.help || cl.version) && argc == 2) {
         std::fputs(cl.help ? USAGE : "zek-report " ZEK_VERSION "\n", stdout);
         return stdout_ok() ? REPORT_OK : REPORT_FILE_ERROR;
+    }
+    if (cl.error.empty() && (cl.outdir || cl.jobs > 0 || cl.format || cl.force)) {
+        cl.error = "-o, -j, --format and --force are zek's, for many files";
     }
     if (!cl.error.empty() || cl.help || cl.version || cl.paths.size() < 2 || cl.paths.size() > 3) {
         if (!cl.error.empty()) std::fprintf(stderr, "zek-report: %s\n", cl.error.c_str());
@@ -135,8 +193,19 @@ int report_main(int argc, char** argv) {
         }
     }
     zek::print_heading(stdout, r, in_path, out_path);
-    const zek::read_failure failure =
-        r.audio ? zek::measure_audio(audio, r, stdout, cl.options) : zek::measure(in.fd, out.fd, r, stdout, cl.options);
+    zek::read_failure failure;
+    {
+        progress_shower progress;
+        progress.rate = r.rate;
+        if (r.audio && audio.in.known_frames > 0) progress.total = static_cast<std::size_t>(audio.in.known_frames);
+        if (!r.audio && S_ISREG(in.st.st_mode)) progress.total = static_cast<std::size_t>(in.st.st_size / 2);
+        r.measured = &progress.measured;
+        const bool terminal = isatty(STDERR_FILENO) == 1 && isatty(STDOUT_FILENO) != 1;
+        progress.start(!cl.quiet && (terminal || cl.progress), !terminal);
+        failure = r.audio ? zek::measure_audio(audio, r, stdout, cl.options)
+                          : zek::measure(in.fd, out.fd, r, stdout, cl.options);
+        r.measured = nullptr;
+    }
     zek::close_audio_pair(audio);
     zek::input_close(in);
     zek::input_close(out);

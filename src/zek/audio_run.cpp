@@ -41,6 +41,7 @@ struct job {
     std::size_t memory_bytes = 0;  // of the four blocks, in16's memory
     std::int64_t to_drop = 0;      // output frames still to drop: the stream's latency
     bool threads = false;          // read ahead and write on threads of their own
+    run_options options;
     block_reader reader;
     block_writer writer;
 };
@@ -70,7 +71,9 @@ void release(job& j) {
 // The output's container and how it is written, and the run's buffers: what
 // can fail is set up before the output is opened.
 run_result plan_output(job& j, container in_kind, const output_file& out, const run_options& options) {
-    if (const output_problem p = audio_output_plan(j.out, j.in, in_kind, out, j.out_path)) return output_failure(j, p);
+    if (const output_problem p = audio_output_plan(j.out, j.in, in_kind, out, j.out_path, options.format)) {
+        return output_failure(j, p);
+    }
     int error = 0;
     const agc_stream_options o = stream_options(options);
     j.stream = agc_stream_create_with(j.in.info.samplerate, j.in.info.channels, &o, &error);
@@ -127,6 +130,10 @@ run_result level(job& j) {
             break;
         }
         if (n == 0) break;
+        if (cancelled(j.options)) {
+            r = failed(run_failure::input, "cannot read", j.inp_path, EINTR);
+            break;
+        }
         if (!(writing = writer_wait_free(j.writer, b))) break;
         agc_stream_process(j.stream, input_block(j, i), block(j, b), static_cast<int>(n));
         reader_give_back(j.reader, i);
@@ -155,6 +162,7 @@ run_result run_audio(const input_file& inp, container kind, output_file& out, co
     job j;
     j.inp_path = inp_path;
     j.out_path = out_path;
+    j.options = options;
     const std::string problem = audio_open(j.in, inp, kind, inp_path);
     // Short files are read and written on this thread alone: starting two
     // threads would cost more than it saves.
@@ -173,6 +181,11 @@ run_result run_audio(const input_file& inp, container kind, output_file& out, co
     }
     if (r.status == EXIT_OK) {
         r = level(j);
+        r.stats.kind = j.out.kind;
+        r.stats.frames = j.in.frames_read;
+        r.stats.rate = j.in.info.samplerate;
+        r.stats.channels = j.in.info.channels;
+        agc_stream_get_stats(j.stream, &r.stats.gain);
     } else {
         writer_finish(j.writer);
     }

@@ -68,6 +68,8 @@ command_line parse_command_line(int argc, char** argv) {
                 cl.error = "--mix takes the name of a file of weights";
                 return cl;
             }
+        } else if (parse_batch_option(cl, argc, argv, i)) {
+            if (!cl.error.empty()) return cl;
         } else if (arg.starts_with("--")) {
             cl.error = words({"unknown option '", arg, "' (zek --help lists the options)"});
             return cl;

@@ -25,9 +25,18 @@ struct command_line {
     struct stat mix_st {};             // the --mix file, once read; options.mix_file points here
     bool help = false, version = false;
     bool names_only = false;        // "--" ended the options: every argument after it is a name
-    std::vector<const char*> paths; // INPUT, OUTPUT and whatever follows (ignored)
+    std::vector<const char*> paths; // INPUT, OUTPUT and whatever follows (ignored); in a batch, the INPUTs
     std::string error;              // a usage error, for standard error
+    // A batch (-o OUTDIR): its options, read by parse_batch_option.
+    const char* outdir = nullptr;
+    int jobs = 0; // 0: one per core
+    const char* format = nullptr;
+    bool progress = false, quiet = false, force = false;
 };
+
+// Reads argv[i] (and its value, moving i on) if it is one of a batch's
+// options; sets cl.error for a bad value. Returns whether it was one.
+bool parse_batch_option(command_line& cl, int argc, char** argv, int& i);
 
 // Splits argv into options and paths. Options come first; "--" ends them,
 // so that a file whose name starts with "--" can still be named.

@@ -16,6 +16,7 @@
 #include "agc/speech.h"
 #include "audio/recording.h"
 #include "zek/audio_run.h"
+#include "zek/batch.h"
 #include "zek/options.h"
 #include "zek/settings.h"
 
@@ -36,6 +37,7 @@ constexpr const char* USAGE_TEXT[] = {
 // what zek prints without arguments, as scripts that call it expect.
 constexpr const char* HELP_TEXT =
     "usage: zek [OPTIONS] INPUT OUTPUT\n"
+    "       zek [OPTIONS] -o OUTDIR INPUT...\n"
     "       zek -h | --help | --version\n"
     "\n"
     "Evens out the loudness of speech: quiet passages are raised by up to 36 dB,\n"
@@ -53,6 +55,24 @@ constexpr const char* HELP_TEXT =
     "               --comp: 16-bit little-endian values from 0 to 32767 (32767\n"
     "               is 1), one per hop after the first 512 samples; the last\n"
     "               repeats\n"
+    "\n"
+    "Many files (-o OUTDIR; the options above apply to every file):\n"
+    "  -o OUTDIR    level each INPUT into OUTDIR: a file under its own name, a\n"
+    "               folder's audio files (subfolders included, told by their\n"
+    "               content, not by name) under their paths in it; raw samples\n"
+    "               only from files named alone. Each output has its input's\n"
+    "               container and replaces an existing one only on success\n"
+    "  -j N         N files at a time (default: one per core)\n"
+    "  --format EXT every audio output in this container, its extension EXT\n"
+    "               (wav, flac, aiff, w64, rf64, au, caf, sph, voc or raw)\n"
+    "  --progress   progress on standard error even when it is no terminal\n"
+    "               (a line every 5 s); --quiet: no progress, no summary\n"
+    "  --force      level every file again, even those done before\n"
+    "  OUTDIR/zek-manifest.jsonl records each input as it finishes (status,\n"
+    "  length, options, the output's SHA-256, the gain's range); the same\n"
+    "  command again skips the files it shows done whose input, options and\n"
+    "  output are unchanged. Ctrl-C stops at once, keeping the old outputs of\n"
+    "  the files in flight (exit status 130).\n"
     "\n"
     "INPUT is recognised by its content, whatever its name:\n"
     "  audio file  WAV (WAVE_FORMAT_EXTENSIBLE included), RF64, W64, AIFF, FLAC,\n"
@@ -77,7 +97,8 @@ constexpr const char* HELP_TEXT =
     "\n"
     "Exit status: 0 done; 1 INPUT or the weight file cannot be read or taken,\n"
     "OUTPUT cannot be written, or they are the same file; 2 missing arguments or\n"
-    "a bad option.\n";
+    "a bad option. With -o: 0 every file done; 1 any file failed; 2 as above;\n"
+    "130 interrupted.\n";
 
 constexpr const char* MSG_OUTPUT_ERROR = "\nbinary output file error ";
 constexpr const char* MSG_INPUT_ERROR = "\nbinary input file error ";
@@ -107,6 +128,8 @@ struct raw_run {
     block_writer writer;
     run_options options;
     std::uint64_t hops = 0;     // hops processed after the lead-in: the index into options.mix
+    std::uint64_t bytes_in = 0; // of the input, for the record of the run
+    agc_stream_stats stats{};   // the gain's range and the speech hops
     std::size_t block_bytes = 0; // what a block takes: whole hops
     unsigned char* memory = nullptr; // two input blocks, then two output blocks
 
@@ -136,23 +159,24 @@ std::size_t raw_block_bytes(const input_file& inp) {
 // the engine reads and writes the blocks directly, with no copy.
 void process_hop_at(raw_run& w, const unsigned char* from, int b, std::size_t to) {
     const std::int16_t mix = hop_weight(w.options, w.hops++);
+    std::int16_t gain;
     if constexpr (std::endian::native == std::endian::little) {
         const auto* in = reinterpret_cast<const std::int16_t*>(from);
         auto* out = reinterpret_cast<std::int16_t*>(w.out_block(b) + to);
-        if (w.options.speech) {
-            agc::process_hop_speech(in, out, w.state, w.speech, mix);
-        } else {
-            agc::process_hop(in, out, w.state, mix);
-        }
+        gain = w.options.speech ? agc::process_hop_speech(in, out, w.state, w.speech, mix)
+                                : agc::process_hop(in, out, w.state, mix);
     } else {
         decode_le(from, w.frame.in, hop);
-        if (w.options.speech) {
-            agc_process_speech(w.frame, w.state, w.speech, mix);
-        } else {
-            agc_process(w.frame, w.state, mix);
-        }
+        gain = w.options.speech ? agc_process_speech(w.frame, w.state, w.speech, mix)
+                                : agc_process(w.frame, w.state, mix);
         encode_le(w.frame.out, w.out_block(b) + to, hop);
     }
+    // The gain's range and the hops taken as speech, as the stream counts them.
+    agc_stream_stats& s = w.stats;
+    if (s.hops == 0 || gain < s.min_gain) s.min_gain = gain;
+    if (s.hops == 0 || gain > s.max_gain) s.max_gain = gain;
+    ++s.hops;
+    if (w.options.speech && w.speech.detected) ++s.speech_hops;
 }
 
 void print_usage() {
@@ -200,6 +224,8 @@ stream_result stream(raw_run& w) {
         const std::int64_t n = reader_take(w.reader, i);
         if (n < 0) return {errno, false};
         if (n == 0) return {0, false}; // a partial hop and an odd byte at the end are dropped
+        if (cancelled(w.options)) return {EINTR, false};
+        w.bytes_in += static_cast<std::uint64_t>(n);
         unsigned char* fresh = w.inp_block(i) + HEAD_BYTES;
         if (carry % 2 != 0) { // an odd byte carried over: the samples must start at an even address
             std::memmove(fresh + 1, fresh, static_cast<std::size_t>(n));
@@ -329,14 +355,27 @@ run_result run(const char* inp_path, const char* out_path, const run_options& op
         return r.output_side ? failed(run_failure::output, "cannot write", out_path, r.err)
                              : failed(run_failure::input, "cannot read", inp_path, r.err);
     }
-    return {};
+    run_result done;
+    done.stats.kind = container::raw;
+    done.stats.frames = static_cast<std::int64_t>(w->bytes_in / 2);
+    done.stats.rate = sample_rate;
+    done.stats.channels = 1;
+    done.stats.gain = w->stats;
+    return done;
 }
 
 } // namespace
 
 run_result failed(run_failure failure, const char* what, const char* path, int err) {
     static constexpr const char* messages[] = {nullptr, MSG_INPUT_ERROR, MSG_OUTPUT_ERROR, MSG_SAME_FILE};
-    return {EXIT_FILE_ERROR, failure, messages[static_cast<int>(failure)], what, path, err, false, {}, {}};
+    run_result r;
+    r.status = EXIT_FILE_ERROR;
+    r.failure = failure;
+    r.message = messages[static_cast<int>(failure)];
+    r.what = what;
+    r.path = path;
+    r.err = err;
+    return r;
 }
 
 run_result failed(run_failure failure, const char* what, const char* path, std::string reason) {
@@ -389,6 +428,7 @@ int zek_main(int argc, char** argv) {
         std::fputs(cl.help ? HELP_TEXT : "zek " ZEK_VERSION "\n", stdout);
         return stdout_ok() ? EXIT_OK : EXIT_FILE_ERROR;
     }
+    if (cl.outdir != nullptr || cl.jobs > 0 || cl.format || cl.progress || cl.quiet || cl.force) return batch_main(cl);
     if (cl.paths.size() < 2) {
         print_usage();
         std::fputs(cl.paths.empty() ? "zek: missing input and output files\n" : "zek: missing output file\n", stderr);

@@ -3,11 +3,13 @@
 #ifndef ZEK_TOOL_H
 #define ZEK_TOOL_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "agc/stream.h"
+#include "audio/audio_format.h"
 #include "audio/output_file.h"
 
 namespace zek {
@@ -37,6 +39,13 @@ struct run_result {
     std::string reason; // what is wrong when it is not the system's error (an audio file zek cannot
                         // take, a format a pipe cannot carry): said in place of errno's text
     std::string note;   // a line for standard error even on success (how samples were converted)
+    // What a successful run levelled, for a record of it (the batch's manifest).
+    struct {
+        container kind = container::none; // the output's container; raw for raw samples
+        std::int64_t frames = 0;          // the input's frames (a raw file's whole samples)
+        int rate = 0, channels = 0;
+        agc_stream_stats gain{};          // the range of the gain applied, the hops taken as speech
+    } stats;
 };
 
 // How a run levels, beyond the built-in behaviour (the command line's options).
@@ -48,7 +57,16 @@ struct run_options {
     std::size_t mix_count = 0;            // the last one repeats
     const struct stat* mix_file = nullptr; // the file the weights were read from: an input, which
                                            // the run refuses to write over as its output
+    // An audio file's output container, whatever the output's name says
+    // (none: the one the name gives, else the input's). Raw samples stay raw.
+    container format = container::none;
+    // Once set (from another thread, or a signal handler), the run stops at
+    // its next block and fails with EINTR: its output is abandoned.
+    const std::atomic<bool>* cancel = nullptr;
 };
+
+// Whether a run has been asked to stop.
+inline bool cancelled(const run_options& o) { return o.cancel != nullptr && o.cancel->load(std::memory_order_relaxed); }
 
 // The historical compression factor, a single-precision number from 0 to 1,
 // as the engine's Q15 weight: scaled in double precision and truncated, so
