@@ -14,12 +14,14 @@ ZEK_PYTHON_PACKAGES=(g++ libsndfile1-dev python3 python3-dev python3-venv python
 # The Dask recipe (examples/level_corpus.py), over the Python package.
 ZEK_DASK_PACKAGES=(python3-dask python3-distributed)
 # Run every test: GoogleTest and Benchmark, the programs that make and check
-# real files (sox, ffmpeg, flac, espeak-ng), groff for the man page, the
+# real files (sox, ffmpeg, flac, espeak-ng), real speech (Asterisk's
+# prompts), libebur128 as a second loudness meter, groff for the man page, the
 # Python package with its tests (pytest) and the Dask recipe; the plugins'
 # hosts (GStreamer with its LADSPA and LV2 bridges, a private PipeWire with
 # WirePlumber in a D-Bus session of its own) and their checkers (sordi for
 # lv2_validate; analyseplugin comes with ladspa-sdk).
 ZEK_TEST_PACKAGES=(libgtest-dev libbenchmark-dev sox espeak-ng ffmpeg flac groff-base
+  asterisk-core-sounds-en-wav libebur128-dev
   "${ZEK_PYTHON_PACKAGES[@]}" python3-pytest "${ZEK_DASK_PACKAGES[@]}"
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad sordi
   pipewire pipewire-bin wireplumber dbus-daemon)
