@@ -273,7 +273,7 @@ TEST(LoudnessMeter, SameFiguresWhateverTheChunkingAndTheCPU) {
         if (chunk == 1) reference = f;
         EXPECT_EQ(f, reference) << "chunks of " << chunk << " frames";
     }
-    EXPECT_EQ(reference, (figures{-14080, 2907, -8981, -13881, -2128, -2095})) << "the figures of another CPU";
+    EXPECT_EQ(reference, (figures{-14080, 2907, -8981, -13881, -2128, -1741})) << "the figures of another CPU";
 }
 
 // What each channel counts for: the LFE of a 5.1 recording is left out, a

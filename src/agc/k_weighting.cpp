@@ -74,20 +74,19 @@ k_coefficients k_coefficients_for(int rate) {
 // outputs back with weights 2 and -1 shapes it by (1 - 1/z)^2, which
 // cancels the poles' gain at low frequencies.
 //
-// The stages run one after the other over runs of up to RUN samples: each
-// loop then keeps its whole state in registers. In each, everything but
-// the last output's share is summed first, so that the chain from one
+// Over runs of up to RUN samples, the shelf's numerator goes first (it has
+// no feedback, so nothing chains one sample to the next), then the poles of
+// both stages in one loop, whose two chains overlap: in each, everything
+// but the last output's share is summed first, so that the chain from one
 // output to the next is one product, one subtraction and one shift.
 std::uint64_t k_filter_energy(const k_coefficients& k, k_filter& f, const std::int16_t* x, std::size_t n) {
     constexpr std::size_t RUN = 256;
     constexpr std::int64_t FRACTION_MASK = (std::int64_t{1} << K_COEF_FRACTION) - 1;
     std::uint64_t energy = 0;
-    std::int64_t v[RUN];     // the shelf's feed-forward part
-    std::int64_t y[RUN + 2]; // the shelf's output, after its last two
+    std::int64_t v[RUN]; // the shelf's numerator's output
     for (std::size_t done = 0; done < n;) {
         const std::size_t m = n - done < RUN ? n - done : RUN;
         const std::int16_t* in = x + done;
-        // The shelf's numerator: no feedback, so no chain from one sample to the next.
         const std::int64_t b0 = k.b0, b1 = k.b1, b2 = k.b2;
         const std::int64_t p1 = f.x1, p2 = f.x2;
         v[0] = (b0 * in[0] + b1 * p1 + b2 * p2) * (1 << K_SIGNAL_FRACTION);
@@ -97,36 +96,27 @@ std::uint64_t k_filter_energy(const k_coefficients& k, k_filter& f, const std::i
         }
         f.x2 = m > 1 ? in[m - 2] : f.x1;
         f.x1 = in[m - 1];
-        // The shelf's poles.
-        {
-            const std::int64_t a1 = k.a1, a2 = k.a2;
-            std::int64_t y1 = f.y1, y2 = f.y2, e1 = f.e1, e2 = f.e2;
-            y[0] = y2;
-            y[1] = y1;
-            for (std::size_t i = 0; i < m; ++i) {
-                const std::int64_t acc = v[i] - a2 * y2 + 2 * e1 - e2 - a1 * y1;
-                const std::int64_t out = acc >> K_COEF_FRACTION;
-                e2 = e1;
-                e1 = acc & FRACTION_MASK; // the part the floor dropped, 0 .. 2^29 - 1
-                y2 = y1;
-                y1 = out;
-                y[i + 2] = out;
-            }
-            f.y1 = static_cast<std::int32_t>(y1), f.y2 = static_cast<std::int32_t>(y2), f.e1 = e1, f.e2 = e2;
-        }
-        // The high-pass, and the energy of what it gives.
-        const std::int64_t c1 = k.c1, c2 = k.c2;
+        // The shelf's poles and the high-pass, in one loop: their two
+        // chains, each one product long, overlap.
+        const std::int64_t a1 = k.a1, a2 = k.a2, c1 = k.c1, c2 = k.c2;
+        std::int64_t y1 = f.y1, y2 = f.y2, e1 = f.e1, e2 = f.e2;
         std::int64_t z1 = f.z1, z2 = f.z2, f1 = f.f1, f2 = f.f2;
         for (std::size_t i = 0; i < m; ++i) {
-            const std::int64_t w = y[i + 2] - 2 * y[i + 1] + y[i];
-            const std::int64_t acc = (w << K_COEF_FRACTION) - c2 * z2 + 2 * f1 - f2 - c1 * z1;
-            const std::int64_t z = acc >> K_COEF_FRACTION;
+            const std::int64_t acc = v[i] - a2 * y2 + 2 * e1 - e2 - a1 * y1;
+            const std::int64_t y = acc >> K_COEF_FRACTION;
+            e2 = e1;
+            e1 = acc & FRACTION_MASK; // the part the floor dropped, 0 .. 2^29 - 1
+            const std::int64_t acc2 = ((y - 2 * y1 + y2) << K_COEF_FRACTION) - c2 * z2 + 2 * f1 - f2 - c1 * z1;
+            const std::int64_t z = acc2 >> K_COEF_FRACTION;
             f2 = f1;
-            f1 = acc & FRACTION_MASK;
+            f1 = acc2 & FRACTION_MASK;
+            y2 = y1;
+            y1 = y;
             z2 = z1;
             z1 = z;
             energy += static_cast<std::uint64_t>(z * z) >> (2 * K_SIGNAL_FRACTION - K_ENERGY_FRACTION);
         }
+        f.y1 = static_cast<std::int32_t>(y1), f.y2 = static_cast<std::int32_t>(y2), f.e1 = e1, f.e2 = e2;
         f.z1 = static_cast<std::int32_t>(z1), f.z2 = static_cast<std::int32_t>(z2), f.f1 = f1, f.f2 = f2;
         done += m;
     }

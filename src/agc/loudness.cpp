@@ -206,7 +206,7 @@ void measure_channel(agc_loudness* m, channel_meter& c, const std::int16_t* x, i
         if (p > c.sample_peak) c.sample_peak = p;
     }
     if (has(m, AGC_LOUDNESS_MODE_TRUE_PEAK)) {
-        c.true_peak = agc::true_peak_scan(c.history, x, count, c.true_peak, nullptr);
+        c.true_peak = agc::true_peak_scan(c.history, x, count, c.true_peak);
     }
 }
 

@@ -10,30 +10,39 @@
 namespace agc {
 
 // Taps per interpolated point, and the fraction bits of the interpolated
-// values over sample units (the filter's taps are Q14 and sum to 1).
-inline constexpr int TRUE_PEAK_TAPS = 16;
+// values over the input's units (the filter's taps are Q14 and sum to 1).
+inline constexpr int TRUE_PEAK_TAPS = 32;
 inline constexpr int TRUE_PEAK_FRACTION = 14;
-// The points between samples k-8 and k-7 are known once sample k is: the
+// The points between samples k-16 and k-15 are known once sample k is: the
 // interpolator looks this many samples ahead.
 inline constexpr int TRUE_PEAK_DELAY = TRUE_PEAK_TAPS / 2;
+// Twice the largest sum of tap magnitudes (2.39), in Q14: no point the
+// filter makes of samples within +-a exceeds a * TRUE_PEAK_BOUND / 16384.
+inline constexpr std::int32_t TRUE_PEAK_BOUND = 39157;
 
 // The last TRUE_PEAK_TAPS - 1 samples of a channel, oldest first.
 struct true_peak_history {
     std::int16_t x[TRUE_PEAK_TAPS - 1] = {};
 };
+struct true_peak_history32 {
+    std::int32_t x[TRUE_PEAK_TAPS - 1] = {};
+};
 
 // The largest interpolated magnitude over the n new samples x (and the
 // points between them and the history), in Q14 sample units, where it is
 // above `floor`; `floor` where nothing is. Stretches that cannot reach over
-// `floor` (twice their largest sample bounds every point the filter makes
-// of them) are not interpolated at all, which on programme material spares
-// most of the work once the loudest peak so far is known. When `each` is
-// not null, each[i] receives the largest of the four points that follow
-// sample i - TRUE_PEAK_DELAY (the sample itself and the three after it),
-// or a value at most `floor` where that cannot be above it. Updates the
-// history.
-std::int32_t true_peak_scan(true_peak_history& h, const std::int16_t* x, std::size_t n, std::int32_t floor,
-                            std::int32_t* each);
+// `floor` are not interpolated at all, which on programme material spares
+// most of the work once the loudest peak so far is known. Updates the history.
+std::int32_t true_peak_scan(true_peak_history& h, const std::int16_t* x, std::size_t n, std::int32_t floor);
+
+// For samples of up to 31 bits (a signal under a gain, before it is
+// limited): each[i] receives the largest magnitude of the four points that
+// follow sample i - TRUE_PEAK_DELAY (the sample itself and the three after
+// it), in the samples' own units, or 0 where no point can exceed `floor`.
+// Interpolated in 16 bits on each block's own scale, exact to 2^-15 of the
+// block's largest sample. Updates the history.
+void true_peak_each(true_peak_history32& h, const std::int32_t* x, std::size_t n, std::int64_t floor,
+                    std::int64_t* each);
 
 } // namespace agc
 
