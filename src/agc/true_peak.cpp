@@ -24,7 +24,7 @@ constexpr std::int16_t PHASES[3][TRUE_PEAK_TAPS] = {
 };
 
 constexpr int HISTORY = TRUE_PEAK_TAPS - 1;
-constexpr int BLOCK = 16; // points interpolated together
+constexpr int BLOCK = TRUE_PEAK_BLOCK;
 constexpr std::size_t CHUNK = 256;
 
 constexpr std::int32_t abs32(std::int32_t v) { return v < 0 ? -v : v; }
@@ -60,8 +60,7 @@ std::int64_t largest(const T* w, int n) {
 }
 
 // Runs of the input after the history, BLOCK outputs at a time: calls
-// block(w, b, at) for each block of b outputs whose window starts at w, the
-// outputs being those of input samples at .. at + b - 1.
+// block(w, b) for each block of b outputs whose window starts at w.
 template <typename T, typename Block>
 void scan(T* history, const T* x, std::size_t n, Block block) {
     T run[HISTORY + CHUNK + BLOCK] = {};
@@ -70,7 +69,7 @@ void scan(T* history, const T* x, std::size_t n, Block block) {
         const std::size_t k = n - done < CHUNK ? n - done : CHUNK;
         std::memcpy(run + HISTORY, x + done, k * sizeof(T));
         for (std::size_t i = 0; i < k; i += BLOCK) {
-            block(run + i, k - i < BLOCK ? static_cast<int>(k - i) : BLOCK, done + i);
+            block(run + i, k - i < BLOCK ? static_cast<int>(k - i) : BLOCK);
         }
         for (int j = 0; j < HISTORY; ++j) run[j] = run[k + static_cast<std::size_t>(j)]; // may overlap
         done += k;
@@ -82,7 +81,7 @@ void scan(T* history, const T* x, std::size_t n, Block block) {
 
 std::int32_t true_peak_scan(true_peak_history& h, const std::int16_t* x, std::size_t n, std::int32_t floor) {
     std::int32_t peak = floor;
-    scan(h.x, x, n, [&](const std::int16_t* w, int b, std::size_t) {
+    scan(h.x, x, n, [&](const std::int16_t* w, int b) {
         // Past b outputs the block reads what is left of the run: unused.
         if (largest(w, b + HISTORY) * TRUE_PEAK_BOUND <= peak) return;
         std::int32_t m[BLOCK];
@@ -92,25 +91,6 @@ std::int32_t true_peak_scan(true_peak_history& h, const std::int16_t* x, std::si
     return peak;
 }
 
-void true_peak_each(true_peak_history32& h, const std::int32_t* x, std::size_t n, std::int64_t floor,
-                    std::int64_t* each) {
-    scan(h.x, x, n, [&](const std::int32_t* w, int b, std::size_t at) {
-        const std::int64_t top = largest(w, BLOCK + HISTORY);
-        if ((top * TRUE_PEAK_BOUND >> TRUE_PEAK_FRACTION) <= floor) {
-            for (int j = 0; j < b; ++j) each[at + static_cast<std::size_t>(j)] = 0;
-            return;
-        }
-        // The block on a scale of its own, its largest sample within 16 bits.
-        int shift = 0;
-        while ((top >> shift) > 32767) ++shift;
-        std::int16_t w16[BLOCK + HISTORY];
-        for (int i = 0; i < BLOCK + HISTORY; ++i) w16[i] = static_cast<std::int16_t>(w[i] >> shift);
-        std::int32_t m[BLOCK];
-        interpolate_block(w16, m);
-        for (int j = 0; j < b; ++j) {
-            each[at + static_cast<std::size_t>(j)] = (static_cast<std::int64_t>(m[j]) << shift) >> TRUE_PEAK_FRACTION;
-        }
-    });
-}
+void true_peak_block(const std::int16_t* w, std::int32_t* m) { interpolate_block(w, m); }
 
 } // namespace agc

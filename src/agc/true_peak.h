@@ -24,10 +24,6 @@ inline constexpr std::int32_t TRUE_PEAK_BOUND = 39157;
 struct true_peak_history {
     std::int16_t x[TRUE_PEAK_TAPS - 1] = {};
 };
-struct true_peak_history32 {
-    std::int32_t x[TRUE_PEAK_TAPS - 1] = {};
-};
-
 // The largest interpolated magnitude over the n new samples x (and the
 // points between them and the history), in Q14 sample units, where it is
 // above `floor`; `floor` where nothing is. Stretches that cannot reach over
@@ -35,14 +31,13 @@ struct true_peak_history32 {
 // most of the work once the loudest peak so far is known. Updates the history.
 std::int32_t true_peak_scan(true_peak_history& h, const std::int16_t* x, std::size_t n, std::int32_t floor);
 
-// For samples of up to 31 bits (a signal under a gain, before it is
-// limited): each[i] receives the largest magnitude of the four points that
-// follow sample i - TRUE_PEAK_DELAY (the sample itself and the three after
-// it), in the samples' own units, or 0 where no point can exceed `floor`.
-// Interpolated in 16 bits on each block's own scale, exact to 2^-15 of the
-// block's largest sample. Updates the history.
-void true_peak_each(true_peak_history32& h, const std::int32_t* x, std::size_t n, std::int64_t floor,
-                    std::int64_t* each);
+// Points interpolated together.
+inline constexpr int TRUE_PEAK_BLOCK = 16;
+
+// The four points after each of the samples w[15] .. w[30] (w holds
+// TRUE_PEAK_BLOCK + 31 samples): the largest magnitude of the sample and
+// the three interpolated after it, in Q14 sample units, into m.
+void true_peak_block(const std::int16_t* w, std::int32_t* m);
 
 } // namespace agc
 
