@@ -186,7 +186,7 @@ TEST(Limiter, HoldsEveryTruePeakAtTheCeiling) {
 }
 
 // A steady tone 6 dB over the ceiling: once the gain has settled it is one
-// gain, 6 dB down, and the tone comes out as clean as it went in (its
+// gain, 6.1 dB down, and the tone comes out as clean as it went in (its
 // harmonics, by a DFT over whole periods, at least 90 dB down).
 TEST(Limiter, ASteadyToneComesOutClean) {
     const int rate = 48000;
@@ -204,7 +204,8 @@ TEST(Limiter, ASteadyToneComesOutClean) {
         (h == 1 ? fundamental : harmonics) += re * re + im * im;
     }
     EXPECT_LT(10 * std::log10(harmonics / fundamental), -90.0);
-    EXPECT_NEAR(20 * std::log10(std::sqrt(fundamental) * 2 / static_cast<double>(n) / 32768), -6.0, 0.05);
+    // At the ceiling less the limiter's margin of 0.1 dB.
+    EXPECT_NEAR(20 * std::log10(std::sqrt(fundamental) * 2 / static_cast<double>(n) / 32768), -6.1, 0.05);
 }
 
 // One gain for all channels: a peak on one side lowers the other with it.
@@ -223,7 +224,7 @@ TEST(Limiter, ChannelsShareTheGain) {
         soft_in = std::max(soft_in, std::abs(double(in[2 * i + 1])));
         soft_out = std::max(soft_out, std::abs(double(out[2 * i + 1])));
     }
-    EXPECT_NEAR(20 * std::log10(soft_out / soft_in), -6.0, 0.1);
+    EXPECT_NEAR(20 * std::log10(soft_out / soft_in), -6.1, 0.1);
 }
 
 // A gain set to glide gets there in a straight line, and the output is the

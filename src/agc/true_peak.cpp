@@ -23,6 +23,21 @@ constexpr std::int16_t PHASES[3][TRUE_PEAK_TAPS] = {
      14741, -2884, 1522, -971, 663, -465, 326, -227, 154, -102, 64, -39, 22, -11, 5, -2},
 };
 
+// The points an eighth, three, five and seven eighths of the way, for a
+// look twice as fine (the limiter's): between four points a sample a peak
+// can still stand up to 0.4 dB higher at 80% of the Nyquist frequency,
+// which a meter that oversamples more (ffmpeg's, at a low rate) would see.
+constexpr std::int16_t EIGHTHS[4][TRUE_PEAK_TAPS] = {
+    {-1, 3, -7, 13, -22, 37, -58, 88, -128, 185, -263, 376, -553, 879, -1741, 15960,
+     2256, -1011, 615, -412, 287, -202, 141, -97, 65, -42, 26, -15, 8, -4, 1, 0},
+    {-2, 6, -13, 26, -47, 79, -126, 191, -282, 408, -581, 828, -1207, 1867, -3409, 12824,
+     7665, -2853, 1659, -1094, 757, -532, 372, -257, 173, -113, 70, -41, 23, -11, 5, -1},
+    {-1, 5, -11, 23, -41, 70, -113, 173, -257, 372, -532, 757, -1094, 1659, -2853, 7665,
+     12824, -3409, 1867, -1207, 828, -581, 408, -282, 191, -126, 79, -47, 26, -13, 6, -2},
+    {0, 1, -4, 8, -15, 26, -42, 65, -97, 141, -202, 287, -412, 615, -1011, 2256,
+     15960, -1741, 879, -553, 376, -263, 185, -128, 88, -58, 37, -22, 13, -7, 3, -1},
+};
+
 constexpr int HISTORY = TRUE_PEAK_TAPS - 1;
 constexpr int BLOCK = TRUE_PEAK_BLOCK;
 constexpr std::size_t CHUNK = 256;
@@ -34,19 +49,25 @@ constexpr std::int64_t abs64(std::int64_t v) { return v < 0 ? -v : v; }
 // (which holds BLOCK + 31 samples): the sample, exact, and the three
 // interpolated ones, the largest magnitude of them into m. Each sum is at
 // most 32768 * 39156 (the phases' largest sum of tap magnitudes), inside 31 bits.
-void interpolate_block(const std::int16_t* w, std::int32_t* m) {
-    std::int32_t p[3][BLOCK] = {};
+template <int N>
+void interpolate(const std::int16_t (&phases)[N][TRUE_PEAK_TAPS], const std::int16_t* w, std::int32_t* m) {
+    std::int32_t p[N][BLOCK] = {};
     for (int t = 0; t < TRUE_PEAK_TAPS; ++t) {
-        for (int q = 0; q < 3; ++q) {
-            const std::int32_t c = PHASES[q][t];
+        for (int q = 0; q < N; ++q) {
+            const std::int32_t c = phases[q][t];
             for (int j = 0; j < BLOCK; ++j) p[q][j] += c * w[j + t];
         }
     }
     for (int j = 0; j < BLOCK; ++j) {
-        std::int32_t a = abs32(static_cast<std::int32_t>(w[j + TRUE_PEAK_DELAY - 1]) * (1 << TRUE_PEAK_FRACTION));
-        for (int q = 0; q < 3; ++q) a = a > abs32(p[q][j]) ? a : abs32(p[q][j]);
+        std::int32_t a = m[j];
+        for (int q = 0; q < N; ++q) a = a > abs32(p[q][j]) ? a : abs32(p[q][j]);
         m[j] = a;
     }
+}
+
+void interpolate_block(const std::int16_t* w, std::int32_t* m) {
+    for (int j = 0; j < BLOCK; ++j) m[j] = abs32(static_cast<std::int32_t>(w[j + TRUE_PEAK_DELAY - 1]) * (1 << TRUE_PEAK_FRACTION));
+    interpolate(PHASES, w, m);
 }
 
 template <typename T>
@@ -91,6 +112,9 @@ std::int32_t true_peak_scan(true_peak_history& h, const std::int16_t* x, std::si
     return peak;
 }
 
-void true_peak_block(const std::int16_t* w, std::int32_t* m) { interpolate_block(w, m); }
+void true_peak_block(const std::int16_t* w, std::int32_t* m, bool eighths) {
+    interpolate_block(w, m);
+    if (eighths) interpolate(EIGHTHS, w, m);
+}
 
 } // namespace agc

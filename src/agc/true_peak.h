@@ -36,8 +36,9 @@ inline constexpr int TRUE_PEAK_BLOCK = 16;
 
 // The four points after each of the samples w[15] .. w[30] (w holds
 // TRUE_PEAK_BLOCK + 31 samples): the largest magnitude of the sample and
-// the three interpolated after it, in Q14 sample units, into m.
-void true_peak_block(const std::int16_t* w, std::int32_t* m);
+// the three interpolated after it, in Q14 sample units, into m; with
+// `eighths`, of the eight points at eight times the rate.
+void true_peak_block(const std::int16_t* w, std::int32_t* m, bool eighths);
 
 } // namespace agc
 
