@@ -2,7 +2,8 @@
 // 1. the input under its gain, in Q8 sample units (31 bits: up to 48 dB of
 //    gain over full scale), goes into each channel's delay line; each block
 //    of 16 frames on the grid of the recording's own frame count, once the
-//    16 frames after it are in, is interpolated at eight times the rate (in
+//    16 frames after it are in, is interpolated at four times the rate (at
+//    eight below 44.1 kHz) (in
 //    16 bits on the block's own scale, exact to 2^-15 of its largest
 //    sample, and the same whatever the chunks it came in), and the largest
 //    point after each sample, over the channels, is its frame's peak: known
@@ -37,6 +38,11 @@ constexpr int CHUNK = 64;                           // frames taken at once: wit
 constexpr int DETECT = 32;                          // frames from a frame to its peak
 constexpr int BLOCK = TRUE_PEAK_BLOCK;
 constexpr int SPAN = BLOCK + TRUE_PEAK_TAPS - 1;    // the frames a block's points are made of
+constexpr std::uint64_t RING_MASK = LIMITER_RING - 1;
+
+// The ring slot of a frame (frames before the first wrap to the end, which
+// holds silence until they are written).
+constexpr std::size_t slot_of(std::int64_t frame) { return static_cast<std::uint64_t>(frame) & RING_MASK; }
 // The ceiling a little under the one asked for: the gain is not constant
 // across the interpolator's span, the output is rounded to 16 bits, and
 // between eight points a sample a peak at 80% of the Nyquist frequency can
@@ -64,13 +70,13 @@ std::int64_t ratio(std::int64_t ceiling, std::int64_t peak) {
 // Takes the peak of the frame whose points are now known into the queue of
 // the window's falling peaks, and returns the window's largest.
 std::int64_t hold_peak(limiter& l, std::int64_t peak, std::int64_t at) {
-    while (l.held_count > 0 && l.held_peak[(l.held_first + l.held_count - 1) % LIMITER_RING] <= peak) --l.held_count;
-    const int slot = (l.held_first + l.held_count) % LIMITER_RING;
+    while (l.held_count > 0 && l.held_peak[slot_of(l.held_first + l.held_count - 1)] <= peak) --l.held_count;
+    const std::size_t slot = slot_of(l.held_first + l.held_count);
     l.held_peak[slot] = peak;
     l.held_at[slot] = at;
     ++l.held_count;
     while (l.held_at[l.held_first] <= at - l.window) {
-        l.held_first = (l.held_first + 1) % LIMITER_RING;
+        l.held_first = static_cast<std::int32_t>(slot_of(l.held_first + 1));
         --l.held_count;
     }
     return l.held_peak[l.held_first];
@@ -98,12 +104,12 @@ std::int64_t next_gain(limiter& l, std::int64_t peak) {
 // 15 before it to 16 after it: the largest point after each frame over the
 // channels, or 0 where none can reach over the ceiling.
 void detect_block(limiter& l, limiter_channel* ch, std::int64_t start) {
-    for (int j = 0; j < BLOCK; ++j) l.peaks[(start + j) % LIMITER_RING] = 0;
+    for (int j = 0; j < BLOCK; ++j) l.peaks[slot_of(start + j)] = 0;
     for (int c = 0; c < l.channels; ++c) {
         std::int32_t w[SPAN];
         std::int64_t top = 0;
         for (int i = 0; i < SPAN; ++i) {
-            w[i] = ch[c].delay[((start - (TRUE_PEAK_DELAY - 1) + i) % LIMITER_RING + LIMITER_RING) % LIMITER_RING];
+            w[i] = ch[c].delay[slot_of(start - (TRUE_PEAK_DELAY - 1) + i)];
             const std::int64_t a = w[i] < 0 ? -static_cast<std::int64_t>(w[i]) : w[i];
             top = a > top ? a : top;
         }
@@ -113,10 +119,21 @@ void detect_block(limiter& l, limiter_channel* ch, std::int64_t start) {
         std::int16_t w16[SPAN];
         for (int i = 0; i < SPAN; ++i) w16[i] = static_cast<std::int16_t>(w[i] >> shift);
         std::int32_t m[BLOCK];
-        true_peak_block(w16, m, true);
+        // The eighths below 44.1 kHz, where a meter that oversamples to
+        // 192 kHz looks at more than four points a sample; and only where the
+        // quarters come within 0.5 dB of the ceiling: further under it, the
+        // points between stand no higher.
+        true_peak_block(w16, m, false);
+        if (l.eighths) {
+            std::int32_t most = 0;
+            for (int j = 0; j < BLOCK; ++j) most = m[j] > most ? m[j] : most;
+            if (((static_cast<std::int64_t>(most) << shift) >> TRUE_PEAK_FRACTION) * 1060 / 1000 > l.ceiling) {
+                true_peak_block(w16, m, true);
+            }
+        }
         for (int j = 0; j < BLOCK; ++j) {
             const std::int64_t p = (static_cast<std::int64_t>(m[j]) << shift) >> TRUE_PEAK_FRACTION;
-            std::int64_t& peak = l.peaks[(start + j) % LIMITER_RING];
+            std::int64_t& peak = l.peaks[slot_of(start + j)];
             peak = p > peak ? p : peak;
         }
     }
@@ -148,6 +165,7 @@ void limiter_init(limiter& l, int rate, int channels, std::int32_t ceiling_milli
     l.lookahead = 1 << l.lookahead_log2;
     l.window = l.lookahead + 2 * REACH;
     l.latency = DETECT + l.lookahead - 1 + REACH;
+    l.eighths = rate < 44100;
     // 32768 * 256 * 10^(dB / 20): full scale in Q8 under the ceiling.
     const std::int64_t log2 = milli_db_amplitude_to_log2(ceiling_milli_db - MARGIN_MILLI_DB);
     l.ceiling = static_cast<std::int64_t>(exp2_q24(log2, 23));
@@ -181,7 +199,7 @@ void limiter_process(limiter& l, const std::int16_t* in, std::int16_t* out, int 
         // The chunk under its gain (gliding if it must) into the delay lines.
         for (int i = 0; i < n; ++i) {
             if (l.glide_left > 0) l.gain = --l.glide_left == 0 ? l.gain_to : l.gain + l.gain_step;
-            const int slot = static_cast<int>((l.frames + i) % LIMITER_RING);
+            const std::size_t slot = slot_of(l.frames + i);
             for (int c = 0; c < nc; ++c) {
                 ch[c].delay[slot] = in ? under_gain(in[static_cast<std::ptrdiff_t>(i) * nc + c], l.gain) : 0;
             }
@@ -191,13 +209,13 @@ void limiter_process(limiter& l, const std::int16_t* in, std::int16_t* out, int 
             const std::int64_t start = l.frames - (BLOCK - 1) - TRUE_PEAK_DELAY;
             if (start >= 0 && start % BLOCK == 0) detect_block(l, ch, start);
             const std::int64_t q = l.frames - DETECT;
-            const std::int64_t g = next_gain(l, hold_peak(l, q < 0 ? 0 : l.peaks[q % LIMITER_RING], l.frames));
+            const std::int64_t g = next_gain(l, hold_peak(l, q < 0 ? 0 : l.peaks[slot_of(q)], l.frames));
             const std::int64_t from = l.frames - l.latency;
             if (g < ONE && from >= 0) {
                 ++l.reduced_frames;
                 if (g < l.lowest_gain) l.lowest_gain = g;
             }
-            const int slot = static_cast<int>(((from % LIMITER_RING) + LIMITER_RING) % LIMITER_RING);
+            const std::size_t slot = slot_of(from);
             for (int c = 0; c < nc; ++c) {
                 out[static_cast<std::ptrdiff_t>(i) * nc + c] = from < 0 ? 0 : out_sample(ch[c].delay[slot], g);
             }

@@ -28,6 +28,7 @@ struct limiter {
     std::int32_t window = 0;  // frames over which the largest peak is held
     std::int32_t latency = 0; // frames
     std::int64_t ceiling = 0; // Q8 sample units
+    bool eighths = false;     // look at eight points a sample, not four
     std::int64_t release = 0; // Q30 share of the distance to unity recovered per frame
     // The input gain (Q16), and its glide towards gain_to over glide_left frames.
     std::int64_t gain = 1 << 16, gain_to = 1 << 16, gain_step = 0;

@@ -88,7 +88,7 @@ run_result plan_output(job& j, container in_kind, const output_file& out, const 
     j.out16 = j.in16 ? j.in16 + 2 * samples : nullptr;
     if (options.probe != nullptr) {
         options.probe->meter = agc_loudness_create(j.in.info.samplerate, j.in.info.channels,
-                                                   AGC_LOUDNESS_MODE_I | AGC_LOUDNESS_MODE_TRUE_PEAK, nullptr);
+                                                   AGC_LOUDNESS_MODE_I | AGC_LOUDNESS_MODE_SAMPLE_PEAK, nullptr);
         j.meter = options.probe->meter;
     }
     if (j.stream == nullptr || !j.in16 || (options.probe != nullptr && j.meter == nullptr)) {

@@ -379,7 +379,7 @@ run_result run(const char* inp_path, const char* out_path, const run_options& op
         w->post_samples.resize(std::max(w->block_bytes / 2, std::size_t{256}));
         if (options.probe) {
             w->meter = options.probe->meter =
-                agc_loudness_create(sample_rate, 1, AGC_LOUDNESS_MODE_I | AGC_LOUDNESS_MODE_TRUE_PEAK, nullptr);
+                agc_loudness_create(sample_rate, 1, AGC_LOUDNESS_MODE_I | AGC_LOUDNESS_MODE_SAMPLE_PEAK, nullptr);
         }
     }
     if (after_levelling(options)) {

@@ -42,7 +42,7 @@ struct run_result {
 
 // What a run can tell of the loudness of what it writes: when a run is
 // given one, it measures its output (created for the recording's rate and
-// channels, integrated loudness and true peak); the caller destroys it.
+// channels, integrated loudness and sample peak); the caller destroys it.
 struct loudness_probe {
     agc_loudness* meter = nullptr;
 };
