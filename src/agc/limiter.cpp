@@ -70,20 +70,27 @@ std::int64_t ratio(std::int64_t ceiling, std::int64_t peak) {
 // Takes the peak of the frame whose points are now known into the queue of
 // the window's falling peaks, and returns the window's largest.
 std::int64_t hold_peak(limiter& l, std::int64_t peak, std::int64_t at) {
-    while (l.held_count > 0 && l.held_peak[slot_of(l.held_first + l.held_count - 1)] <= peak) --l.held_count;
-    const std::size_t slot = slot_of(l.held_first + l.held_count);
-    l.held_peak[slot] = peak;
-    l.held_at[slot] = at;
-    ++l.held_count;
-    while (l.held_at[l.held_first] <= at - l.window) {
+    // Peaks at the ceiling or under it ask for unity, as no peak does: only
+    // those over it are queued.
+    if (peak > l.ceiling) {
+        while (l.held_count > 0 && l.held_peak[slot_of(l.held_first + l.held_count - 1)] <= peak) --l.held_count;
+        const std::size_t slot = slot_of(l.held_first + l.held_count);
+        l.held_peak[slot] = peak;
+        l.held_at[slot] = at;
+        ++l.held_count;
+    }
+    while (l.held_count > 0 && l.held_at[l.held_first] <= at - l.window) {
         l.held_first = static_cast<std::int32_t>(slot_of(l.held_first + 1));
         --l.held_count;
     }
-    return l.held_peak[l.held_first];
+    return l.held_count > 0 ? l.held_peak[l.held_first] : 0;
 }
 
 // The gain for the frame whose peak is `peak` (the window's largest).
 std::int64_t next_gain(limiter& l, std::int64_t peak) {
+    // At rest (no peak over the ceiling, the hold and the glide at unity)
+    // the gain stays unity: nothing to work out.
+    if (peak <= l.ceiling && l.hold == ONE && l.glide_sum == (ONE << l.lookahead_log2)) return ONE;
     std::int64_t wanted = ONE;
     if (peak > l.ceiling) {
         if (peak != l.last_peak) {
@@ -92,7 +99,10 @@ std::int64_t next_gain(limiter& l, std::int64_t peak) {
         }
         wanted = l.last_ratio;
     }
-    const std::int64_t recovered = l.hold + (((ONE - l.hold) * l.release) >> 30);
+    // The last steps of the recovery would round to nothing: within them,
+    // the hold is back at unity.
+    const std::int64_t step = ((ONE - l.hold) * l.release) >> 30;
+    const std::int64_t recovered = step > 0 ? l.hold + step : ONE;
     l.hold = wanted < recovered ? wanted : recovered;
     const int slot = static_cast<int>(l.frames & (l.lookahead - 1));
     l.glide_sum += l.hold - l.glide[slot];
@@ -194,30 +204,40 @@ void limiter_set_gain(limiter& l, std::int32_t milli_db, int frames) {
 void limiter_process(limiter& l, const std::int16_t* in, std::int16_t* out, int frames) {
     limiter_channel* ch = channels_of(l);
     const int nc = l.channels;
+    std::int64_t gain[CHUNK], g[CHUNK];
     while (frames > 0) {
         const int n = frames < CHUNK ? frames : CHUNK;
-        // The chunk under its gain (gliding if it must) into the delay lines.
+        // The chunk's input gains (gliding if they must), then each channel
+        // under them into its delay line.
         for (int i = 0; i < n; ++i) {
             if (l.glide_left > 0) l.gain = --l.glide_left == 0 ? l.gain_to : l.gain + l.gain_step;
-            const std::size_t slot = slot_of(l.frames + i);
-            for (int c = 0; c < nc; ++c) {
-                ch[c].delay[slot] = in ? under_gain(in[static_cast<std::ptrdiff_t>(i) * nc + c], l.gain) : 0;
+            gain[i] = l.gain;
+        }
+        for (int c = 0; c < nc; ++c) {
+            std::int32_t* delay = ch[c].delay;
+            for (int i = 0; i < n; ++i) {
+                delay[slot_of(l.frames + i)] = in ? under_gain(in[static_cast<std::ptrdiff_t>(i) * nc + c], gain[i]) : 0;
             }
         }
+        // Each frame's gain, from the peaks known by then.
+        const std::int64_t first = l.frames;
         for (int i = 0; i < n; ++i, ++l.frames) {
             // A block whose last point needs this frame is complete.
             const std::int64_t start = l.frames - (BLOCK - 1) - TRUE_PEAK_DELAY;
             if (start >= 0 && start % BLOCK == 0) detect_block(l, ch, start);
             const std::int64_t q = l.frames - DETECT;
-            const std::int64_t g = next_gain(l, hold_peak(l, q < 0 ? 0 : l.peaks[slot_of(q)], l.frames));
-            const std::int64_t from = l.frames - l.latency;
-            if (g < ONE && from >= 0) {
+            g[i] = next_gain(l, hold_peak(l, q < 0 ? 0 : l.peaks[slot_of(q)], l.frames));
+            if (g[i] < ONE && l.frames >= l.latency) {
                 ++l.reduced_frames;
-                if (g < l.lowest_gain) l.lowest_gain = g;
+                if (g[i] < l.lowest_gain) l.lowest_gain = g[i];
             }
-            const std::size_t slot = slot_of(from);
-            for (int c = 0; c < nc; ++c) {
-                out[static_cast<std::ptrdiff_t>(i) * nc + c] = from < 0 ? 0 : out_sample(ch[c].delay[slot], g);
+        }
+        // The frames latency before them, under those gains.
+        for (int c = 0; c < nc; ++c) {
+            const std::int32_t* delay = ch[c].delay;
+            for (int i = 0; i < n; ++i) {
+                const std::int64_t from = first + i - l.latency;
+                out[static_cast<std::ptrdiff_t>(i) * nc + c] = from < 0 ? 0 : out_sample(delay[slot_of(from)], g[i]);
             }
         }
         if (in) in += static_cast<std::ptrdiff_t>(n) * nc;
