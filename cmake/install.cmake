@@ -8,7 +8,7 @@ set(agc_pc_dir ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
 install(TARGETS agc EXPORT agc_targets ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(TARGETS zek zek-report RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES src/agc/agc.h src/agc/speech.h src/agc/stream.h src/agc/builtin.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/agc)
+install(FILES src/agc/agc.h src/agc/speech.h src/agc/stream.h src/agc/builtin.h src/agc/loudness.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/agc)
 # zek's own settings, so that an embedding program can process exactly as the tool does.
 install(FILES src/zek/settings.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/agc/zek)
 install(FILES docs/zek.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)

@@ -24,7 +24,8 @@ ZEK_DASK_PACKAGES=(python3-dask python3-distributed)
 ZEK_GSTREAMER_PACKAGES=(libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good)
 # Run every test: GoogleTest and Benchmark, the programs that make and check
-# real files (sox, ffmpeg, flac, espeak-ng), groff for the man page, the
+# real files (sox, ffmpeg, flac, espeak-ng), real speech (Asterisk's
+# prompts), libebur128 as a second loudness meter, groff for the man page, the
 # Python package with its tests (pytest) and the Dask recipe; the plugins'
 # hosts (GStreamer with its LADSPA and LV2 bridges, a private PipeWire with
 # WirePlumber in a D-Bus session of its own) and their checkers (sordi for
@@ -32,6 +33,7 @@ ZEK_GSTREAMER_PACKAGES=(libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
 # an X server without a screen (Xvfb), which libobs needs to start, for the
 # OBS filter's test.
 ZEK_TEST_PACKAGES=(libgtest-dev libbenchmark-dev sox espeak-ng ffmpeg flac groff-base
+  asterisk-core-sounds-en-wav libebur128-dev
   "${ZEK_PYTHON_PACKAGES[@]}" python3-pytest "${ZEK_DASK_PACKAGES[@]}"
   "${ZEK_GSTREAMER_PACKAGES[@]}" gstreamer1.0-plugins-bad sordi "${ZEK_OBS_PACKAGES[@]}"
   pipewire pipewire-bin wireplumber dbus-daemon xvfb)

@@ -66,16 +66,28 @@ function overlapsElsewhere(a, b) {
   return a.byteOffset < b.byteOffset + b.byteLength && b.byteOffset < a.byteOffset + a.byteLength;
 }
 
+// A number of decibels (or LUFS) from low to high as thousandths, for the
+// module; undefined or null: off.
+function milliDecibels(value, name, low, high) {
+  if (value === undefined || value === null) return null;
+  if (typeof value !== 'number' || !(value >= low && value <= high)) {
+    throw new RangeError(`zek: ${name} is a number from ${low} to ${high}, not ${value}`);
+  }
+  return Math.round(value * 1000);
+}
+
 export class ZekStream {
   // module: the compiled zek.wasm or zek-simd.wasm.
-  constructor(module, { sampleRate, channels = 1, speech = false, comp = 1, link = false } = {}) {
+  constructor(module, { sampleRate, channels = 1, speech = false, comp = 1, link = false, target, truePeak } = {}) {
     const instance = new WebAssembly.Instance(module, {});
     this._x = instance.exports;
     if (this._x._initialize) this._x._initialize();
-    this._check(this._x.zek_open(integer(sampleRate, 'sampleRate'), integer(channels, 'channels'), compQ15(comp),
-      speech ? 1 : 0, link ? 1 : 0), `sampleRate ${sampleRate}, channels ${channels}`);
-    this.sampleRate = sampleRate;
-    this.channels = channels;
+    this.sampleRate = integer(sampleRate, 'sampleRate');
+    this.channels = integer(channels, 'channels');
+    const lufs = milliDecibels(target, 'target', -70, -5), ceiling = milliDecibels(truePeak, 'truePeak', -9, 0);
+    this._x.zek_set_loudness(lufs === null ? 0 : 1, lufs ?? 0, ceiling === null ? 0 : 1, ceiling ?? 0);
+    this._check(this._x.zek_open(this.sampleRate, this.channels, compQ15(comp), speech ? 1 : 0, link ? 1 : 0),
+      `sampleRate ${sampleRate}, channels ${channels}`);
     this.latency = this._x.zek_latency();
     this._frames = this._x.zek_buffer_frames();
     // The memory never grows, so the views stay valid.
@@ -212,4 +224,44 @@ export function levelRecording(z, input) {
   z._check(z._x.zek_flush());
   place(out, at, z.output, z.latency * z.channels);
   return out;
+}
+
+// The loudness of interleaved frames (Int16Array, or Float32Array with full
+// scale +-1.0, converted as for levelling), measured by the module's meter:
+// the same figures, to the thousandth, as the zek tool's and Python's; null
+// where a figure does not exist (silence).
+export function measureLoudness(module, samples, sampleRate, channels = 1) {
+  const instance = new WebAssembly.Instance(module, {});
+  const x = instance.exports;
+  if (x._initialize) x._initialize();
+  const result = x.zek_meter_open(integer(sampleRate, 'sampleRate'), integer(channels, 'channels'));
+  if (result < 0) throw new RangeError(`zek: sampleRate ${sampleRate} or channels ${channels} out of range`);
+  const frames = x.zek_meter_frames();
+  const input = new Int16Array(x.memory.buffer, x.zek_input(), frames * channels);
+  const total = Math.floor(samples.length / channels);
+  for (let at = 0; at < total; at += frames) {
+    const n = Math.min(frames, total - at);
+    if (samples instanceof Float32Array) {
+      floatToInt16(samples, at * channels, 1, input, 0, 1, n * channels);
+    } else {
+      input.set(samples.subarray(at * channels, (at + n) * channels));
+    }
+    x.zek_meter_add(n);
+  }
+  const figure = (which, channel = 0) => {
+    const v = x.zek_meter_figure(which, channel);
+    return v === -2147483648 ? null : v / 1000;
+  };
+  const most = (which) => {
+    let best = null;
+    for (let c = 0; c < channels; ++c) {
+      const v = figure(which, c);
+      if (v !== null && (best === null || v > best)) best = v;
+    }
+    return best;
+  };
+  return {
+    integratedLufs: figure(0), loudnessRangeLu: figure(1), truePeakDbtp: most(5), samplePeakDbfs: most(4),
+    momentaryMaxLufs: figure(2), shorttermMaxLufs: figure(3),
+  };
 }

@@ -19,14 +19,44 @@ export interface StreamOptions extends ZekOptions {
   sampleRate: number;
   /** An integer from 1 to 256, interleaved; default 1. */
   channels?: number;
+  /** A loudness in LUFS (-70 to -5) that the output converges on as the recording goes: the
+   * gain follows the integrated loudness so far by at most 1 dB a second. */
+  target?: number;
+  /** A ceiling in dBTP (-9 to 0) under which a look-ahead limiter holds every true peak.
+   * With it or `target`, `latency` includes the limiter's look-ahead (111 frames at 48 kHz). */
+  truePeak?: number;
 }
+
+/** What loudness() measures; null where a figure does not exist (silence). */
+export interface Loudness {
+  integratedLufs: number | null;
+  loudnessRangeLu: number | null;
+  /** The largest over the channels, at four times the rate. */
+  truePeakDbtp: number | null;
+  samplePeakDbfs: number | null;
+  momentaryMaxLufs: number | null;
+  shorttermMaxLufs: number | null;
+}
+
+export interface LoudnessOptions {
+  /** 8000 to 96000 Hz. */
+  sampleRate: number;
+  /** 1 to 256, interleaved; default 1. */
+  channels?: number;
+  wasm?: WebAssembly.Module | BufferSource;
+}
+
+/** The loudness of interleaved samples (Float32Array: full scale ±1, rounded to 16 bits),
+ * measured in integers: the same figures as the zek tool's and the Python package's. */
+export function loudness(samples: Samples, options: LoudnessOptions): Promise<Loudness>;
 
 export type Samples = Int16Array | Float32Array;
 
 export interface Zek {
   readonly sampleRate: number;
   readonly channels: number;
-  /** The delay of the output in frames: one 10 ms window (480 at 48 kHz). */
+  /** The delay of the output in frames: one 10 ms window (480 at 48 kHz), and the limiter's
+   * look-ahead with `target` or `truePeak`. */
   readonly latency: number;
   /** Levels interleaved frames and returns as many, delayed by `latency` (the first
    * `latency` frames out are silence). Int16Array samples go in as they are; Float32Array

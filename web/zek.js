@@ -1,10 +1,12 @@
 // zek in JavaScript: bit-exact fixed-point automatic gain control for speech,
 // run as WebAssembly in browsers and in Node 18 or later.
 //
-//   createZek({ sampleRate, channels, speech, comp, link })  a stream
+//   createZek({ sampleRate, channels, speech, comp, link,
+//               target, truePeak })                          a stream
 //   levelWav(wavBytes, options)                               a levelled WAV
+//   loudness(samples, { sampleRate, channels })               LUFS, LU, dBTP
 //   wasmBytes()                                               for the AudioWorklet
-import { ZekStream, levelRecording } from './stream.js';
+import { ZekStream, levelRecording, measureLoudness } from './stream.js';
 import { readWav, writeWav } from './wav.js';
 
 export { readWav, writeWav };
@@ -61,4 +63,12 @@ export async function levelWav(data, options = {}) {
   const wav = readWav(data);
   const zek = await createZek({ ...options, sampleRate: wav.sampleRate, channels: wav.channels });
   return writeWav({ ...wav, samples: levelRecording(zek, wav.samples) });
+}
+
+// The loudness of interleaved samples (Int16Array, or Float32Array with full
+// scale +-1.0): { integratedLufs, loudnessRangeLu, truePeakDbtp,
+// samplePeakDbfs, momentaryMaxLufs, shorttermMaxLufs }, null where a figure
+// does not exist (silence). Options: sampleRate, channels (default 1), wasm.
+export async function loudness(samples, options = {}) {
+  return measureLoudness(await moduleFor(options.wasm), samples, options.sampleRate, options.channels ?? 1);
 }

@@ -141,11 +141,37 @@ zek::run_options levelling(bool speech, double comp, bool link) {
     return o;
 }
 
+// A number of dB or LUFS from low to high (None: off), as thousandths.
+bool decibels(py::handle value, const char* name, double low, double high, std::int32_t& milli) {
+    if (value.is_none()) return false;
+    if (!PyNumber_Check(value.ptr()) || py::isinstance<py::bool_>(value)) {
+        throw py::type_error(std::string(name) + " must be a number or None, not " + type_name(value));
+    }
+    const double v = py::float_(py::reinterpret_borrow<py::object>(value));
+    if (!(v >= low && v <= high)) {
+        throw py::value_error(std::string(name) + " must be from " + std::to_string(static_cast<int>(low)) + " to " +
+                              std::to_string(static_cast<int>(high)) + ", not " + std::string(py::str(value)));
+    }
+    milli = static_cast<std::int32_t>(std::lround(v * 1000));
+    return true;
+}
+
+// The loudness keywords on top of the levelling ones: target (LUFS, -70 to
+// -5) and true_peak (dBTP, -9 to 0), as the tool's --target and --true-peak.
+zek::run_options with_loudness(zek::run_options o, py::handle target, py::handle true_peak) {
+    o.target = decibels(target, "target", -70, -5, o.target_mlufs);
+    o.limit = decibels(true_peak, "true_peak", -9, 0, o.ceiling_mdb);
+    return o;
+}
+
 using stream_ptr = std::unique_ptr<agc_stream, decltype(&agc_stream_destroy)>;
 
 stream_ptr new_stream(py::handle rate, py::handle channels, const zek::run_options& how) {
     int error = 0;
-    const agc_stream_options o = zek::stream_options(how);
+    agc_stream_options o = zek::stream_options(how);
+    // A live target: the stream's own, converging on the loudness so far.
+    o.target = how.target;
+    o.loudness = how.target_mlufs;
     stream_ptr st(agc_stream_create_with(integer(rate, "sample_rate"), integer(channels, "channels"), &o, &error),
                   agc_stream_destroy);
     const char* name = error == AGC_ERR_RATE ? "sample_rate " : "channels ";
@@ -187,9 +213,10 @@ py::array check_out(py::handle out_obj, py::handle samples_obj, const samples& s
     return out;
 }
 
-py::array process(py::handle samples_obj, py::handle rate, py::handle out_obj, bool speech, double comp, bool link) {
+py::array process(py::handle samples_obj, py::handle rate, py::handle out_obj, bool speech, double comp, bool link,
+                  py::handle true_peak) {
     const samples s = check_samples(samples_obj, "samples");
-    const stream_ptr st = new_stream(rate, py::int_(s.channels), levelling(speech, comp, link));
+    const stream_ptr st = new_stream(rate, py::int_(s.channels), with_loudness(levelling(speech, comp, link), py::none(), true_peak));
     py::array out = out_obj.is_none() ? new_array(s.type, s.frames, s.channels, s.array.ndim())
                                       : check_out(out_obj, samples_obj, s);
     const void* in = s.array.data();
@@ -217,8 +244,10 @@ struct stream {
     py::ssize_t last_ndim;                      // shape of the last chunk
     std::mutex busy;
 
-    stream(py::handle rate_obj, py::handle channels_obj, bool speech, double comp, bool link)
-        : st(new_stream(rate_obj, channels_obj, levelling(speech, comp, link))), rate(integer(rate_obj, "sample_rate")),
+    stream(py::handle rate_obj, py::handle channels_obj, bool speech, double comp, bool link, py::handle target,
+           py::handle true_peak)
+        : st(new_stream(rate_obj, channels_obj, with_loudness(levelling(speech, comp, link), target, true_peak))),
+          rate(integer(rate_obj, "sample_rate")),
           channels(integer(channels_obj, "channels")),
           latency(agc_stream_latency(st.get())), last_ndim(channels == 1 ? 1 : 2) {}
 
@@ -306,8 +335,9 @@ struct pending_output {
 // zek.process_file: exactly what the zek tool does with the two paths, in
 // process. Failures become exceptions: OSError (with the errno and the file)
 // for what the system refused, ValueError for a file zek cannot take.
-void process_file(py::handle input, py::handle output, bool speech, double comp, bool link) {
-    const zek::run_options how = levelling(speech, comp, link);
+void process_file(py::handle input, py::handle output, bool speech, double comp, bool link, py::handle target,
+                  py::handle true_peak) {
+    const zek::run_options how = with_loudness(levelling(speech, comp, link), target, true_peak);
     const py::module_ os = py::module_::import("os");
     const std::string in = path_bytes(os, input), out = path_bytes(os, output);
     pending_output run;
@@ -470,13 +500,104 @@ py::list find_inputs(py::iterable inputs, py::handle format) {
     return out;
 }
 
+// A meter's figures as a dict: None where a figure does not exist.
+py::dict figures(const agc_loudness* m, int channels) {
+    const auto one = [&](int (*read)(const agc_loudness*, int32_t*)) -> py::object {
+        int32_t v = AGC_LOUDNESS_NONE;
+        read(m, &v);
+        return v == AGC_LOUDNESS_NONE ? py::object(py::none()) : py::object(py::float_(v / 1000.0));
+    };
+    const auto most = [&](int (*read)(const agc_loudness*, int, int32_t*)) -> py::object {
+        int32_t best = AGC_LOUDNESS_NONE;
+        for (int c = 0; c < channels; ++c) {
+            int32_t v = AGC_LOUDNESS_NONE;
+            read(m, c, &v);
+            if (v != AGC_LOUDNESS_NONE && (best == AGC_LOUDNESS_NONE || v > best)) best = v;
+        }
+        return best == AGC_LOUDNESS_NONE ? py::object(py::none()) : py::object(py::float_(best / 1000.0));
+    };
+    py::dict d;
+    d["integrated_lufs"] = one(agc_loudness_integrated);
+    d["loudness_range_lu"] = one(agc_loudness_range);
+    d["true_peak_dbtp"] = most(agc_loudness_true_peak);
+    d["sample_peak_dbfs"] = most(agc_loudness_sample_peak);
+    d["momentary_max_lufs"] = one(agc_loudness_momentary_max);
+    d["shortterm_max_lufs"] = one(agc_loudness_shortterm_max);
+    return d;
+}
+
+using meter_ptr = std::unique_ptr<agc_loudness, decltype(&agc_loudness_destroy)>;
+
+meter_ptr new_meter(py::handle rate, py::handle channels) {
+    int error = 0;
+    meter_ptr m(agc_loudness_create(integer(rate, "sample_rate"), integer(channels, "channels"), AGC_LOUDNESS_MODE_ALL,
+                                    &error),
+                agc_loudness_destroy);
+    if (error == AGC_ERR_RATE) throw py::value_error("sample_rate " + std::string(py::str(rate)) + ": " + agc_strerror(error));
+    if (error == AGC_ERR_CHANNELS) throw py::value_error("channels " + std::string(py::str(channels)) + ": " + agc_strerror(error));
+    check(error);
+    return m;
+}
+
+// Adds a checked array to a meter, without the GIL.
+void add_samples(agc_loudness* m, const samples& s) {
+    const void* in = s.array.data();
+    std::size_t nan_at = 0;
+    int r;
+    {
+        py::gil_scoped_release nogil;
+        r = with_type(s.type, [&](auto* t) {
+            using T = std::remove_pointer_t<decltype(t)>;
+            return zekpy::measure(m, static_cast<const T*>(in), s.frames, s.channels, &nan_at);
+        });
+    }
+    check(r, nan_at, s.channels);
+}
+
+py::dict loudness(py::handle samples_obj, py::handle rate) {
+    const samples s = check_samples(samples_obj, "samples");
+    const meter_ptr m = new_meter(rate, py::int_(s.channels));
+    add_samples(m.get(), s);
+    return figures(m.get(), s.channels);
+}
+
+// zek.LoudnessMeter: chunks in, figures out at any time. A lock keeps
+// calls from several threads one at a time, as for zek.Stream.
+struct loudness_meter {
+    meter_ptr m;
+    int rate, channels;
+    std::mutex busy;
+    loudness_meter(py::handle rate_obj, py::handle channels_obj)
+        : m(new_meter(rate_obj, channels_obj)), rate(integer(rate_obj, "sample_rate")),
+          channels(integer(channels_obj, "channels")) {}
+    void add(py::handle chunk) {
+        const samples s = check_samples(chunk, "chunk");
+        if (s.channels != channels) {
+            throw py::value_error("chunk has shape " + shape_of(py::reinterpret_borrow<py::array>(chunk)) +
+                                  ", but the meter has " + std::to_string(channels) + " channels");
+        }
+        py::gil_scoped_release nogil;
+        const std::lock_guard<std::mutex> lock(busy);
+        py::gil_scoped_acquire gil;
+        add_samples(m.get(), s);
+    }
+    py::dict read() {
+        const std::lock_guard<std::mutex> lock(busy);
+        return figures(m.get(), channels);
+    }
+    void reset() {
+        const std::lock_guard<std::mutex> lock(busy);
+        check(agc_loudness_reset(m.get()));
+    }
+};
+
 } // namespace
 
 PYBIND11_MODULE(_zek, m) {
     m.doc() = "zek's fixed-point automatic gain control on NumPy arrays.";
 
     m.def("process", &process, py::arg("samples"), py::arg("sample_rate"), py::arg("out") = py::none(),
-          py::arg("speech") = false, py::arg("comp") = 1.0, py::arg("link") = false,
+          py::arg("speech") = false, py::arg("comp") = 1.0, py::arg("link") = false, py::arg("true_peak") = py::none(),
           R"(Levels a whole recording and returns it as a new array, or in `out`.
 
 samples: a NumPy array of shape (frames,) or (frames, channels), 1 to 256
@@ -495,10 +616,13 @@ return) instead of a new one.
 speech, comp, link: as the zek tool's --speech, --comp and --link: True
 leaves the pauses between sentences at their level while the speech is
 levelled; the compression weight from 0.0 (raises nothing; the ceilings
-still hold peaks) to 1.0 (the default); True gives all channels one gain, from the loudest.)");
+still hold peaks) to 1.0 (the default); True gives all channels one gain, from the loudest.
+true_peak: None (the default), or a ceiling in dBTP from -9 to 0 under
+which every true peak is held by a look-ahead limiter, as zek --true-peak.)");
 
     m.def("process_file", &process_file, py::arg("input"), py::arg("output"), py::arg("speech") = false,
-          py::arg("comp") = 1.0, py::arg("link") = false,
+          py::arg("comp") = 1.0, py::arg("link") = false, py::arg("target") = py::none(),
+          py::arg("true_peak") = py::none(),
           R"(Does exactly what the zek tool does with these two paths, in process.
 
 An audio file (WAV, FLAC, AIFF, ... at 8000 to 96000 Hz, any channels) is
@@ -511,7 +635,9 @@ range, a damaged header, the same file twice). A conversion of deeper or
 floating-point samples to 16 bits is told by a UserWarning, before an
 existing output is replaced: a warning raised as an error leaves it as it
 was. Prints nothing; the GIL is released meanwhile. speech, comp and link:
-as for zek.process.)");
+as for zek.process. target: None, or an integrated loudness in LUFS from -70
+to -5 that the output is brought to (within 0.1 LU), as zek --target;
+true_peak as for zek.process.)");
 
     m.def("level_files", &level_files, py::arg("pairs"), py::arg("speech") = false, py::arg("comp") = 1.0,
           py::arg("link") = false, py::arg("format") = py::none(), py::arg("jobs") = py::none(),
@@ -552,13 +678,19 @@ for zek.process. process() returns as many frames as it is given, delayed by
 frames. Chunks are arrays as for zek.process: (frames,) or (frames, channels),
 int16, float32 or float64, converted the same way; any split of a recording
 gives the same samples. One stream serves one thread at a time; calls from
-several threads are taken in turn.)")
-        .def(py::init<py::handle, py::handle, bool, double, bool>(), py::arg("sample_rate"), py::arg("channels") = 1,
-             py::arg("speech") = false, py::arg("comp") = 1.0, py::arg("link") = false)
+several threads are taken in turn. target: None, or a loudness in LUFS
+(-70 to -5) that the output converges on as the recording goes: the gain
+follows the integrated loudness so far by at most 1 dB a second. true_peak:
+None, or a ceiling in dBTP (-9 to 0), as for zek.process; either adds the
+limiter's look-ahead to `latency`.)")
+        .def(py::init<py::handle, py::handle, bool, double, bool, py::handle, py::handle>(), py::arg("sample_rate"),
+             py::arg("channels") = 1, py::arg("speech") = false, py::arg("comp") = 1.0, py::arg("link") = false,
+             py::arg("target") = py::none(), py::arg("true_peak") = py::none())
         .def_readonly("sample_rate", &stream::rate, "The sample rate in Hz.")
         .def_readonly("channels", &stream::channels, "The channel count.")
         .def_readonly("latency", &stream::latency,
-                      "The delay of the output in frames: one 10 ms window (480 frames at 48 kHz).")
+                      "The delay of the output in frames: one 10 ms window (480 frames at 48 kHz), and the "
+                      "limiter's look-ahead with target or true_peak (111 frames more at 48 kHz).")
         .def("process", &stream::process, py::arg("chunk"),
              "Takes a chunk and returns as many frames, delayed by `latency`: the first `latency` frames "
              "of a recording come out silent.")
@@ -568,4 +700,25 @@ several threads are taken in turn.)")
         .def("reset", &stream::reset, "Starts a new recording, as a new stream would.")
         .def("gain", &stream::gain, py::arg("channel") = 0,
              "The gain decided last for a channel, in dB (0.0 is unity).");
+
+    m.def("loudness", &loudness, py::arg("samples"), py::arg("sample_rate"),
+          R"(The loudness of a recording, as a dict of floats (None where a figure does not exist, as for silence):
+
+integrated_lufs, loudness_range_lu, true_peak_dbtp and sample_peak_dbfs (the
+largest over the channels), momentary_max_lufs and shortterm_max_lufs.
+samples and sample_rate as for zek.process; floats are converted to 16 bits
+the same way. Measured in integers, the same figures on every machine; the
+GIL is released meanwhile.)");
+
+    py::class_<loudness_meter>(m, "LoudnessMeter", R"(Measures a recording given in chunks.
+
+LoudnessMeter(sample_rate, channels=1): add(chunk) takes an array as for
+zek.Stream.process; figures() returns the dict of zek.loudness for what it
+has taken so far, at any time; reset() starts a new recording.)")
+        .def(py::init<py::handle, py::handle>(), py::arg("sample_rate"), py::arg("channels") = 1)
+        .def_readonly("sample_rate", &loudness_meter::rate, "The sample rate in Hz.")
+        .def_readonly("channels", &loudness_meter::channels, "The channel count.")
+        .def("add", &loudness_meter::add, py::arg("chunk"), "Measures a chunk.")
+        .def("figures", &loudness_meter::read, "The figures so far, as zek.loudness gives them.")
+        .def("reset", &loudness_meter::reset, "Starts a new recording.");
 }

@@ -119,6 +119,31 @@ int flush(agc_stream* st, T* out, int channels) {
     }
 }
 
+template <typename T>
+int measure(agc_loudness* m, const T* in, std::size_t frames, int channels, std::size_t* nan_at) {
+    if constexpr (std::is_same_v<T, std::int16_t>) {
+        return agc_loudness_add_frames(m, in, frames);
+    } else {
+        const auto nc = static_cast<std::size_t>(channels);
+        constexpr std::size_t block = 8192;
+        samples a(block * nc);
+        for (std::size_t at = 0; at < frames; at += block) {
+            const std::size_t n = std::min(block, frames - at);
+            const std::size_t nan = zek::float_to_int16(in + at * nc, a.data(), n * nc);
+            if (nan < n * nc) {
+                *nan_at = at * nc + nan;
+                return ERR_NAN;
+            }
+            const int r = agc_loudness_add_frames(m, a.data(), n);
+            if (r < 0) return r;
+        }
+        return 0;
+    }
+}
+
+template int measure<std::int16_t>(agc_loudness*, const std::int16_t*, std::size_t, int, std::size_t*);
+template int measure<float>(agc_loudness*, const float*, std::size_t, int, std::size_t*);
+template int measure<double>(agc_loudness*, const double*, std::size_t, int, std::size_t*);
 template int level<std::int16_t>(agc_stream*, const std::int16_t*, std::int16_t*, std::size_t, int, std::size_t*);
 template int level<float>(agc_stream*, const float*, float*, std::size_t, int, std::size_t*);
 template int level<double>(agc_stream*, const double*, double*, std::size_t, int, std::size_t*);

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "agc/loudness.h"
 #include "agc/stream.h"
 
 namespace zekpy {
@@ -35,6 +36,11 @@ int process(agc_stream* st, const T* in, T* out, std::size_t frames, int channel
 // agc_stream_flush: the last latency frames into out. Returns 0 or an error code.
 template <typename T>
 int flush(agc_stream* st, T* out, int channels);
+
+// Measures `frames` frames (floats converted as on the way into a stream).
+// Returns 0 or an error code.
+template <typename T>
+int measure(agc_loudness* m, const T* in, std::size_t frames, int channels, std::size_t* nan_at);
 
 } // namespace zekpy
 

@@ -23,6 +23,11 @@
 // over channels: the level ceiling must hold for the channel that reaches
 // it, and a recording with the same signal on every channel is levelled as
 // its mono version is.
+//
+// Loudness (a gain, a target, a true-peak limit) comes after all that: the
+// levelled output, frames as they go out, passes through the limiter with
+// the gain, and with a target through a meter that decides the gain first.
+// The limiter's latency adds to the stream's.
 #include "agc/stream.h"
 
 #include <cstdint>
@@ -32,6 +37,8 @@
 
 #include "agc/agc.h"
 #include "agc/builtin.h"
+#include "agc/limiter.h"
+#include "agc/loudness.h"
 #include "agc/process_fast.h"
 #include "agc/speech.h"
 
@@ -67,6 +74,11 @@ struct agc_stream {
     agc_stream_options options;
     std::uint64_t hops;        // hops processed since the lead-in: the index into options.mix
     agc_stream_stats stats;    // the gain's range and the speech hops, over every channel
+    // Loudness: the limiter's and the meter's storage, as offsets from the
+    // record (0: none); with a target, the gain applied and the frames to
+    // the meter's next 100 ms step.
+    std::uint32_t limiter_at, meter_at;
+    std::int32_t step_left, target_gain;
 };
 
 namespace {
@@ -99,7 +111,33 @@ int check_options(const agc_stream_options& o) {
     for (std::size_t k = 0; k < o.mix_count; ++k) {
         if (o.mix[k] < 0) return AGC_ERR_ARG;
     }
+    if (o.gain < -48000 || o.gain > 48000) return AGC_ERR_ARG;
+    if (o.target && (o.loudness < -70000 || o.loudness > -5000)) return AGC_ERR_ARG;
+    if (o.limit && (o.ceiling < -9000 || o.ceiling > 0)) return AGC_ERR_ARG;
     return 0;
+}
+
+bool has_loudness(const agc_stream_options& o) { return o.gain != 0 || o.target || o.limit; }
+
+constexpr std::size_t round_up(std::size_t n) { return (n + CHANNEL_ALIGN - 1) & ~(CHANNEL_ALIGN - 1); }
+
+std::size_t base_size(int channels) {
+    return sizeof(agc_stream) + CHANNEL_ALIGN - 1 + static_cast<std::size_t>(channels) * sizeof(channel_state);
+}
+
+agc::limiter* limiter_of(agc_stream* st) {
+    return st->limiter_at ? reinterpret_cast<agc::limiter*>(reinterpret_cast<unsigned char*>(st) + st->limiter_at) : nullptr;
+}
+agc_loudness* meter_of(agc_stream* st) {
+    return st->meter_at ? reinterpret_cast<agc_loudness*>(reinterpret_cast<unsigned char*>(st) + st->meter_at) : nullptr;
+}
+
+// Where the loudness storage lies after the channels: from the first
+// 64-byte boundary past them, wherever the record itself lies.
+std::size_t loudness_start(const agc_stream* st) {
+    const auto at = reinterpret_cast<std::uintptr_t>(st);
+    const std::uintptr_t end = reinterpret_cast<std::uintptr_t>(channels_of(st) + st->channels);
+    return round_up(end) - at;
 }
 
 void start(agc_stream* st, int rate, int channels, const agc_stream_options& options) {
@@ -111,6 +149,19 @@ void start(agc_stream* st, int rate, int channels, const agc_stream_options& opt
     st->hop = win / 2;
     st->latency = win;
     st->silence_left = st->latency;
+    if (has_loudness(options)) {
+        st->limiter_at = static_cast<std::uint32_t>(loudness_start(st));
+        agc::limiter* l = limiter_of(st);
+        agc::limiter_init(*l, rate, channels, options.limit ? options.ceiling : 0);
+        agc::limiter_set_gain(*l, options.gain, 0);
+        st->latency += l->latency;
+        if (options.target) {
+            st->meter_at = static_cast<std::uint32_t>(st->limiter_at + round_up(agc::limiter_size(channels)));
+            agc_loudness_init(meter_of(st), rate, channels, AGC_LOUDNESS_MODE_I);
+            st->step_left = (rate + 5) / 10;
+            st->target_gain = options.gain;
+        }
+    }
     channel_state* ch = channels_of(st);
     for (int c = 0; c < channels; ++c) {
         ::new (&ch[c]) channel_state{};
@@ -329,6 +380,48 @@ void run(agc_stream* st, const std::int16_t* in, std::int16_t* out, int frames) 
     }
 }
 
+// With a target: once a 100 ms step of the levelled output is measured,
+// the gain heads for the one that takes the integrated loudness so far to
+// the target, by at most 0.1 dB per step, gliding over the next step.
+void follow_target(agc_stream* st) {
+    std::int32_t lufs = AGC_LOUDNESS_NONE;
+    agc_loudness_integrated(meter_of(st), &lufs);
+    if (lufs == AGC_LOUDNESS_NONE) return;
+    constexpr std::int32_t MOST = 100;
+    std::int32_t wanted = st->options.loudness - lufs + st->options.gain;
+    wanted = wanted > 48000 ? 48000 : wanted < -48000 ? -48000 : wanted;
+    const std::int32_t d = wanted - st->target_gain;
+    st->target_gain += d > MOST ? MOST : d < -MOST ? -MOST : d;
+    agc::limiter_set_gain(*limiter_of(st), st->target_gain, (st->rate + 5) / 10);
+}
+
+// The levelled frames in `out` through the loudness stage, in place; no
+// levelled frames (out_from null): silence, to empty the limiter.
+void finish(agc_stream* st, const std::int16_t* from, std::int16_t* out, int frames) {
+    agc::limiter* l = limiter_of(st);
+    if (l == nullptr) return;
+    agc_loudness* meter = meter_of(st);
+    if (meter == nullptr) {
+        agc::limiter_process(*l, from, out, frames);
+        return;
+    }
+    // In pieces that end on the meter's steps, so that the gain changes on
+    // the same frame however the recording is split into calls.
+    while (frames > 0) {
+        const int n = frames < st->step_left ? frames : st->step_left;
+        if (from) agc_loudness_add_frames(meter, from, static_cast<std::size_t>(n));
+        agc::limiter_process(*l, from, out, n);
+        st->step_left -= n;
+        if (st->step_left == 0) {
+            st->step_left = (st->rate + 5) / 10;
+            if (from) follow_target(st);
+        }
+        if (from) from += static_cast<std::ptrdiff_t>(n) * st->channels;
+        out += static_cast<std::ptrdiff_t>(n) * st->channels;
+        frames -= n;
+    }
+}
+
 bool overlap_not_in_place(const void* a, const void* b, std::uint64_t bytes) {
     const auto ua = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(a));
     const auto ub = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(b));
@@ -341,7 +434,21 @@ extern "C" {
 
 size_t agc_stream_size(int channels) {
     if (channels < 1 || channels > AGC_MAX_CHANNELS) return 0;
-    return sizeof(agc_stream) + CHANNEL_ALIGN - 1 + static_cast<size_t>(channels) * sizeof(channel_state);
+    return base_size(channels);
+}
+
+size_t agc_stream_size_with(int channels, const agc_stream_options* options) {
+    if (channels < 1 || channels > AGC_MAX_CHANNELS) return 0;
+    agc_stream_options o;
+    agc_stream_options_init(&o);
+    if (options != nullptr) o = *options;
+    if (check_options(o) != 0) return 0;
+    std::size_t size = base_size(channels);
+    if (!has_loudness(o)) return size;
+    // The channels end anywhere within a 64-byte line: room to the next one.
+    size += CHANNEL_ALIGN + round_up(agc::limiter_size(channels));
+    if (o.target) size += agc_loudness_size(channels, AGC_LOUDNESS_MODE_I);
+    return size;
 }
 
 void agc_stream_options_init(agc_stream_options* options) {
@@ -372,7 +479,7 @@ agc_stream* agc_stream_create_with(int sample_rate, int channels, const agc_stre
     if (options != nullptr) o = *options;
     int err = check_format(sample_rate, channels);
     if (err == 0) err = check_options(o);
-    void* block = err == 0 ? std::malloc(agc_stream_size(channels)) : nullptr;
+    void* block = err == 0 ? std::malloc(agc_stream_size_with(channels, &o)) : nullptr;
     if (err == 0 && block == nullptr) err = AGC_ERR_NOMEM;
     if (error != nullptr) *error = err;
     if (err != 0) return nullptr;
@@ -396,13 +503,20 @@ int agc_stream_process(agc_stream* st, const int16_t* in, int16_t* out, int fram
     const std::uint64_t bytes = static_cast<std::uint64_t>(frames) * static_cast<std::uint64_t>(st->channels) * 2;
     if (in == nullptr || out == nullptr || overlap_not_in_place(in, out, bytes)) return AGC_ERR_ARG;
     run(st, in, out, frames);
+    finish(st, out, out, frames);
     return frames;
 }
 
 int agc_stream_flush(agc_stream* st, int16_t* out) {
     if (st == nullptr || out == nullptr) return AGC_ERR_ARG;
     if (st->flushed) return AGC_ERR_FLUSHED;
-    run(st, nullptr, out, st->latency);
+    // The engine's last window of frames, then the limiter's look-ahead.
+    agc::limiter* l = limiter_of(st);
+    const int tail = l ? l->latency : 0;
+    const int levelled = st->latency - tail;
+    run(st, nullptr, out, levelled);
+    finish(st, out, out, levelled);
+    if (l) finish(st, nullptr, out + static_cast<std::ptrdiff_t>(levelled) * st->channels, tail);
     st->flushed = 1;
     return st->latency;
 }

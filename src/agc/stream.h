@@ -65,6 +65,25 @@ typedef struct agc_stream_options {
      * array alive and as it was while the stream runs. */
     const int16_t *mix;
     size_t mix_count;
+    /* Loudness after the levelling; all of it off when 0, as
+     * agc_stream_options_init leaves it. Any of it takes storage of
+     * agc_stream_size_with and adds the limiter's look-ahead (about 2 ms:
+     * 111 frames at 48 kHz) to the latency.
+     * gain: a fixed gain in thousandths of a dB, -48000 to 48000: what a
+     * caller applies that has measured the whole recording first.
+     * target: nonzero to move the output towards an integrated loudness of
+     * `loudness` thousandths of LUFS (-70000 to -5000), as measured over
+     * the recording so far: for a live stream, whose whole is not known in
+     * advance. The gain follows the measure by at most 1 dB a second.
+     * limit: nonzero to hold every true peak of the output at or under
+     * `ceiling` thousandths of a dBTP (-9000 to 0) with a look-ahead
+     * limiter. A gain or a target without a limit is held at 0 dBTP, so
+     * that a raised recording never clips. */
+    int gain;
+    int target;
+    int loudness;
+    int limit;
+    int ceiling;
 } agc_stream_options;
 
 #define AGC_COMP_DEFAULT 32766
@@ -72,8 +91,13 @@ typedef struct agc_stream_options {
 /* Fills *options with the built-in behaviour. */
 void agc_stream_options_init(agc_stream_options *options);
 
-/* Bytes for a stream of `channels` channels; 0 if channels is out of range. */
+/* Bytes for a stream of `channels` channels with options that leave the
+ * loudness off; 0 if channels is out of range. */
 size_t agc_stream_size(int channels);
+
+/* Bytes for a stream of `channels` channels with these options (NULL: the
+ * built-in behaviour); 0 if channels or options are out of range. */
+size_t agc_stream_size_with(int channels, const agc_stream_options *options);
 
 /* Sets up a stream in st (agc_stream_size(channels) bytes, aligned as malloc
  * aligns). Returns 0 or an AGC_ERR_* code. */
@@ -85,9 +109,11 @@ agc_stream *agc_stream_create(int sample_rate, int channels, int *error);
 
 /* As agc_stream_init and agc_stream_create, with options (NULL: the
  * built-in behaviour). AGC_ERR_ARG for a comp outside 0 to 32767, a mix
- * array with a count of 0, a count without an array, or a negative weight
- * in the array (reset checks the array again). The storage that
- * agc_stream_size gives suffices for any options. */
+ * array with a count of 0, a count without an array, a negative weight in
+ * the array (reset checks the array again), a loudness figure out of its
+ * range. agc_stream_init_with needs the storage that agc_stream_size_with
+ * gives for the same options (agc_stream_size's, when they leave the
+ * loudness off). */
 int agc_stream_init_with(agc_stream *st, int sample_rate, int channels, const agc_stream_options *options);
 agc_stream *agc_stream_create_with(int sample_rate, int channels, const agc_stream_options *options, int *error);
 
@@ -95,7 +121,9 @@ agc_stream *agc_stream_create_with(int sample_rate, int channels, const agc_stre
 void agc_stream_destroy(agc_stream *st);
 
 /* The delay of the output, in frames: fixed for the stream's life. It is one
- * window, 10 ms: 480 frames at 48 kHz, 440 at 44.1 kHz, 160 at 16 kHz. */
+ * window, 10 ms: 480 frames at 48 kHz, 440 at 44.1 kHz, 160 at 16 kHz; with
+ * a gain, a target or a limit, the limiter's look-ahead more (591 frames at
+ * 48 kHz). */
 int agc_stream_latency(const agc_stream *st);
 
 /* Consumes `frames` interleaved frames of `in` and writes exactly `frames`

@@ -127,7 +127,14 @@ read_failure measure_audio(audio_pair& p, report& r, std::FILE* rows, const run_
     if (rp.stream == nullptr) return {ENOMEM, false, {}};
     rp.channels = r.channels;
     rp.latency = agc_stream_latency(rp.stream.get());
-    rp.hop = rp.latency / 2;
+    // The hop is half the window, the latency of a stream without the
+    // limiter's look-ahead.
+    {
+        const std::unique_ptr<agc_stream, decltype(&agc_stream_destroy)> plain(
+            agc_stream_create(r.rate, r.channels, nullptr), agc_stream_destroy);
+        if (plain == nullptr) return {ENOMEM, false, {}};
+        rp.hop = agc_stream_latency(plain.get()) / 2;
+    }
     const auto c = static_cast<std::size_t>(r.channels);
     const std::size_t most = static_cast<std::size_t>(std::max(LEAD, rp.hop)) * c;
     for (auto* v : {&rp.piece_in, &rp.piece_out, &rp.actual, &rp.in_aligned}) v->resize(most);

@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <deque>
 #include <limits>
+#include <vector>
 
 #include "agc/agc.h"
+#include "agc/limiter.h"
 #include "agc/speech.h"
 #include "audio/recording.h"
 #include "report/table.h"
@@ -43,10 +46,38 @@ std::size_t read_samples(int fd, std::int16_t* dst, std::size_t count, bool& odd
 // The files side by side: the engine's own output for each stretch of IN,
 // and what OUT holds in that place.
 struct pairing {
+    pairing(int in, int out, report& rep) : in_fd(in), out_fd(out), r(rep) {}
     int in_fd, out_fd;
     report& r;
     read_failure failure;
+    // Under a gain or a limit, zek's output is the levelled samples through
+    // the limiter, its latency aligned away: each stretch's expected samples
+    // go through it here, and what OUT holds waits until they come out.
+    agc::limiter* post = nullptr;
+    std::int64_t to_drop = 0;
+    std::deque<std::int16_t> waiting; // OUT's samples not yet compared
+    std::size_t waiting_from = 0;      // the position of waiting[0]
+    bool out_short = false;            // OUT ended before a stretch did
 };
+
+// The expected samples that come out of the limiter against the OUT
+// samples waiting for them; n expected samples, none (null) to empty it.
+void compare_limited(pairing& p, const std::int16_t* expected, std::size_t n) {
+    std::vector<std::int16_t> limited(n);
+    agc::limiter_process(*p.post, expected, limited.data(), static_cast<int>(n));
+    std::size_t k = std::min<std::size_t>(static_cast<std::size_t>(p.to_drop), n);
+    p.to_drop -= static_cast<std::int64_t>(k);
+    for (; k < n; ++k) {
+        if (p.waiting.empty()) {
+            if (p.r.first_difference == NO_DIFFERENCE && p.out_short) p.r.first_difference = p.waiting_from;
+            ++p.waiting_from;
+            continue;
+        }
+        if (p.r.first_difference == NO_DIFFERENCE && p.waiting.front() != limited[k]) p.r.first_difference = p.waiting_from;
+        p.waiting.pop_front();
+        ++p.waiting_from;
+    }
+}
 
 // Reads `count` samples of OUT where zek writes `expected`, and notes the
 // first difference. Returns how many OUT held.
@@ -57,6 +88,12 @@ std::size_t read_output(pairing& p, const std::int16_t* expected, std::int16_t* 
     if (err != 0) p.failure = {err, true, {}};
     const std::size_t at = p.r.out_samples;
     p.r.out_samples += got;
+    if (p.post != nullptr) {
+        p.waiting.insert(p.waiting.end(), actual, actual + got);
+        if (got < count || odd) p.out_short = true;
+        compare_limited(p, expected, count);
+        return got;
+    }
     if (p.r.first_difference == NO_DIFFERENCE) {
         const auto mismatch = std::mismatch(expected, expected + got, actual).first;
         if (mismatch != expected + got || got < count || odd) {
@@ -80,6 +117,8 @@ void add_to_plot(report& r, const plot_slot& pt) {
         last.out_peak = std::max(last.out_peak, pt.out_peak);
         last.gain_sum += pt.gain_sum;
         last.hops += pt.hops;
+        last.in_short = std::max(last.in_short, pt.in_short);
+        last.out_short = std::max(last.out_short, pt.out_short);
         return;
     }
     if (r.slot_count == PLOT_SLOTS) { // full: merge neighbours, each slot now takes twice as many hops
@@ -88,7 +127,8 @@ void add_to_plot(report& r, const plot_slot& pt) {
             const plot_slot& b = r.slots[2 * k + 1];
             r.slots[k] = {a.start, b.end, std::max(a.in_peak, b.in_peak), std::max(a.out_peak, b.out_peak),
                           a.gain_sum + b.gain_sum, a.hops + b.hops, a.weight_sum + b.weight_sum,
-                          a.weighted_hops + b.weighted_hops};
+                          a.weighted_hops + b.weighted_hops, std::max(a.in_short, b.in_short),
+                          std::max(a.out_short, b.out_short)};
         }
         r.slot_count = PLOT_SLOTS / 2;
         r.hops_per_slot *= 2;
@@ -116,10 +156,23 @@ void drain(pairing& p) {
     }
 }
 
+// The short-term loudness, once 3 s have been measured.
+double short_term(const agc_loudness* m) {
+    int32_t v = AGC_LOUDNESS_NONE;
+    if (agc_loudness_steps(m) >= 30) agc_loudness_shortterm(m, &v);
+    return v == AGC_LOUDNESS_NONE ? -HUGE_VAL : v / 1000.0;
+}
+
 } // namespace
 
+void free_loudness(report& r) {
+    agc_loudness_destroy(r.in_meter);
+    agc_loudness_destroy(r.out_meter);
+    r.in_meter = r.out_meter = nullptr;
+}
+
 void end_second(report& r, std::FILE* rows) {
-    if (r.second.samples > 0) print_row(rows, r.second_index, r.second);
+    if (r.second.samples > 0 && rows != nullptr) print_row(rows, r.second_index, r.second);
     r.second = second_levels{};
 }
 
@@ -158,6 +211,16 @@ void account(report& r, std::FILE* rows, std::size_t start, const std::int16_t* 
             }
         }
     }
+    if (r.in_meter == nullptr) {
+        r.in_meter = agc_loudness_create(r.rate, r.channels, AGC_LOUDNESS_MODE_ALL, nullptr);
+        r.out_meter = agc_loudness_create(r.rate, r.channels, AGC_LOUDNESS_MODE_ALL, nullptr);
+    }
+    if (r.in_meter != nullptr && r.out_meter != nullptr) {
+        agc_loudness_add_frames(r.in_meter, in, frames);
+        agc_loudness_add_frames(r.out_meter, out, out_frames);
+        pt.in_short = short_term(r.in_meter);
+        pt.out_short = short_term(r.out_meter);
+    }
     add_to_plot(r, pt);
     r.gain_lowest = std::min({r.gain_lowest, gain_from, gain_to});
     r.gain_highest = std::max({r.gain_highest, gain_from, gain_to});
@@ -166,9 +229,17 @@ void account(report& r, std::FILE* rows, std::size_t start, const std::int16_t* 
 
 read_failure measure(int in_fd, int out_fd, report& r, std::FILE* rows, const run_options& options) {
     r = report{};
-    pairing p{in_fd, out_fd, r, {}};
+    pairing p(in_fd, out_fd, r);
     bool odd = false;
     int err = 0;
+    std::vector<unsigned char> post_memory;
+    if (after_levelling(options)) {
+        post_memory.resize(agc::limiter_size(1) + 64);
+        p.post = reinterpret_cast<agc::limiter*>((reinterpret_cast<std::uintptr_t>(post_memory.data()) + 63) & ~std::uintptr_t{63});
+        agc::limiter_init(*p.post, sample_rate, 1, options.limit ? options.ceiling_mdb : 0);
+        agc::limiter_set_gain(*p.post, options.gain_mdb, 0);
+        p.to_drop = p.post->latency;
+    }
 
     // The lead-in is copied unchanged: unity gain.
     std::int16_t lead_in[LEAD], lead_out[LEAD];
@@ -204,6 +275,10 @@ read_failure measure(int in_fd, int out_fd, report& r, std::FILE* rows, const ru
         std::copy_n(frame.in, HOP, prev_in);
         prev_gain = gain;
         prev_weight = weight;
+    }
+    if (p.post != nullptr) {
+        compare_limited(p, nullptr, static_cast<std::size_t>(p.post->latency));
+        if (!p.waiting.empty() && p.r.first_difference == NO_DIFFERENCE) p.r.first_difference = p.waiting_from;
     }
     drain(p);
     end_second(r, rows);

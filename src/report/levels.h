@@ -9,9 +9,11 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cmath>
 #include <cstdio>
 #include <string>
 
+#include "agc/loudness.h"
 #include "zek/tool.h"
 
 namespace zek {
@@ -37,6 +39,7 @@ struct plot_slot {
     std::size_t hops = 0;
     double weight_sum = 0;        // compression weight of the hops (1.0 is full), for those that have one
     std::size_t weighted_hops = 0; // the hops after the lead-in
+    double in_short = -HUGE_VAL, out_short = -HUGE_VAL; // the largest short-term loudness (LUFS) at its hops' ends
 };
 
 // The plot's slots. The length of a recording is not known before its end (a
@@ -69,7 +72,14 @@ struct report {
     std::size_t first_difference = NO_DIFFERENCE;
     // An audio OUT of another rate or channel count than IN's: its own (else 0).
     int out_rate = 0, out_channels = 0;
+    // The loudness of IN and of OUT (what OUT holds of it), measured as the
+    // stretches are accounted for; made at the first, freed by free_loudness.
+    agc_loudness* in_meter = nullptr;
+    agc_loudness* out_meter = nullptr;
 };
+
+// Frees the report's meters.
+void free_loudness(report& r);
 
 struct read_failure {
     int err = 0;             // errno of a failed read; 0 when both files were read to the end

@@ -19,6 +19,7 @@
 #include "report/levels.h"
 #include "report/svg.h"
 #include "report/table.h"
+#include "zek/loudness_run.h"
 #include "zek/options.h"
 
 #ifndef ZEK_VERSION
@@ -39,17 +40,23 @@ constexpr const char* USAGE =
     "  IN       the recording zek was given: an audio file (WAV, FLAC, AIFF, ...) or\n"
     "           raw samples (16-bit little-endian mono, taken to be at 48 kHz)\n"
     "  OUT      what zek wrote for it\n"
-    "  OPTIONS  the options zek was given (--speech, --comp X, --link, --mix FILE),\n"
-    "           and --progress (on standard error even when it is no terminal) or\n"
+    "  OPTIONS  --json, and the options zek was given (--speech, --comp X, --link,\n"
+    "           --mix FILE, --target LUFS, --true-peak DBTP, --preset NAME), and\n"
+    "           --progress (on standard error even when it is no terminal) or\n"
     "           --quiet (none); by default a long file's progress shows after 1 s\n"
     "           when standard error is a terminal and the rows go elsewhere\n"
     "Runs the gain control again on IN to learn the gain of every hop, measures IN\n"
     "and OUT, and prints one row per second: input and output peak and RMS level\n"
-    "in dBFS (over all channels) and the range of the gain in dB. With PLOT.svg it\n"
-    "also draws the level envelopes and the gain over time, and the compression\n"
-    "weight of every hop where it is not constant. Exit status: 0 done, 1 a file\n"
-    "could not be read or written, 2 bad arguments, 3 OUT is not what zek makes\n"
-    "of IN with these options.\n";
+    "in dBFS (over all channels) and the range of the gain in dB; then the\n"
+    "loudness of each: integrated (LUFS), range (LU), true peak (dBTP), sample\n"
+    "peak (dBFS) and the largest short-term loudness. --json prints only that, as\n"
+    "one JSON object {\"input\": {...}, \"output\": {...}} with integrated_lufs,\n"
+    "loudness_range_lu, true_peak_dbtp, sample_peak_dbfs, momentary_max_lufs and\n"
+    "shortterm_max_lufs (null where a figure does not exist, as for silence).\n"
+    "With PLOT.svg it also draws the level envelopes, the short-term loudness and\n"
+    "the gain over time, and the compression weight of every hop where it is not\n"
+    "constant. Exit status: 0 done, 1 a file could not be read or written, 2 bad\n"
+    "arguments, 3 OUT is not what zek makes of IN with these options.\n";
 
 // The progress of a long measurement, on standard error: from one second on,
 // redrawn in place on a terminal, a line every 5 s in a log. Not when the
@@ -137,6 +144,21 @@ int write_plot(const char* path, const std::string& svg, const struct stat& in_s
 
 int report_main(int argc, char** argv) {
     zek::reserve_standard_streams();
+    // --json is the report's own, among zek's options (before "--").
+    bool json = false;
+    int kept = 1;
+    for (int i = 1; i < argc; ++i) {
+        const bool ended = std::string_view(argv[i]) == "--";
+        if (!ended && std::string_view(argv[i]) == "--json") {
+            json = true;
+            continue;
+        }
+        argv[kept++] = argv[i];
+        if (ended) {
+            while (++i < argc) argv[kept++] = argv[i];
+        }
+    }
+    argc = kept;
     zek::command_line cl = zek::parse_command_line(argc, argv);
     if (cl.error.empty() && (cl.help || cl.version) && argc == 2) {
         std::fputs(cl.help ? USAGE : "zek-report " ZEK_VERSION "\n", stdout);
@@ -164,6 +186,18 @@ int report_main(int argc, char** argv) {
         return REPORT_FILE_ERROR;
     }
 
+    // With a target, zek measured its way to a gain first: so does the replay.
+    if (cl.options.target) {
+        zek::run_options writing;
+        const zek::run_result w = zek::loudness_options(in_path, cl.options, writing);
+        if (w.status != zek::EXIT_OK) {
+            std::fprintf(stderr, "zek-report: %s '%s': %s\n", w.what, w.path,
+                         w.reason.empty() ? std::strerror(w.err) : w.reason.c_str());
+            return REPORT_FILE_ERROR;
+        }
+        cl.options = writing;
+    }
+
     zek::input_file in, out;
     if (const int err = open_input(in, in_path)) return fail("cannot read", in_path, err);
     if (const int err = open_input(out, out_path)) {
@@ -181,6 +215,10 @@ int report_main(int argc, char** argv) {
         return REPORT_FILE_ERROR;
     }
     static zek::report r;
+    struct meters_freed {
+        zek::report& r;
+        ~meters_freed() { zek::free_loudness(r); }
+    } freed{r};
     zek::audio_pair audio;
     const zek::container kind = zek::peek_container(in.fd, in.st);
     if (kind != zek::container::none) {
@@ -192,7 +230,8 @@ int report_main(int argc, char** argv) {
             return REPORT_FILE_ERROR;
         }
     }
-    zek::print_heading(stdout, r, in_path, out_path);
+    if (!json) zek::print_heading(stdout, r, in_path, out_path);
+    std::FILE* rows = json ? nullptr : stdout;
     zek::read_failure failure;
     {
         progress_shower progress;
@@ -200,10 +239,9 @@ int report_main(int argc, char** argv) {
         if (r.audio && audio.in.known_frames > 0) progress.total = static_cast<std::size_t>(audio.in.known_frames);
         if (!r.audio && S_ISREG(in.st.st_mode)) progress.total = static_cast<std::size_t>(in.st.st_size / 2);
         r.measured = &progress.measured;
-        const bool terminal = isatty(STDERR_FILENO) == 1 && isatty(STDOUT_FILENO) != 1;
+        const bool terminal = isatty(STDERR_FILENO) == 1 && (json || isatty(STDOUT_FILENO) != 1);
         progress.start(!cl.quiet && (terminal || cl.progress), !terminal);
-        failure = r.audio ? zek::measure_audio(audio, r, stdout, cl.options)
-                          : zek::measure(in.fd, out.fd, r, stdout, cl.options);
+        failure = r.audio ? zek::measure_audio(audio, r, rows, cl.options) : zek::measure(in.fd, out.fd, r, rows, cl.options);
         r.measured = nullptr;
     }
     zek::close_audio_pair(audio);
@@ -215,12 +253,16 @@ int report_main(int argc, char** argv) {
         return REPORT_FILE_ERROR;
     }
     if (failure.err != 0) return fail("cannot read", failure.output_side ? out_path : in_path, failure.err);
-    zek::print_summary(stdout, r);
+    if (json) {
+        zek::print_json(stdout, r);
+    } else {
+        zek::print_summary(stdout, r);
+    }
 
     if (plot_path != nullptr) {
         const int status = write_plot(plot_path, zek::render_svg(r, in_path, out_path), in.st, out.st, cl.options.mix_file);
         if (status != REPORT_OK) return status;
-        std::printf("\nplot: %s\n", plot_path);
+        if (!json) std::printf("\nplot: %s\n", plot_path);
     }
     if (!stdout_ok()) {
         std::fprintf(stderr, "zek-report: cannot write the report: %s\n", std::strerror(errno));

@@ -30,6 +30,8 @@ constexpr const char* INPUT_FILL = "#a6cee3";
 constexpr const char* OUTPUT_STROKE = "#d95f02";
 constexpr const char* GAIN_STROKE = "#1b7837";
 constexpr const char* WEIGHT_STROKE = "#7570b3";
+constexpr const char* IN_LOUDNESS_STROKE = "#1f78b4";
+constexpr const char* OUT_LOUDNESS_STROKE = "#e31a1c";
 constexpr const char* GRID = "#e4e4e4";
 
 // Bytes of the UTF-8 character at p when XML text may carry it as it is, or
@@ -96,6 +98,7 @@ double time_step(double span, int most) {
 struct column {
     double in_peak = 0, out_peak = 0, gain_sum = 0, weight_sum = 0;
     std::size_t hops = 0, weighted_hops = 0;
+    double in_short = -HUGE_VAL, out_short = -HUGE_VAL; // short-term loudness, LUFS
 };
 
 std::vector<column> to_columns(const report& r, double duration) {
@@ -110,21 +113,30 @@ std::vector<column> to_columns(const report& r, double duration) {
         c.hops += slot.hops;
         c.weight_sum += slot.weight_sum;
         c.weighted_hops += slot.weighted_hops;
+        c.in_short = std::max(c.in_short, slot.in_short);
+        c.out_short = std::max(c.out_short, slot.out_short);
     }
     return cols;
 }
 
-enum class series { input, output, gain, weight };
+enum class series { input, output, gain, weight, input_loudness, output_loudness };
 
 std::string points(const std::vector<column>& cols, const panel& p, series which) {
     std::string s;
     for (std::size_t k = 0; k < cols.size(); ++k) {
         const column& c = cols[k];
         if (c.hops == 0 || (which == series::weight && c.weighted_hops == 0)) continue;
-        const double v = which == series::input    ? dbfs(c.in_peak)
-                         : which == series::output ? dbfs(c.out_peak)
-                         : which == series::gain   ? c.gain_sum / double(c.hops)
-                                                   : c.weight_sum / double(c.weighted_hops);
+        // Short-term loudness exists from 3 s on, and not for silence.
+        if ((which == series::input_loudness && std::isinf(c.in_short)) ||
+            (which == series::output_loudness && std::isinf(c.out_short))) {
+            continue;
+        }
+        const double v = which == series::input             ? dbfs(c.in_peak)
+                         : which == series::output          ? dbfs(c.out_peak)
+                         : which == series::gain            ? c.gain_sum / double(c.hops)
+                         : which == series::input_loudness  ? c.in_short
+                         : which == series::output_loudness ? c.out_short
+                                                            : c.weight_sum / double(c.weighted_hops);
         appendf(s, "%.1f,%.1f ", LEFT + double(k) + 0.5, y_of(p, v));
     }
     return s;
@@ -157,8 +169,11 @@ void draw_legend(std::string& s) {
     appendf(s, "<line x1=\"%.0f\" y1=\"%.0f\" x2=\"%.0f\" y2=\"%.0f\" stroke=\"%s\" stroke-width=\"2\"/>\n", LEFT + 330,
             y, LEFT + 352, y, GAIN_STROKE);
     appendf(s, "<text x=\"%.0f\" y=\"%.0f\">gain</text>\n", LEFT + 358, y + 4);
+    appendf(s, "<line x1=\"%.0f\" y1=\"%.0f\" x2=\"%.0f\" y2=\"%.0f\" stroke=\"%s\" stroke-width=\"2\" stroke-dasharray=\"4 2\"/>\n",
+            LEFT + 400, y, LEFT + 422, y, OUT_LOUDNESS_STROKE);
+    appendf(s, "<text x=\"%.0f\" y=\"%.0f\">short-term loudness, LUFS (input: blue)</text>\n", LEFT + 428, y + 4);
     appendf(s, "<text x=\"%.0f\" y=\"%.0f\" text-anchor=\"end\" fill=\"#555\">peak of each 5 ms hop; output aligned on the input</text>\n",
-            RIGHT, y + 4);
+            RIGHT, y + 22);
 }
 
 } // namespace
@@ -187,7 +202,7 @@ std::string render_svg(const report& r, const char* in_path, const char* out_pat
     appendf(s, "<text x=\"%.0f\" y=\"26\" font-size=\"16\" font-weight=\"bold\">zek: %s \xe2\x86\x92 %s</text>\n", LEFT,
             escape(in_path).c_str(), escape(out_path).c_str());
     draw_legend(s);
-    draw_panel(s, levels, "level (dBFS)", duration, t_step);
+    draw_panel(s, levels, "level (dBFS), loudness (LUFS)", duration, t_step);
     draw_panel(s, gains, "gain (dB)", duration, t_step);
     if (weights) draw_panel(s, weight, "weight", duration, t_step);
 
@@ -196,6 +211,10 @@ std::string render_svg(const report& r, const char* in_path, const char* out_pat
             points(cols, levels, series::input).c_str(), RIGHT, levels.bottom);
     appendf(s, "<polyline fill=\"none\" stroke=\"%s\" stroke-width=\"1.2\" points=\"%s\"/>\n", OUTPUT_STROKE,
             points(cols, levels, series::output).c_str());
+    for (const series q : {series::input_loudness, series::output_loudness}) {
+        appendf(s, "<polyline fill=\"none\" stroke=\"%s\" stroke-width=\"1.5\" stroke-dasharray=\"4 2\" points=\"%s\"/>\n",
+                q == series::input_loudness ? IN_LOUDNESS_STROKE : OUT_LOUDNESS_STROKE, points(cols, levels, q).c_str());
+    }
     appendf(s, "<polyline fill=\"none\" stroke=\"%s\" stroke-width=\"1.5\" points=\"%s\"/>\n", GAIN_STROKE,
             points(cols, gains, series::gain).c_str());
     if (weights) {

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "agc/loudness.h"
 #include "zek/settings.h"
 
 namespace zek {
@@ -17,6 +18,72 @@ void print_db(std::FILE* f, double db) {
 }
 
 double seconds(const report& r, std::size_t frames) { return double(frames) / r.rate; }
+
+// A meter's figures, in LUFS, LU and dB; NaN where a figure does not exist.
+struct loudness_figures {
+    double integrated = NAN, range = NAN, true_peak = NAN, sample_peak = NAN, momentary_max = NAN, short_max = NAN;
+};
+
+double figure(int (*read)(const agc_loudness*, int32_t*), const agc_loudness* m) {
+    int32_t v = AGC_LOUDNESS_NONE;
+    if (m == nullptr || read(m, &v) != 0 || v == AGC_LOUDNESS_NONE) return NAN;
+    return v / 1000.0;
+}
+
+// The largest over the channels.
+double channel_figure(int (*read)(const agc_loudness*, int, int32_t*), const agc_loudness* m, int channels) {
+    double best = NAN;
+    for (int c = 0; m != nullptr && c < channels; ++c) {
+        int32_t v = AGC_LOUDNESS_NONE;
+        if (read(m, c, &v) == 0 && v != AGC_LOUDNESS_NONE && !(v / 1000.0 <= best)) best = v / 1000.0;
+    }
+    return best;
+}
+
+loudness_figures figures_of(const agc_loudness* m, int channels) {
+    return {figure(agc_loudness_integrated, m),           figure(agc_loudness_range, m),
+            channel_figure(agc_loudness_true_peak, m, channels), channel_figure(agc_loudness_sample_peak, m, channels),
+            figure(agc_loudness_momentary_max, m),        figure(agc_loudness_shortterm_max, m)};
+}
+
+void print_figure(std::FILE* f, int width, double v) {
+    if (std::isnan(v)) {
+        std::fprintf(f, " %*s", width, "-");
+    } else {
+        std::fprintf(f, " %*.1f", width, v);
+    }
+}
+
+void print_loudness(std::FILE* f, const char* name, const loudness_figures& x) {
+    std::fprintf(f, "%-8s |", name);
+    print_figure(f, 10, x.integrated);
+    print_figure(f, 6, x.range);
+    print_figure(f, 9, x.true_peak);
+    print_figure(f, 11, x.sample_peak);
+    print_figure(f, 14, x.short_max);
+    std::fputc('\n', f);
+}
+
+void json_number(std::FILE* f, const char* key, double v, bool last = false) {
+    std::fprintf(f, "\"%s\": ", key);
+    if (std::isnan(v)) {
+        std::fputs("null", f);
+    } else {
+        std::fprintf(f, "%.3f", v);
+    }
+    std::fputs(last ? "" : ", ", f);
+}
+
+void json_figures(std::FILE* f, const loudness_figures& x) {
+    std::fputc('{', f);
+    json_number(f, "integrated_lufs", x.integrated);
+    json_number(f, "loudness_range_lu", x.range);
+    json_number(f, "true_peak_dbtp", x.true_peak);
+    json_number(f, "sample_peak_dbfs", x.sample_peak);
+    json_number(f, "momentary_max_lufs", x.momentary_max);
+    json_number(f, "shortterm_max_lufs", x.short_max, true);
+    std::fputc('}', f);
+}
 
 } // namespace
 
@@ -66,6 +133,18 @@ void print_summary(std::FILE* f, const report& r) {
                      r.out_samples, unit, r.expected_samples, unit, r.audio ? "frame" : "sample",
                      r.first_difference);
     }
+    std::fputs("\nloudness | integrated  range true peak sample peak short-term max\n", f);
+    std::fputs("         |       LUFS     LU      dBTP        dBFS           LUFS\n", f);
+    print_loudness(f, "input", figures_of(r.in_meter, r.channels));
+    print_loudness(f, "output", figures_of(r.out_meter, r.channels));
+}
+
+void print_json(std::FILE* f, const report& r) {
+    std::fputs("{\"input\": ", f);
+    json_figures(f, figures_of(r.in_meter, r.channels));
+    std::fputs(", \"output\": ", f);
+    json_figures(f, figures_of(r.out_meter, r.channels));
+    std::fputs("}\n", f);
 }
 
 } // namespace zek

@@ -14,6 +14,10 @@ void print_heading(std::FILE* f, const report& r, const char* in_path, const cha
 void print_row(std::FILE* f, std::size_t second, const second_levels& sec);
 void print_summary(std::FILE* f, const report& r);
 
+// The loudness of IN and OUT as one JSON object: {"input": {...}, "output":
+// {...}}, each figure a number or null where it does not exist (silence).
+void print_json(std::FILE* f, const report& r);
+
 } // namespace zek
 
 #endif

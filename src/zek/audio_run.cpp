@@ -13,6 +13,7 @@
 #include <unistd.h>
 #include <utility>
 
+#include "agc/loudness.h"
 #include "agc/stream.h"
 #include "audio/recording.h"
 
@@ -40,6 +41,7 @@ struct job {
     std::int16_t* out16 = nullptr; // two blocks: one is filled while the writer writes the other
     std::size_t memory_bytes = 0;  // of the four blocks, in16's memory
     std::int64_t to_drop = 0;      // output frames still to drop: the stream's latency
+    agc_loudness* meter = nullptr; // the probe's, when the run is asked what it writes
     bool threads = false;          // read ahead and write on threads of their own
     run_options options;
     block_reader reader;
@@ -87,7 +89,12 @@ run_result plan_output(job& j, container in_kind, const output_file& out, const 
     j.memory_bytes = 4 * samples * sizeof(std::int16_t);
     j.in16 = static_cast<std::int16_t*>(blocks_alloc(j.memory_bytes));
     j.out16 = j.in16 ? j.in16 + 2 * samples : nullptr;
-    if (j.stream == nullptr || !j.in16) {
+    if (options.probe != nullptr) {
+        options.probe->meter = agc_loudness_create(j.in.info.samplerate, j.in.info.channels,
+                                                   AGC_LOUDNESS_MODE_I | AGC_LOUDNESS_MODE_SAMPLE_PEAK, nullptr);
+        j.meter = options.probe->meter;
+    }
+    if (j.stream == nullptr || !j.in16 || (options.probe != nullptr && j.meter == nullptr)) {
         return failed(run_failure::output, "cannot write", j.out_path, ENOMEM);
     }
     j.to_drop = latency;
@@ -108,6 +115,7 @@ void submit(job& j, int b, std::int64_t n) {
     const std::size_t count = static_cast<std::size_t>(n) * channels;
     if (drop > 0) std::memmove(frames, frames + static_cast<std::size_t>(drop) * channels, count * 2);
     if (n == 0) return;
+    if (j.meter != nullptr) agc_loudness_add_frames(j.meter, frames, static_cast<std::size_t>(n));
     audio_output_ready(j.out, frames, count);
     writer_submit(j.writer, b, count * 2);
 }

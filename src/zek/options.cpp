@@ -36,10 +36,35 @@ void make_room(std::vector<std::int16_t>& weights, std::size_t count) {
     if (count > weights.capacity()) weights.reserve(std::min(MAX_WEIGHTS, std::max(2 * weights.capacity(), count)));
 }
 
+// A number of decibels from `low` to `high`, as thousandths.
+bool parse_db(const char* text, double low, double high, std::int32_t& milli) {
+    char* end = nullptr;
+    errno = 0;
+    const double v = std::strtod(text, &end);
+    if (end == text || *end != '\0' || errno != 0 || !(v >= low && v <= high)) return false;
+    milli = static_cast<std::int32_t>(std::lround(v * 1000));
+    return true;
+}
+
+// The delivery specifications' presets: what each sets unless an option
+// says otherwise.
+struct preset {
+    const char* name;
+    bool speech;
+    std::int32_t target_mlufs, ceiling_mdb;
+};
+constexpr preset PRESETS[] = {
+    {"podcast", true, -16000, -1000},
+    {"ebu", false, -23000, -1000},
+    {"streaming", false, -14000, -1000},
+};
+
 } // namespace
 
 command_line parse_command_line(int argc, char** argv) {
     command_line cl;
+    const preset* chosen = nullptr;
+    bool target_given = false, ceiling_given = false;
     int i = 1;
     for (; i < argc; ++i) {
         const std::string_view arg = argv[i];
@@ -70,6 +95,29 @@ command_line parse_command_line(int argc, char** argv) {
             }
         } else if (parse_batch_option(cl, argc, argv, i)) {
             if (!cl.error.empty()) return cl;
+        } else if (arg == "--target" || arg.starts_with("--target=") || arg == "--true-peak" ||
+                   arg.starts_with("--true-peak=")) {
+            const bool target = arg.starts_with("--target");
+            const std::size_t name = target ? 8 : 11;
+            const char* value = arg.size() == name ? (i + 1 < argc ? argv[++i] : nullptr) : argv[i] + name + 1;
+            std::int32_t& milli = target ? cl.options.target_mlufs : cl.options.ceiling_mdb;
+            if (value == nullptr || !parse_db(value, target ? -70 : -9, target ? -5 : 0, milli)) {
+                cl.error = words({target ? "--target takes an integrated loudness in LUFS from -70 to -5, not '"
+                                         : "--true-peak takes a ceiling in dBTP from -9 to 0, not '",
+                                  value ? value : "", "'"});
+                return cl;
+            }
+            (target ? target_given : ceiling_given) = true;
+        } else if (arg == "--preset" || arg.starts_with("--preset=")) {
+            const char* value = arg == "--preset" ? (i + 1 < argc ? argv[++i] : nullptr) : argv[i] + 9;
+            chosen = nullptr;
+            for (const preset& p : PRESETS) {
+                if (value != nullptr && std::string_view(value) == p.name) chosen = &p;
+            }
+            if (chosen == nullptr) {
+                cl.error = words({"--preset takes podcast, ebu or streaming, not '", value ? value : "", "'"});
+                return cl;
+            }
         } else if (arg.starts_with("--")) {
             cl.error = words({"unknown option '", arg, "' (zek --help lists the options)"});
             return cl;
@@ -78,6 +126,15 @@ command_line parse_command_line(int argc, char** argv) {
         }
     }
     for (; i < argc; ++i) cl.paths.push_back(argv[i]);
+    // A preset sets what the options left unsaid, wherever it stands.
+    if (chosen != nullptr) {
+        cl.options.speech = cl.options.speech || chosen->speech;
+        if (!target_given) cl.options.target_mlufs = chosen->target_mlufs;
+        if (!ceiling_given) cl.options.ceiling_mdb = chosen->ceiling_mdb;
+        target_given = ceiling_given = true;
+    }
+    cl.options.target = target_given;
+    cl.options.limit = ceiling_given;
     return cl;
 }
 

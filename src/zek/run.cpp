@@ -10,13 +10,17 @@
 #include <new>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "agc/agc.h"
+#include "agc/limiter.h"
+#include "agc/loudness.h"
 #include "agc/process_fast.h"
 #include "agc/speech.h"
 #include "audio/recording.h"
 #include "zek/audio_run.h"
 #include "zek/batch.h"
+#include "zek/loudness_run.h"
 #include "zek/options.h"
 #include "zek/settings.h"
 
@@ -55,6 +59,18 @@ constexpr const char* HELP_TEXT =
     "               --comp: 16-bit little-endian values from 0 to 32767 (32767\n"
     "               is 1), one per hop after the first 512 samples; the last\n"
     "               repeats\n"
+    "  --target LUFS  make the output's integrated loudness LUFS (-70 to -5):\n"
+    "               INPUT is levelled once to measure it (a pipe is kept in a\n"
+    "               temporary file meanwhile), and written under the gain that\n"
+    "               brings it there; without --true-peak, peaks are held at\n"
+    "               0 dBTP so that nothing clips\n"
+    "  --true-peak DBTP  hold every true peak (between the samples as well as at\n"
+    "               them) at or under DBTP (-9 to 0) with a look-ahead limiter\n"
+    "               that leaves what stays under it untouched\n"
+    "  --preset NAME  a delivery specification: podcast (--speech, -16 LUFS,\n"
+    "               -1 dBTP, mono as stereo), ebu (-23 LUFS, -1 dBTP) or\n"
+    "               streaming (-14 LUFS, -1 dBTP); --target and --true-peak\n"
+    "               given as well take precedence\n"
     "\n"
     "Many files (-o OUTDIR; the options above apply to every file):\n"
     "  -o OUTDIR    level each INPUT into OUTDIR: a file under its own name, a\n"
@@ -132,6 +148,14 @@ struct raw_run {
     agc_stream_stats stats{};   // the gain's range and the speech hops
     std::size_t block_bytes = 0; // what a block takes: whole hops
     unsigned char* memory = nullptr; // two input blocks, then two output blocks
+    // After the levelling: the gain and the limiter (when the options ask
+    // for them), the output frames of its latency still to drop, the
+    // probe's meter, and the samples of a block on their way through.
+    std::vector<unsigned char> post_memory;
+    agc::limiter* post = nullptr;
+    std::int64_t to_drop = 0;
+    agc_loudness* meter = nullptr;
+    std::vector<std::int16_t> post_samples;
 
     std::size_t input_stride() const { return (HEAD_BYTES + block_bytes + 2 + 63) & ~std::size_t{63}; }
     std::size_t memory_bytes() const { return 2 * input_stride() + 2 * block_bytes; }
@@ -179,6 +203,43 @@ void process_hop_at(raw_run& w, const unsigned char* from, int b, std::size_t to
     if (w.options.speech && w.speech.detected) ++s.speech_hops;
 }
 
+struct stream_result {
+    int err;          // errno of the failure, 0 when the input ended normally
+    bool output_side; // the failure was a write, not a read
+};
+
+// What the run wrote in a block, through the stage after the levelling
+// (gain and limiter) and the probe's meter, in place; the limiter's latency
+// is dropped from the front of the recording, so that the output keeps its
+// place and length. Returns the bytes left in the block.
+std::size_t finish_block(raw_run& w, unsigned char* block, std::size_t bytes) {
+    std::size_t n = bytes / 2;
+    std::int16_t* s = w.post_samples.data();
+    decode_le(block, s, n);
+    if (w.post) agc::limiter_process(*w.post, s, s, static_cast<int>(n));
+    const std::size_t drop = static_cast<std::size_t>(std::min<std::int64_t>(w.to_drop, static_cast<std::int64_t>(n)));
+    w.to_drop -= static_cast<std::int64_t>(drop);
+    n -= drop;
+    if (w.meter) agc_loudness_add_frames(w.meter, s + drop, n);
+    encode_le(s + drop, block, n);
+    return 2 * n;
+}
+
+// The end of the recording: the limiter's last latency samples (it is fed
+// silence), into output block b.
+stream_result finish_recording(raw_run& w, int b) {
+    if (!w.post) return {0, false};
+    if (!writer_wait_free(w.writer, b)) return {errno, true};
+    const std::size_t n = static_cast<std::size_t>(w.post->latency);
+    std::int16_t* s = w.post_samples.data();
+    agc::limiter_process(*w.post, nullptr, s, static_cast<int>(n));
+    const std::size_t drop = static_cast<std::size_t>(std::min<std::int64_t>(w.to_drop, static_cast<std::int64_t>(n)));
+    if (w.meter) agc_loudness_add_frames(w.meter, s + drop, n - drop);
+    encode_le(s + drop, w.out_block(b), n - drop);
+    if (n > drop) writer_submit(w.writer, b, 2 * (n - drop));
+    return {0, false};
+}
+
 void print_usage() {
     for (const char* line : USAGE_TEXT) std::fputs(line, stdout);
     std::fflush(stdout);
@@ -205,10 +266,6 @@ void print_failure(const run_result& r, const char* inp_path, const char* out_pa
     }
 }
 
-struct stream_result {
-    int err;          // errno of the failure, 0 when the input ended normally
-    bool output_side; // the failure was a write, not a read
-};
 
 // Moves the input through the lead-in and the hop loop until the input ends,
 // taking the input blocks in turn while the reader reads the other, and
@@ -223,7 +280,7 @@ stream_result stream(raw_run& w) {
     for (int i = 0;; i ^= 1) {
         const std::int64_t n = reader_take(w.reader, i);
         if (n < 0) return {errno, false};
-        if (n == 0) return {0, false}; // a partial hop and an odd byte at the end are dropped
+        if (n == 0) return finish_recording(w, b); // a partial hop and an odd byte at the end are dropped
         if (cancelled(w.options)) return {EINTR, false};
         w.bytes_in += static_cast<std::uint64_t>(n);
         unsigned char* fresh = w.inp_block(i) + HEAD_BYTES;
@@ -248,6 +305,7 @@ stream_result stream(raw_run& w) {
                 process_hop_at(w, data + pos, b, produced);
             }
         }
+        if (produced > 0 && (w.post || w.meter)) produced = finish_block(w, w.out_block(b), produced);
         if (produced > 0) {
             writer_submit(w.writer, b, produced);
             b ^= 1;
@@ -332,6 +390,25 @@ run_result run(const char* inp_path, const char* out_path, const run_options& op
     init_engine(w->state);
     agc_speech_init(w->speech);
     w->options = options;
+    if (after_levelling(options) || options.probe) {
+        w->post_samples.resize(std::max(w->block_bytes / 2, std::size_t{256}));
+        if (options.probe) {
+            w->meter = options.probe->meter =
+                agc_loudness_create(sample_rate, 1, AGC_LOUDNESS_MODE_I | AGC_LOUDNESS_MODE_SAMPLE_PEAK, nullptr);
+        }
+    }
+    if (after_levelling(options)) {
+        w->post_memory.resize(agc::limiter_size(1) + 64);
+        w->post = reinterpret_cast<agc::limiter*>((reinterpret_cast<std::uintptr_t>(w->post_memory.data()) + 63) &
+                                                  ~std::uintptr_t{63});
+        agc::limiter_init(*w->post, sample_rate, 1, options.limit ? options.ceiling_mdb : 0);
+        agc::limiter_set_gain(*w->post, options.gain_mdb, 0);
+        w->to_drop = w->post->latency;
+    }
+    if (options.probe && !w->meter) {
+        input_close(inp);
+        return failed(run_failure::output, "cannot write", out_path, ENOMEM);
+    }
     // Short files are read and written on this thread alone: starting two
     // threads would cost more than it saves.
     const bool threads = worth_reading_ahead(inp.fd, inp.st, BLOCK_BYTES);
@@ -386,7 +463,8 @@ run_result failed(run_failure failure, const char* what, const char* path, std::
 
 run_result run_files(const char* inp_path, const char* out_path, output_file& out, const run_options& options) {
     const bool output_is_stdout = names_standard_output(out_path);
-    run_result r = run(inp_path, out_path, options, out);
+    run_result r = options.target && options.probe == nullptr ? run_to_loudness(inp_path, out_path, out, options)
+                                                              : run(inp_path, out_path, options, out);
     r.output_is_stdout = output_is_stdout;
     return r;
 }

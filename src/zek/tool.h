@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "agc/loudness.h"
 #include "agc/stream.h"
 #include "audio/audio_format.h"
 #include "audio/output_file.h"
@@ -48,6 +49,13 @@ struct run_result {
     } stats;
 };
 
+// What a run can tell of the loudness of what it writes: when a run is
+// given one, it measures its output (created for the recording's rate and
+// channels, integrated loudness and sample peak); the caller destroys it.
+struct loudness_probe {
+    agc_loudness* meter = nullptr;
+};
+
 // How a run levels, beyond the built-in behaviour (the command line's options).
 struct run_options {
     int comp = AGC_COMP_DEFAULT;          // Q15 compression weight, 0 to 32767
@@ -63,6 +71,17 @@ struct run_options {
     // Once set (from another thread, or a signal handler), the run stops at
     // its next block and fails with EINTR: its output is abandoned.
     const std::atomic<bool>* cancel = nullptr;
+    // Loudness, off by default: the output's integrated loudness made
+    // target_mlufs (thousandths of LUFS), and its true peaks held at
+    // ceiling_mdb (thousandths of dBTP).
+    bool target = false;
+    std::int32_t target_mlufs = 0;
+    bool limit = false;
+    std::int32_t ceiling_mdb = 0;
+    // The gain that the loudness run has measured its way to (thousandths
+    // of a dB), applied after the levelling; and where a run tells what it wrote.
+    std::int32_t gain_mdb = 0;
+    loudness_probe* probe = nullptr;
 };
 
 // Whether a run has been asked to stop.
@@ -89,8 +108,14 @@ inline agc_stream_options stream_options(const run_options& how) {
     o.link = how.link;
     o.mix = how.mix;
     o.mix_count = how.mix_count;
+    o.gain = how.gain_mdb;
+    o.limit = how.limit;
+    o.ceiling = how.ceiling_mdb;
     return o;
 }
+
+// Whether a run applies a gain or a limiter after the levelling.
+inline bool after_levelling(const run_options& o) { return o.gain_mdb != 0 || o.limit; }
 
 // The result of a run that failed on one side, with the tool's message for it.
 run_result failed(run_failure failure, const char* what, const char* path, int err);

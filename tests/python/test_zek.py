@@ -196,7 +196,7 @@ def test_bad_arguments_are_refused_clearly(call, error, message):
 def test_the_readme_examples_run(tmp_path, monkeypatch):
     readme = (pathlib.Path(__file__).parents[2] / "README.md").read_text()
     examples = [b for b in re.findall(r"^```python\n(.*?)^```", readme, re.M | re.S) if "dask" not in b]
-    assert len(examples) == 4
+    assert len(examples) == 5  # the last two: Corpora, Loudness
     monkeypatch.chdir(tmp_path)
     for example in examples:
         # wave reads plain PCM headers; sox gives three channels a WAVE_FORMAT_EXTENSIBLE one.

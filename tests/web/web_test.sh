@@ -45,9 +45,9 @@ case $step in
         "$PUPPETEER_CORE"
     fi
     ;;
-  node | chromium)
+  node | chromium | loudness)
     export ZEK_WEB_PACKAGE=$work/package ZEK_WEB_DEPS=$work/deps ZEK_WEB_WORK=$work ZEK_SOURCE_DIR=$src
     exec node --test "$src/tests/web/$step.test.mjs"
     ;;
-  *) echo "usage: web_test.sh build|node|chromium SOURCE_DIR WORK" >&2; exit 2 ;;
+  *) echo "usage: web_test.sh build|node|chromium|loudness SOURCE_DIR WORK" >&2; exit 2 ;;
 esac

@@ -4,6 +4,7 @@
 // buffers let a mono stream level whole hops where they lie, without
 // copying them through the stream. Nothing is allocated, before or while
 // processing.
+#include <agc/loudness.h>
 #include <agc/stream.h>
 
 #define ZEK_EXPORT(name) extern "C" __attribute__((export_name(#name)))
@@ -21,19 +22,40 @@ alignas(64) int16_t input[BUFFER_SAMPLES];
 alignas(64) int16_t output[BUFFER_SAMPLES];
 agc_stream* stream = nullptr;
 int channels = 0;
+// Loudness for the next zek_open (zek_set_loudness), and the instance's meter.
+int loudness_target = 0, loudness_lufs = 0, loudness_limit = 0, loudness_ceiling = 0;
+constexpr size_t METER_BYTES = size_t{256} << 10;
+alignas(64) unsigned char meter_storage[METER_BYTES];
+agc_loudness* meter = nullptr;
+int meter_channels = 0;
 
 } // namespace
+
+// A live target (thousandths of LUFS) and a true-peak ceiling (thousandths
+// of dBTP), each on when its flag is nonzero, for the next zek_open.
+ZEK_EXPORT(zek_set_loudness) void zek_set_loudness(int target, int lufs, int limit, int ceiling) {
+    loudness_target = target;
+    loudness_lufs = lufs;
+    loudness_limit = limit;
+    loudness_ceiling = ceiling;
+}
 
 // Sets up the instance's stream; comp is Q15. Returns 0 or an AGC_ERR_* code.
 ZEK_EXPORT(zek_open) int zek_open(int sample_rate, int channel_count, int comp, int speech, int link) {
     stream = nullptr;
-    const size_t bytes = agc_stream_size(channel_count);
-    if (bytes == 0 || bytes > STREAM_BYTES) return AGC_ERR_CHANNELS;
     agc_stream_options options;
     agc_stream_options_init(&options);
     options.comp = comp;
     options.speech = speech;
     options.link = link;
+    options.target = loudness_target;
+    options.loudness = loudness_lufs;
+    options.limit = loudness_limit;
+    options.ceiling = loudness_ceiling;
+    if (agc_stream_size(channel_count) == 0) return AGC_ERR_CHANNELS;
+    const size_t bytes = agc_stream_size_with(channel_count, &options);
+    if (bytes == 0) return AGC_ERR_ARG;
+    if (bytes > STREAM_BYTES) return AGC_ERR_CHANNELS;
     auto* st = reinterpret_cast<agc_stream*>(storage);
     const int err = agc_stream_init_with(st, sample_rate, channel_count, &options);
     if (err != 0) return err;
@@ -64,3 +86,43 @@ ZEK_EXPORT(zek_reset) int zek_reset() { return agc_stream_reset(stream); }
 ZEK_EXPORT(zek_gain) int zek_gain(int channel) { return agc_stream_gain(stream, channel); }
 
 ZEK_EXPORT(zek_strerror) const char* zek_strerror(int error) { return agc_strerror(error); }
+
+// The instance's loudness meter, every figure kept; its frames come in
+// through the input buffer. Returns 0 or an AGC_ERR_* code.
+ZEK_EXPORT(zek_meter_open) int zek_meter_open(int sample_rate, int channel_count) {
+    meter = nullptr;
+    const size_t bytes = agc_loudness_size(channel_count, AGC_LOUDNESS_MODE_ALL);
+    if (bytes == 0 || bytes > METER_BYTES) return AGC_ERR_CHANNELS;
+    auto* m = reinterpret_cast<agc_loudness*>(meter_storage);
+    const int err = agc_loudness_init(m, sample_rate, channel_count, AGC_LOUDNESS_MODE_ALL);
+    if (err != 0) return err;
+    meter = m;
+    meter_channels = channel_count;
+    return 0;
+}
+
+ZEK_EXPORT(zek_meter_frames) int zek_meter_frames() { return meter ? BUFFER_SAMPLES / meter_channels : 0; }
+
+// Measures the first `frames` frames of the input.
+ZEK_EXPORT(zek_meter_add) int zek_meter_add(int frames) {
+    if (meter == nullptr || frames < 0 || frames > zek_meter_frames()) return AGC_ERR_ARG;
+    return agc_loudness_add_frames(meter, input, static_cast<size_t>(frames));
+}
+
+// A figure in thousandths (INT32_MIN where it does not exist): 0
+// integrated, 1 range, 2 momentary maximum, 3 short-term maximum, 4 sample
+// peak and 5 true peak of `channel`.
+ZEK_EXPORT(zek_meter_figure) int zek_meter_figure(int which, int channel) {
+    int32_t v = AGC_LOUDNESS_NONE;
+    int err = AGC_ERR_ARG;
+    switch (which) {
+    case 0: err = agc_loudness_integrated(meter, &v); break;
+    case 1: err = agc_loudness_range(meter, &v); break;
+    case 2: err = agc_loudness_momentary_max(meter, &v); break;
+    case 3: err = agc_loudness_shortterm_max(meter, &v); break;
+    case 4: err = agc_loudness_sample_peak(meter, channel, &v); break;
+    case 5: err = agc_loudness_true_peak(meter, channel, &v); break;
+    default: break;
+    }
+    return err != 0 ? AGC_LOUDNESS_NONE : v;
+}

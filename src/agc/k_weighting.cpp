@@ -1,0 +1,126 @@
+// K-weighting in integers: the coefficients from the analogue prototype by
+// the bilinear transform, and the two biquads with error feedback.
+#include "agc/k_weighting.h"
+
+namespace agc {
+
+namespace {
+
+constexpr std::int64_t ONE = std::int64_t{1} << 30; // Q30
+
+// The prototype, in Q30 (shelf: centre 1681.97 Hz, Q 0.70718, +4.0 dB at
+// the top with the mid-band gain Vb; high-pass: 38.135 Hz, Q 0.50033).
+constexpr std::int64_t PI_F_SHELF = 5673736171196; // pi * 1681.974450955533 * 2^30
+constexpr std::int64_t PI_F_HIGH = 128640836602;   // pi * 38.13547087602444 * 2^30
+constexpr std::int64_t INV_Q_SHELF = 1518353257;   // 1 / 0.7071752369554196
+constexpr std::int64_t INV_Q_HIGH = 2146079952;    // 1 / 0.5003270373238773
+constexpr std::int64_t VH = 1701735515;            // 10^(3.999843853973347 / 20)
+constexpr std::int64_t VB = 1351541308;            // VH^0.4996667741545416
+
+constexpr std::int64_t divide_rounded(std::int64_t n, std::int64_t d) {
+    return n >= 0 ? (n + d / 2) / d : -((-n + d / 2) / d);
+}
+
+constexpr std::int64_t mul_q30(std::int64_t a, std::int64_t b) { return divide_rounded(a * b, ONE); }
+
+// tan(x) for 0 <= x < 0.7 in Q30: sine and cosine from seven terms of
+// their series each, which leaves an error below 2^-30 there.
+std::int64_t tan_q30(std::int64_t x) {
+    const std::int64_t x2 = mul_q30(x, x);
+    std::int64_t s = x, st = x, c = ONE, ct = ONE;
+    for (std::int64_t k = 1; k <= 7; ++k) {
+        st = -divide_rounded(mul_q30(st, x2), (2 * k) * (2 * k + 1));
+        ct = -divide_rounded(mul_q30(ct, x2), (2 * k - 1) * (2 * k));
+        s += st;
+        c += ct;
+    }
+    return divide_rounded(s * ONE, c);
+}
+
+// Q30 quotient num / den (den > 0), as a Q29 coefficient.
+std::int32_t coefficient(std::int64_t num, std::int64_t den) {
+    return static_cast<std::int32_t>(divide_rounded(divide_rounded(num * ONE, den), 2));
+}
+
+} // namespace
+
+k_coefficients k_coefficients_for(int rate) {
+    k_coefficients k{};
+    // The shelf.
+    std::int64_t t = tan_q30(divide_rounded(PI_F_SHELF, rate));
+    std::int64_t t2 = mul_q30(t, t);
+    std::int64_t tq = mul_q30(t, INV_Q_SHELF);
+    std::int64_t a0 = ONE + tq + t2;
+    k.b0 = coefficient(VH + mul_q30(VB, tq) + t2, a0);
+    k.b1 = coefficient(2 * (t2 - VH), a0);
+    k.b2 = coefficient(VH - mul_q30(VB, tq) + t2, a0);
+    k.a1 = coefficient(2 * (t2 - ONE), a0);
+    k.a2 = coefficient(ONE - tq + t2, a0);
+    // The high-pass, its numerator left at 1 -2 1 as the 48 kHz reference
+    // filter has it (the measure's -0.691 dB offset is set for that).
+    t = tan_q30(divide_rounded(PI_F_HIGH, rate));
+    t2 = mul_q30(t, t);
+    tq = mul_q30(t, INV_Q_HIGH);
+    a0 = ONE + tq + t2;
+    k.c1 = coefficient(2 * (t2 - ONE), a0);
+    k.c2 = coefficient(ONE - tq + t2, a0);
+    return k;
+}
+
+// Each stage is a direct-form biquad whose output is the floor of its
+// accumulator. Left alone, that rounding error would pass through the
+// stage's poles, which for the high-pass at 96 kHz lie so near z = 1 that
+// it would come out 100 dB louder at DC. Feeding the error of the two last
+// outputs back with weights 2 and -1 shapes it by (1 - 1/z)^2, which
+// cancels the poles' gain at low frequencies.
+//
+// Over runs of up to RUN samples, the shelf's numerator goes first (it has
+// no feedback, so nothing chains one sample to the next), then the poles of
+// both stages in one loop, whose two chains overlap: in each, everything
+// but the last output's share is summed first, so that the chain from one
+// output to the next is one product, one subtraction and one shift.
+std::uint64_t k_filter_energy(const k_coefficients& k, k_filter& f, const std::int16_t* x, std::size_t n) {
+    constexpr std::size_t RUN = 256;
+    constexpr std::int64_t FRACTION_MASK = (std::int64_t{1} << K_COEF_FRACTION) - 1;
+    std::uint64_t energy = 0;
+    std::int64_t v[RUN]; // the shelf's numerator's output
+    for (std::size_t done = 0; done < n;) {
+        const std::size_t m = n - done < RUN ? n - done : RUN;
+        const std::int16_t* in = x + done;
+        const std::int64_t b0 = k.b0, b1 = k.b1, b2 = k.b2;
+        const std::int64_t p1 = f.x1, p2 = f.x2;
+        v[0] = (b0 * in[0] + b1 * p1 + b2 * p2) * (1 << K_SIGNAL_FRACTION);
+        if (m > 1) v[1] = (b0 * in[1] + b1 * in[0] + b2 * p1) * (1 << K_SIGNAL_FRACTION);
+        for (std::size_t i = 2; i < m; ++i) {
+            v[i] = (b0 * in[i] + b1 * in[i - 1] + b2 * in[i - 2]) * (1 << K_SIGNAL_FRACTION);
+        }
+        f.x2 = m > 1 ? in[m - 2] : f.x1;
+        f.x1 = in[m - 1];
+        // The shelf's poles and the high-pass, in one loop: their two
+        // chains, each one product long, overlap.
+        const std::int64_t a1 = k.a1, a2 = k.a2, c1 = k.c1, c2 = k.c2;
+        std::int64_t y1 = f.y1, y2 = f.y2, e1 = f.e1, e2 = f.e2;
+        std::int64_t z1 = f.z1, z2 = f.z2, f1 = f.f1, f2 = f.f2;
+        for (std::size_t i = 0; i < m; ++i) {
+            const std::int64_t acc = v[i] - a2 * y2 + 2 * e1 - e2 - a1 * y1;
+            const std::int64_t y = acc >> K_COEF_FRACTION;
+            e2 = e1;
+            e1 = acc & FRACTION_MASK; // the part the floor dropped, 0 .. 2^29 - 1
+            const std::int64_t acc2 = ((y - 2 * y1 + y2) << K_COEF_FRACTION) - c2 * z2 + 2 * f1 - f2 - c1 * z1;
+            const std::int64_t z = acc2 >> K_COEF_FRACTION;
+            f2 = f1;
+            f1 = acc2 & FRACTION_MASK;
+            y2 = y1;
+            y1 = y;
+            z2 = z1;
+            z1 = z;
+            energy += static_cast<std::uint64_t>(z * z) >> (2 * K_SIGNAL_FRACTION - K_ENERGY_FRACTION);
+        }
+        f.y1 = static_cast<std::int32_t>(y1), f.y2 = static_cast<std::int32_t>(y2), f.e1 = e1, f.e2 = e2;
+        f.z1 = static_cast<std::int32_t>(z1), f.z2 = static_cast<std::int32_t>(z2), f.f1 = f1, f.f2 = f2;
+        done += m;
+    }
+    return energy;
+}
+
+} // namespace agc

@@ -1,0 +1,249 @@
+// The limiter, frame by frame:
+// 1. the input under its gain, in Q8 sample units (31 bits: up to 48 dB of
+//    gain over full scale), goes into each channel's delay line; each block
+//    of 16 frames on the grid of the recording's own frame count, once the
+//    16 frames after it are in, is interpolated at four times the rate (at
+//    eight below 44.1 kHz) (in
+//    16 bits on the block's own scale, exact to 2^-15 of its largest
+//    sample, and the same whatever the chunks it came in), and the largest
+//    point after each sample, over the channels, is its frame's peak: known
+//    32 frames after the frame;
+// 2. the largest peak of the last `window` frames (a queue of falling
+//    values) asks for the gain ceiling / peak, or unity;
+// 3. `hold` takes that gain at once when it is lower, and otherwise
+//    recovers towards unity by a share of the distance per frame (80 ms);
+// 4. the gain applied is the mean of the last `lookahead` values of hold, a
+//    straight glide down to a peak's gain that is complete when the peak
+//    goes out.
+// The window reaches 16 samples before and after each peak, the half-width
+// of the interpolator: every sample that shapes the points around a peak is
+// at that peak's gain or lower, so the points come out at the ceiling or
+// under it. The frame whose peak is known at input frame n goes out at
+// n + latency, latency = 32 + (lookahead - 1) + 16.
+#include "agc/limiter.h"
+
+#include <bit>
+#include <new>
+
+#include "agc/fixed_point.h"
+#include "agc/log_scale.h"
+
+namespace agc {
+
+namespace {
+
+constexpr std::int64_t ONE = std::int64_t{1} << 30; // unity gain, Q30
+constexpr int REACH = TRUE_PEAK_TAPS / 2;           // samples on either side that shape a point
+constexpr int CHUNK = 64;                           // frames taken at once: with the latency, within the ring
+constexpr int DETECT = 32;                          // frames from a frame to its peak
+constexpr int BLOCK = TRUE_PEAK_BLOCK;
+constexpr int SPAN = BLOCK + TRUE_PEAK_TAPS - 1;    // the frames a block's points are made of
+constexpr std::uint64_t RING_MASK = LIMITER_RING - 1;
+
+// The ring slot of a frame (frames before the first wrap to the end, which
+// holds silence until they are written).
+constexpr std::size_t slot_of(std::int64_t frame) { return static_cast<std::uint64_t>(frame) & RING_MASK; }
+// The ceiling a little under the one asked for: the gain is not constant
+// across the interpolator's span, the output is rounded to 16 bits, and
+// between eight points a sample a peak at 80% of the Nyquist frequency can
+// stand 0.1 dB higher still, as a meter that oversamples a low rate further
+// (ffmpeg's goes to 192 kHz whatever the rate) would find it.
+constexpr std::int32_t MARGIN_MILLI_DB = 100;
+
+limiter_channel* channels_of(limiter& l) {
+    return reinterpret_cast<limiter_channel*>(reinterpret_cast<unsigned char*>(&l) + sizeof(limiter));
+}
+
+// ceiling * 2^30 / peak for peak > ceiling > 0 (both below 2^62), in Q30,
+// never above the exact quotient: the peak's reciprocal by Newton's method
+// from the best straight-line first guess (within 1/17), four steps to far
+// below 2^-30.
+std::int64_t ratio(std::int64_t ceiling, std::int64_t peak) {
+    const int k = 63 - std::countl_zero(static_cast<std::uint64_t>(peak));
+    const std::int64_t m = k >= 30 ? peak >> (k - 30) : peak << (30 - k); // [2^30, 2^31): 1 <= m < 2
+    std::int64_t y = (24 * ONE - 8 * m) / 17; // about 1/m, Q30
+    for (int i = 0; i < 4; ++i) y = (y * ((ONE << 1) - ((m * y) >> 30))) >> 30;
+    const std::int64_t r = ((ceiling * y) >> k) - 2; // the truncation of m costs at most 2^-30 of it
+    return r < 0 ? 0 : r;
+}
+
+// Takes the peak of the frame whose points are now known into the queue of
+// the window's falling peaks, and returns the window's largest.
+std::int64_t hold_peak(limiter& l, std::int64_t peak, std::int64_t at) {
+    // Peaks at the ceiling or under it ask for unity, as no peak does: only
+    // those over it are queued.
+    if (peak > l.ceiling) {
+        while (l.held_count > 0 && l.held_peak[slot_of(l.held_first + l.held_count - 1)] <= peak) --l.held_count;
+        const std::size_t slot = slot_of(l.held_first + l.held_count);
+        l.held_peak[slot] = peak;
+        l.held_at[slot] = at;
+        ++l.held_count;
+    }
+    while (l.held_count > 0 && l.held_at[l.held_first] <= at - l.window) {
+        l.held_first = static_cast<std::int32_t>(slot_of(l.held_first + 1));
+        --l.held_count;
+    }
+    return l.held_count > 0 ? l.held_peak[l.held_first] : 0;
+}
+
+// The gain for the frame whose peak is `peak` (the window's largest).
+std::int64_t next_gain(limiter& l, std::int64_t peak) {
+    // At rest (no peak over the ceiling, the hold and the glide at unity)
+    // the gain stays unity: nothing to work out.
+    if (peak <= l.ceiling && l.hold == ONE && l.glide_sum == (ONE << l.lookahead_log2)) return ONE;
+    std::int64_t wanted = ONE;
+    if (peak > l.ceiling) {
+        if (peak != l.last_peak) {
+            l.last_peak = peak;
+            l.last_ratio = ratio(l.ceiling, peak);
+        }
+        wanted = l.last_ratio;
+    }
+    // The last steps of the recovery would round to nothing: within them,
+    // the hold is back at unity.
+    const std::int64_t step = ((ONE - l.hold) * l.release) >> 30;
+    const std::int64_t recovered = step > 0 ? l.hold + step : ONE;
+    l.hold = wanted < recovered ? wanted : recovered;
+    const int slot = static_cast<int>(l.frames & (l.lookahead - 1));
+    l.glide_sum += l.hold - l.glide[slot];
+    l.glide[slot] = l.hold;
+    return l.glide_sum >> l.lookahead_log2;
+}
+
+// The peaks of the block of frames [start, start + 16), from the frames
+// 15 before it to 16 after it: the largest point after each frame over the
+// channels, or 0 where none can reach over the ceiling.
+void detect_block(limiter& l, limiter_channel* ch, std::int64_t start) {
+    for (int j = 0; j < BLOCK; ++j) l.peaks[slot_of(start + j)] = 0;
+    for (int c = 0; c < l.channels; ++c) {
+        std::int32_t w[SPAN];
+        std::int64_t top = 0;
+        for (int i = 0; i < SPAN; ++i) {
+            w[i] = ch[c].delay[slot_of(start - (TRUE_PEAK_DELAY - 1) + i)];
+            const std::int64_t a = w[i] < 0 ? -static_cast<std::int64_t>(w[i]) : w[i];
+            top = a > top ? a : top;
+        }
+        if ((top * TRUE_PEAK_BOUND >> TRUE_PEAK_FRACTION) <= l.ceiling) continue;
+        int shift = 0;
+        while ((top >> shift) > 32767) ++shift;
+        std::int16_t w16[SPAN];
+        for (int i = 0; i < SPAN; ++i) w16[i] = static_cast<std::int16_t>(w[i] >> shift);
+        std::int32_t m[BLOCK];
+        // The eighths below 44.1 kHz, where a meter that oversamples to
+        // 192 kHz looks at more than four points a sample; and only where the
+        // quarters come within 0.5 dB of the ceiling: further under it, the
+        // points between stand no higher.
+        true_peak_block(w16, m, false);
+        if (l.eighths) {
+            std::int32_t most = 0;
+            for (int j = 0; j < BLOCK; ++j) most = m[j] > most ? m[j] : most;
+            if (((static_cast<std::int64_t>(most) << shift) >> TRUE_PEAK_FRACTION) * 1060 / 1000 > l.ceiling) {
+                true_peak_block(w16, m, true);
+            }
+        }
+        for (int j = 0; j < BLOCK; ++j) {
+            const std::int64_t p = (static_cast<std::int64_t>(m[j]) << shift) >> TRUE_PEAK_FRACTION;
+            std::int64_t& peak = l.peaks[slot_of(start + j)];
+            peak = p > peak ? p : peak;
+        }
+    }
+}
+
+std::int32_t under_gain(std::int16_t x, std::int64_t gain) {
+    const std::int64_t s = (static_cast<std::int64_t>(x) * gain) >> 8; // Q16 gain, Q8 result
+    return static_cast<std::int32_t>(s > INT32_MAX ? INT32_MAX : s < -INT32_MAX ? -INT32_MAX : s);
+}
+
+std::int16_t out_sample(std::int32_t s, std::int64_t gain) {
+    // Q8 under a Q30 gain, rounded to the nearest sample and held in 16 bits.
+    const std::int64_t y = ((static_cast<std::int64_t>(s) * gain >> 30) + 128) >> 8;
+    return store16(static_cast<std::int32_t>(y > 32767 ? 32767 : y < -32768 ? -32768 : y));
+}
+
+} // namespace
+
+std::size_t limiter_size(int channels) {
+    return sizeof(limiter) + static_cast<std::size_t>(channels) * sizeof(limiter_channel);
+}
+
+void limiter_init(limiter& l, int rate, int channels, std::int32_t ceiling_milli_db) {
+    ::new (&l) limiter{};
+    l.rate = rate;
+    l.channels = channels;
+    // The largest power of two of frames within 2 ms: 64 at 44.1 and 48 kHz.
+    l.lookahead_log2 = 31 - std::countl_zero(static_cast<std::uint32_t>(rate / 500));
+    l.lookahead = 1 << l.lookahead_log2;
+    l.window = l.lookahead + 2 * REACH;
+    l.latency = DETECT + l.lookahead - 1 + REACH;
+    l.eighths = rate < 44100;
+    // 32768 * 256 * 10^(dB / 20): full scale in Q8 under the ceiling.
+    const std::int64_t log2 = milli_db_amplitude_to_log2(ceiling_milli_db - MARGIN_MILLI_DB);
+    l.ceiling = static_cast<std::int64_t>(exp2_q24(log2, 23));
+    // 1 / (0.08 s * rate) of the distance per frame, Q30.
+    l.release = (ONE * 25) / (2 * static_cast<std::int64_t>(rate));
+    l.hold = ONE;
+    for (int i = 0; i < l.lookahead; ++i) l.glide[i] = ONE;
+    l.glide_sum = ONE << l.lookahead_log2;
+    l.lowest_gain = ONE;
+    limiter_channel* ch = channels_of(l);
+    for (int c = 0; c < channels; ++c) ::new (&ch[c]) limiter_channel{};
+}
+
+void limiter_set_gain(limiter& l, std::int32_t milli_db, int frames) {
+    const std::int32_t db = milli_db > 48000 ? 48000 : milli_db < -48000 ? -48000 : milli_db;
+    l.gain_to = static_cast<std::int64_t>(exp2_q24(milli_db_amplitude_to_log2(db), 16));
+    if (frames <= 0) {
+        l.gain = l.gain_to;
+        l.glide_left = 0;
+        return;
+    }
+    l.gain_step = (l.gain_to - l.gain) / frames;
+    l.glide_left = frames;
+}
+
+void limiter_process(limiter& l, const std::int16_t* in, std::int16_t* out, int frames) {
+    limiter_channel* ch = channels_of(l);
+    const int nc = l.channels;
+    std::int64_t gain[CHUNK], g[CHUNK];
+    while (frames > 0) {
+        const int n = frames < CHUNK ? frames : CHUNK;
+        // The chunk's input gains (gliding if they must), then each channel
+        // under them into its delay line.
+        for (int i = 0; i < n; ++i) {
+            if (l.glide_left > 0) l.gain = --l.glide_left == 0 ? l.gain_to : l.gain + l.gain_step;
+            gain[i] = l.gain;
+        }
+        for (int c = 0; c < nc; ++c) {
+            std::int32_t* delay = ch[c].delay;
+            for (int i = 0; i < n; ++i) {
+                delay[slot_of(l.frames + i)] = in ? under_gain(in[static_cast<std::ptrdiff_t>(i) * nc + c], gain[i]) : 0;
+            }
+        }
+        // Each frame's gain, from the peaks known by then.
+        const std::int64_t first = l.frames;
+        for (int i = 0; i < n; ++i, ++l.frames) {
+            // A block whose last point needs this frame is complete.
+            const std::int64_t start = l.frames - (BLOCK - 1) - TRUE_PEAK_DELAY;
+            if (start >= 0 && start % BLOCK == 0) detect_block(l, ch, start);
+            const std::int64_t q = l.frames - DETECT;
+            g[i] = next_gain(l, hold_peak(l, q < 0 ? 0 : l.peaks[slot_of(q)], l.frames));
+            if (g[i] < ONE && l.frames >= l.latency) {
+                ++l.reduced_frames;
+                if (g[i] < l.lowest_gain) l.lowest_gain = g[i];
+            }
+        }
+        // The frames latency before them, under those gains.
+        for (int c = 0; c < nc; ++c) {
+            const std::int32_t* delay = ch[c].delay;
+            for (int i = 0; i < n; ++i) {
+                const std::int64_t from = first + i - l.latency;
+                out[static_cast<std::ptrdiff_t>(i) * nc + c] = from < 0 ? 0 : out_sample(delay[slot_of(from)], g[i]);
+            }
+        }
+        if (in) in += static_cast<std::ptrdiff_t>(n) * nc;
+        out += static_cast<std::ptrdiff_t>(n) * nc;
+        frames -= n;
+    }
+}
+
+} // namespace agc

@@ -1,0 +1,68 @@
+// A true-peak limiter with look-ahead: a signal under a gain comes out
+// delayed by a fixed latency, with every point between its samples (as the
+// true-peak interpolator sees them) held at or under a ceiling. Where the
+// signal stays under the ceiling it passes untouched; where it would go
+// over, the gain glides down over the look-ahead before the peak arrives
+// and recovers over about 80 ms after it. One gain for all channels, so
+// that an image stays where it is.
+#ifndef AGC_LIMITER_H
+#define AGC_LIMITER_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "agc/true_peak.h"
+
+namespace agc {
+
+// The delay line's capacity: the largest latency (at 96 kHz) fits.
+inline constexpr int LIMITER_RING = 256;
+
+struct limiter_channel {
+    std::int32_t delay[LIMITER_RING]; // the signal under the gain (Q8 samples), waiting for its gain
+};
+
+struct limiter {
+    std::int32_t channels = 0, rate = 0;
+    std::int32_t lookahead = 0, lookahead_log2 = 0; // the attack's glide, a power of two of frames
+    std::int32_t window = 0;  // frames over which the largest peak is held
+    std::int32_t latency = 0; // frames
+    std::int64_t ceiling = 0; // Q8 sample units
+    bool eighths = false;     // look at eight points a sample, not four
+    std::int64_t release = 0; // Q30 share of the distance to unity recovered per frame
+    // The input gain (Q16), and its glide towards gain_to over glide_left frames.
+    std::int64_t gain = 1 << 16, gain_to = 1 << 16, gain_step = 0;
+    std::int32_t glide_left = 0;
+    // The largest peaks of the window, as a queue of falling values.
+    std::int64_t held_peak[LIMITER_RING] = {}, held_at[LIMITER_RING] = {};
+    std::int32_t held_first = 0, held_count = 0;
+    std::int64_t last_peak = -1, last_ratio = 0; // the gain that the held peak asks for, Q30
+    std::int64_t hold = 0;                       // the gain before the glide, Q30
+    std::int64_t glide[LIMITER_RING] = {};       // the last `lookahead` values of hold
+    std::int64_t glide_sum = 0;
+    std::int64_t peaks[LIMITER_RING] = {}; // each frame's largest point over the channels, Q8
+    std::int64_t frames = 0;               // frames taken in
+    // What it did: frames given out under a gain below unity, and the lowest gain (Q30).
+    std::uint64_t reduced_frames = 0;
+    std::int64_t lowest_gain = 0;
+};
+
+// Bytes for a limiter of `channels` channels (the record and its channels after it).
+std::size_t limiter_size(int channels);
+
+// Sets up a limiter in storage of limiter_size(channels) bytes, for a
+// sample rate of 8000 to 96000 Hz and a ceiling in thousandths of a dB
+// under full scale (32768), -9000 to 0. The look-ahead is about 1.3 to 2 ms.
+void limiter_init(limiter& l, int rate, int channels, std::int32_t ceiling_milli_db);
+
+// The input gain, in thousandths of a dB (-48000 to 48000): reached in a
+// straight glide over `frames` frames (0: at once).
+void limiter_set_gain(limiter& l, std::int32_t milli_db, int frames);
+
+// Takes `frames` interleaved frames of `in` (null: silence) and writes as
+// many to `out`, delayed by l.latency frames (in == out is fine).
+void limiter_process(limiter& l, const std::int16_t* in, std::int16_t* out, int frames);
+
+} // namespace agc
+
+#endif

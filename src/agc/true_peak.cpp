@@ -1,0 +1,120 @@
+// The interpolator: a sinc under a Kaiser window (beta 8) of 32 taps for
+// each of the points a quarter, a half and three quarters of the way from
+// one sample to the next; each phase's taps sum to exactly 1 (16384), so a
+// steady level reads as itself. Its gain stays within 0.003 dB of flat up
+// to 80% of the Nyquist frequency (19 kHz at 48 kHz, 3.2 kHz in a
+// telephone recording at 8 kHz) and is 0.012 dB down at 85%, where the
+// 12-tap filter of the loudness recommendation ripples by 0.2 dB and falls
+// 0.4 dB short at 90%.
+#include "agc/true_peak.h"
+
+#include <cstring>
+
+namespace agc {
+
+namespace {
+
+constexpr std::int16_t PHASES[3][TRUE_PEAK_TAPS] = {
+    {-2,  5,    -11, 22,    -39,   64,    -102, 154,  -227, 326,  -465, 663,  -971, 1522, -2884, 14741,
+     4877, -2015, 1200, -799, 554, -390, 272, -187, 126, -81, 50, -29, 16, -8, 3, -1},
+    {-2,    6,    -13, 26,    -48,   81,    -129,  197,   -292, 422,  -602, 857,  -1243, 1903, -3364, 10393,
+     10393, -3364, 1903, -1243, 857, -602, 422, -292, 197, -129, 81, -48, 26, -13, 6, -2},
+    {-1,    3,    -8,  16,    -29,  50,    -81,  126,  -187, 272,  -390, 554, -799, 1200, -2015, 4877,
+     14741, -2884, 1522, -971, 663, -465, 326, -227, 154, -102, 64, -39, 22, -11, 5, -2},
+};
+
+// The points an eighth, three, five and seven eighths of the way, for a
+// look twice as fine (the limiter's): between four points a sample a peak
+// can still stand up to 0.4 dB higher at 80% of the Nyquist frequency,
+// which a meter that oversamples more (ffmpeg's, at a low rate) would see.
+constexpr std::int16_t EIGHTHS[4][TRUE_PEAK_TAPS] = {
+    {-1, 3, -7, 13, -22, 37, -58, 88, -128, 185, -263, 376, -553, 879, -1741, 15960,
+     2256, -1011, 615, -412, 287, -202, 141, -97, 65, -42, 26, -15, 8, -4, 1, 0},
+    {-2, 6, -13, 26, -47, 79, -126, 191, -282, 408, -581, 828, -1207, 1867, -3409, 12824,
+     7665, -2853, 1659, -1094, 757, -532, 372, -257, 173, -113, 70, -41, 23, -11, 5, -1},
+    {-1, 5, -11, 23, -41, 70, -113, 173, -257, 372, -532, 757, -1094, 1659, -2853, 7665,
+     12824, -3409, 1867, -1207, 828, -581, 408, -282, 191, -126, 79, -47, 26, -13, 6, -2},
+    {0, 1, -4, 8, -15, 26, -42, 65, -97, 141, -202, 287, -412, 615, -1011, 2256,
+     15960, -1741, 879, -553, 376, -263, 185, -128, 88, -58, 37, -22, 13, -7, 3, -1},
+};
+
+constexpr int HISTORY = TRUE_PEAK_TAPS - 1;
+constexpr int BLOCK = TRUE_PEAK_BLOCK;
+constexpr std::size_t CHUNK = 256;
+
+constexpr std::int32_t abs32(std::int32_t v) { return v < 0 ? -v : v; }
+constexpr std::int64_t abs64(std::int64_t v) { return v < 0 ? -v : v; }
+
+// The four points after each of the samples 15 .. 15 + BLOCK - 1 of w
+// (which holds BLOCK + 31 samples): the sample, exact, and the three
+// interpolated ones, the largest magnitude of them into m. Each sum is at
+// most 32768 * 39156 (the phases' largest sum of tap magnitudes), inside 31 bits.
+template <int N>
+void interpolate(const std::int16_t (&phases)[N][TRUE_PEAK_TAPS], const std::int16_t* w, std::int32_t* m) {
+    std::int32_t p[N][BLOCK] = {};
+    for (int t = 0; t < TRUE_PEAK_TAPS; ++t) {
+        for (int q = 0; q < N; ++q) {
+            const std::int32_t c = phases[q][t];
+            for (int j = 0; j < BLOCK; ++j) p[q][j] += c * w[j + t];
+        }
+    }
+    for (int j = 0; j < BLOCK; ++j) {
+        std::int32_t a = m[j];
+        for (int q = 0; q < N; ++q) a = a > abs32(p[q][j]) ? a : abs32(p[q][j]);
+        m[j] = a;
+    }
+}
+
+void interpolate_block(const std::int16_t* w, std::int32_t* m) {
+    for (int j = 0; j < BLOCK; ++j) m[j] = abs32(static_cast<std::int32_t>(w[j + TRUE_PEAK_DELAY - 1]) * (1 << TRUE_PEAK_FRACTION));
+    interpolate(PHASES, w, m);
+}
+
+template <typename T>
+std::int64_t largest(const T* w, int n) {
+    std::int64_t a = 0;
+    for (int i = 0; i < n; ++i) {
+        const std::int64_t v = abs64(w[i]);
+        a = v > a ? v : a;
+    }
+    return a;
+}
+
+// Runs of the input after the history, BLOCK outputs at a time: calls
+// block(w, b) for each block of b outputs whose window starts at w.
+template <typename T, typename Block>
+void scan(T* history, const T* x, std::size_t n, Block block) {
+    T run[HISTORY + CHUNK + BLOCK] = {};
+    std::memcpy(run, history, HISTORY * sizeof(T));
+    for (std::size_t done = 0; done < n;) {
+        const std::size_t k = n - done < CHUNK ? n - done : CHUNK;
+        std::memcpy(run + HISTORY, x + done, k * sizeof(T));
+        for (std::size_t i = 0; i < k; i += BLOCK) {
+            block(run + i, k - i < BLOCK ? static_cast<int>(k - i) : BLOCK);
+        }
+        for (int j = 0; j < HISTORY; ++j) run[j] = run[k + static_cast<std::size_t>(j)]; // may overlap
+        done += k;
+    }
+    std::memcpy(history, run, HISTORY * sizeof(T));
+}
+
+} // namespace
+
+std::int32_t true_peak_scan(true_peak_history& h, const std::int16_t* x, std::size_t n, std::int32_t floor) {
+    std::int32_t peak = floor;
+    scan(h.x, x, n, [&](const std::int16_t* w, int b) {
+        // Past b outputs the block reads what is left of the run: unused.
+        if (largest(w, b + HISTORY) * TRUE_PEAK_BOUND <= peak) return;
+        std::int32_t m[BLOCK];
+        interpolate_block(w, m);
+        for (int j = 0; j < b; ++j) peak = m[j] > peak ? m[j] : peak;
+    });
+    return peak;
+}
+
+void true_peak_block(const std::int16_t* w, std::int32_t* m, bool eighths) {
+    interpolate_block(w, m);
+    if (eighths) interpolate(EIGHTHS, w, m);
+}
+
+} // namespace agc

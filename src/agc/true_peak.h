@@ -1,0 +1,45 @@
+// True peak: the largest magnitude of the signal between its samples as
+// well as at them, found by interpolating three points between each pair
+// of samples (four times the rate) with a windowed-sinc filter.
+#ifndef AGC_TRUE_PEAK_H
+#define AGC_TRUE_PEAK_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace agc {
+
+// Taps per interpolated point, and the fraction bits of the interpolated
+// values over the input's units (the filter's taps are Q14 and sum to 1).
+inline constexpr int TRUE_PEAK_TAPS = 32;
+inline constexpr int TRUE_PEAK_FRACTION = 14;
+// The points between samples k-16 and k-15 are known once sample k is: the
+// interpolator looks this many samples ahead.
+inline constexpr int TRUE_PEAK_DELAY = TRUE_PEAK_TAPS / 2;
+// Twice the largest sum of tap magnitudes (2.39), in Q14: no point the
+// filter makes of samples within +-a exceeds a * TRUE_PEAK_BOUND / 16384.
+inline constexpr std::int32_t TRUE_PEAK_BOUND = 39157;
+
+// The last TRUE_PEAK_TAPS - 1 samples of a channel, oldest first.
+struct true_peak_history {
+    std::int16_t x[TRUE_PEAK_TAPS - 1] = {};
+};
+// The largest interpolated magnitude over the n new samples x (and the
+// points between them and the history), in Q14 sample units, where it is
+// above `floor`; `floor` where nothing is. Stretches that cannot reach over
+// `floor` are not interpolated at all, which on programme material spares
+// most of the work once the loudest peak so far is known. Updates the history.
+std::int32_t true_peak_scan(true_peak_history& h, const std::int16_t* x, std::size_t n, std::int32_t floor);
+
+// Points interpolated together.
+inline constexpr int TRUE_PEAK_BLOCK = 16;
+
+// The four points after each of the samples w[15] .. w[30] (w holds
+// TRUE_PEAK_BLOCK + 31 samples): the largest magnitude of the sample and
+// the three interpolated after it, in Q14 sample units, into m; with
+// `eighths`, of the eight points at eight times the rate.
+void true_peak_block(const std::int16_t* w, std::int32_t* m, bool eighths);
+
+} // namespace agc
+
+#endif
