@@ -13,6 +13,8 @@ ZEK_PYTHON_PACKAGES=(g++ libsndfile1-dev python3 python3-dev python3-venv python
   python3-numpy python3-pybind11 python3-soundfile)
 # The Dask recipe (examples/level_corpus.py), over the Python package.
 ZEK_DASK_PACKAGES=(python3-dask python3-distributed)
+# The Debian packages (dpkg-buildpackage): debhelper and the build's own.
+ZEK_DEB_PACKAGES=(build-essential debhelper "${ZEK_BUILD_PACKAGES[@]}")
 # Run every test: GoogleTest and Benchmark, the programs that make and check
 # real files (sox, ffmpeg, flac, espeak-ng), groff for the man page, the
 # Python package with its tests (pytest) and the Dask recipe; the plugins'
@@ -29,6 +31,10 @@ ZEK_TEST_PACKAGES=(libgtest-dev libbenchmark-dev sox espeak-ng ffmpeg flac groff
 # its own (the two conflict).
 ZEK_TEST_PACKAGES+=(emscripten chromium)
 command -v npm >/dev/null || ZEK_TEST_PACKAGES+=(npm)
+# The packages as users install them: the Debian packages built and checked
+# by lintian, installed into a fresh Debian 12 that debootstrap makes; the
+# Python package as a wheel (which pip builds with python3-wheel).
+ZEK_TEST_PACKAGES+=("${ZEK_DEB_PACKAGES[@]}" lintian debootstrap python3-wheel)
 
 # Where apt-get's output goes: hundreds of lines that would bury the scripts' own.
 ZEK_PACKAGE_LOG=${ZEK_PACKAGE_LOG:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/build/packages.log}
