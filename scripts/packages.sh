@@ -15,6 +15,12 @@ ZEK_PYTHON_PACKAGES=(g++ libsndfile1-dev python3 python3-dev python3-venv python
 ZEK_DASK_PACKAGES=(python3-dask python3-distributed)
 # The Debian packages (dpkg-buildpackage): debhelper and the build's own.
 ZEK_DEB_PACKAGES=(build-essential debhelper "${ZEK_BUILD_PACKAGES[@]}")
+# The web package: emcc builds its WebAssembly through the project's CMake
+# (cmake, make), npm packs it, Node runs it, Python's http.server serves the
+# page. Debian's npm, unless a Node.js installed another way brought its own
+# (the two conflict).
+ZEK_WEB_PACKAGES=(emscripten cmake make nodejs python3)
+command -v npm >/dev/null || ZEK_WEB_PACKAGES+=(npm)
 # Run every test: GoogleTest and Benchmark, the programs that make and check
 # real files (sox, ffmpeg, flac, espeak-ng), groff for the man page, the
 # Python package with its tests (pytest) and the Dask recipe; the plugins'
@@ -25,12 +31,9 @@ ZEK_TEST_PACKAGES=(libgtest-dev libbenchmark-dev sox espeak-ng ffmpeg flac groff
   "${ZEK_PYTHON_PACKAGES[@]}" python3-pytest "${ZEK_DASK_PACKAGES[@]}"
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad sordi
   pipewire pipewire-bin wireplumber dbus-daemon)
-# The web package: emcc builds its WebAssembly, Node (which emscripten brings)
-# and Chromium test it. npm packs it and fetches puppeteer-core, which drives
-# that Chromium: Debian's npm, unless a Node.js installed another way brought
-# its own (the two conflict).
-ZEK_TEST_PACKAGES+=(emscripten chromium)
-command -v npm >/dev/null || ZEK_TEST_PACKAGES+=(npm)
+# The web package, tested in Node and in Chromium (npm also fetches
+# puppeteer-core, which drives that Chromium).
+ZEK_TEST_PACKAGES+=("${ZEK_WEB_PACKAGES[@]}" chromium)
 # The packages as users install them: the Debian packages built and checked
 # by lintian, installed into a fresh Debian 12 that debootstrap makes; the
 # Python package as a wheel (which pip builds with python3-wheel).
