@@ -15,6 +15,8 @@ ZEK_PYTHON_PACKAGES=(g++ libsndfile1-dev python3 python3-dev python3-venv python
 ZEK_DASK_PACKAGES=(python3-dask python3-distributed)
 # The Debian packages (dpkg-buildpackage): debhelper and the build's own.
 ZEK_DEB_PACKAGES=(build-essential debhelper "${ZEK_BUILD_PACKAGES[@]}")
+# The fuzz targets: clang with libFuzzer and the sanitizers' runtime, over the build's packages.
+ZEK_FUZZ_PACKAGES=(clang libclang-rt-14-dev "${ZEK_BUILD_PACKAGES[@]}")
 # The web package: emcc builds its WebAssembly through the project's CMake
 # (cmake, make), npm packs it, Node runs it, Python's http.server serves the
 # page. Debian's npm, unless a Node.js installed another way brought its own
