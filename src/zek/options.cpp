@@ -25,6 +25,7 @@ bool parse_comp(const char* text, int& weight) {
 
 command_line parse_command_line(int argc, char** argv) {
     command_line cl;
+    bool comp_given = false;
     int i = 1;
     for (; i < argc; ++i) {
         const std::string_view arg = argv[i];
@@ -46,6 +47,7 @@ command_line parse_command_line(int argc, char** argv) {
                 cl.error = words({"--comp takes a number from 0 to 1, not '", value ? value : "", "'"});
                 return cl;
             }
+            comp_given = true;
         } else if (arg == "--mix" || arg.starts_with("--mix=")) {
             cl.mix_path = arg == "--mix" ? (i + 1 < argc ? argv[++i] : nullptr) : argv[i] + 6;
             if (cl.mix_path == nullptr || *cl.mix_path == '\0') {
@@ -60,6 +62,9 @@ command_line parse_command_line(int argc, char** argv) {
         }
     }
     for (; i < argc; ++i) cl.paths.push_back(argv[i]);
+    // The weight file gives every hop's weight, so a --comp beside it has no
+    // say: the run goes on as asked, but the user should know.
+    if (comp_given && cl.mix_path != nullptr) cl.warning = "--comp is ignored: --mix gives the weight of every hop";
     return cl;
 }
 

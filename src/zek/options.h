@@ -17,6 +17,7 @@ struct command_line {
     bool help = false, version = false;
     std::vector<const char*> paths; // INPUT, OUTPUT and whatever follows (ignored)
     std::string error;              // a usage error, for standard error
+    std::string warning;            // an option that has no effect, for standard error
 };
 
 // Splits argv into options and paths. Options come first; "--" ends them,
