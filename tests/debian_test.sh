@@ -25,6 +25,7 @@ skip() {
   exit 77
 }
 [ "$(id -u)" -eq 0 ] || skip "needs root for debootstrap and chroot"
+unshare --mount true 2>/dev/null || skip "cannot make a mount namespace (unshare --mount) for the chroot's mounts"
 for tool in dpkg-buildpackage:dpkg-dev dh:debhelper lintian:lintian debootstrap:debootstrap sox:sox unshare:util-linux; do
   command -v "${tool%%:*}" >/dev/null || skip "${tool%%:*} is missing (Debian: ${tool#*:})"
 done

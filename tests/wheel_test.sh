@@ -64,11 +64,11 @@ levelled = zek.process(np.zeros((48000, 2), np.int16), 48000)
 assert levelled.shape == (48000, 2) and not levelled.any()
 EOF
 use=("$elsewhere/venv/bin/python" -I "$elsewhere/use.py" "$elsewhere" "$src")
-if [ "$(id -u)" -eq 0 ] && command -v unshare >/dev/null; then
+if [ "$(id -u)" -eq 0 ] && unshare --mount true 2>/dev/null; then
   echo "== zek from the wheel, the source tree hidden"
   (cd "$elsewhere" && unshare --mount sh -c 'mount -t tmpfs none "$1" && shift && exec "$@"' sh "$src" "${use[@]}" hidden)
 else
-  echo "== zek from the wheel, run outside the source tree (not root: the tree stays visible)"
+  echo "== zek from the wheel, run outside the source tree (no mount namespace to hide it in)"
   (cd "$elsewhere" && "${use[@]}" visible)
 fi
 for kind in flac wav; do
