@@ -22,9 +22,15 @@ in=$work/long.raw
 [ -f "$work/long.wav" ] || sox "${raw[@]}" "$in" "$work/long.wav"
 [ -f "$work/long.flac" ] || sox "$work/long.wav" "$work/long.flac"
 cat "$in" "$work/short.raw" "$work/long.wav" "$work/long.flac" > /dev/null # into the page cache
+# Rows that need an optional tool are left out without it: said here, once.
+command -v sndfile-convert >/dev/null ||
+  echo "$0: no sndfile-convert (Debian: sndfile-programs): the FLAC rows, timed against it, are left out" >&2
+command -v ffmpeg >/dev/null || echo "$0: no ffmpeg: its dynaudnorm and speechnorm rows are left out" >&2
 
 median() { sort -n | awk '{v[NR] = $1} END {print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2}'; }
-fs_of() { stat -f -c %T "$1"; }
+# The file system by its mounted type: stat -f names ext4 "ext2/ext3", whose
+# magic number it shares.
+fs_of() { df --output=fstype "$1" | tail -n 1; }
 
 # Times `runs` rounds of the commands in `cmds` (each writes to $out), one of
 # each per round: wall milliseconds and peak RSS in KiB in $work/times.K.

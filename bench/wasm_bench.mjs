@@ -6,7 +6,7 @@
 //   node bench/wasm_bench.mjs [BUILD_DIR]
 //
 // BUILD_DIR (default build) holds bench/engine_bench and, after ./run-tests,
-// web/package (the staged package), web/dist (the engine's wasm builds) and
+// web/package (the staged package), web/tree/web/dist (the engine's wasm builds) and
 // web/deps (puppeteer-core). Needs emcc.
 import { execFileSync, spawn } from 'node:child_process';
 import { existsSync, mkdtempSync, readFileSync } from 'node:fs';
@@ -31,13 +31,13 @@ const out = new Int16Array(signal.length);
 // whole hops), and the samples it levels. zek.process in
 // 4096-frame chunks and in one call, into an array written before; and the
 // hop path alone, as engine_bench times it natively (wasm_hops.cpp over the
-// engine that build.sh compiled for each module, in BUILD_DIR/web/dist/.build).
+// engine that build.sh compiled for each module, in BUILD_DIR/web/tree/web/dist/.build).
 const runs = {};
 const hopsWork = mkdtempSync(join(tmpdir(), 'zek-hops-'));
 for (const [name, file, flags, tree] of [['simd128', 'zek-simd.wasm', ['-msimd128'], 'simd'], ['plain', 'zek.wasm', [], 'plain']]) {
   const wasmFile = join(hopsWork, `${name}.wasm`);
   execFileSync('emcc', ['-O3', '-std=c++20', ...flags, '-I', new URL('../src', import.meta.url).pathname,
-    new URL('wasm_hops.cpp', import.meta.url).pathname, join(build, `web/dist/.build/${tree}/libagc.a`),
+    new URL('wasm_hops.cpp', import.meta.url).pathname, join(build, `web/tree/web/dist/.build/${tree}/libagc.a`),
     '--no-entry', '-sSTANDALONE_WASM', '-sTOTAL_STACK=65536', '-o', wasmFile]);
   const x = new WebAssembly.Instance(new WebAssembly.Module(readFileSync(wasmFile)), {}).exports;
   x._initialize?.();

@@ -11,7 +11,7 @@ install(TARGETS zek zek-report RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES src/agc/agc.h src/agc/speech.h src/agc/stream.h src/agc/builtin.h src/agc/loudness.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/agc)
 # zek's own settings, so that an embedding program can process exactly as the tool does.
 install(FILES src/zek/settings.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/agc/zek)
-install(FILES docs/zek.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES docs/zek.1 docs/zek-report.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 # CMake package: find_package(agc CONFIG) gives the imported target agc::agc.
 install(EXPORT agc_targets NAMESPACE agc:: FILE agcTargets.cmake DESTINATION ${agc_cmake_dir})

@@ -23,6 +23,17 @@ ZEK_DASK_PACKAGES=(python3-dask python3-distributed)
 # audioconvert, wavparse and wavenc.
 ZEK_GSTREAMER_PACKAGES=(libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good)
+# The Debian packages (dpkg-buildpackage): debhelper and the build's own.
+ZEK_DEB_PACKAGES=(build-essential debhelper "${ZEK_BUILD_PACKAGES[@]}" libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
+  "${ZEK_OBS_PACKAGES[@]}")
+# The fuzz targets: clang with libFuzzer and the sanitizers' runtime, over the build's packages.
+ZEK_FUZZ_PACKAGES=(clang libclang-rt-14-dev "${ZEK_BUILD_PACKAGES[@]}")
+# The web package: emcc builds its WebAssembly through the project's CMake
+# (cmake, make), npm packs it, Node runs it, Python's http.server serves the
+# page. Debian's npm, unless a Node.js installed another way brought its own
+# (the two conflict).
+ZEK_WEB_PACKAGES=(emscripten cmake make nodejs python3)
+command -v npm >/dev/null || ZEK_WEB_PACKAGES+=(npm)
 # Run every test: GoogleTest and Benchmark, the programs that make and check
 # real files (sox, ffmpeg, flac, espeak-ng), real speech (Asterisk's
 # prompts), libebur128 as a second loudness meter, groff for the man page, the
@@ -37,12 +48,13 @@ ZEK_TEST_PACKAGES=(libgtest-dev libbenchmark-dev sox espeak-ng ffmpeg flac groff
   "${ZEK_PYTHON_PACKAGES[@]}" python3-pytest "${ZEK_DASK_PACKAGES[@]}"
   "${ZEK_GSTREAMER_PACKAGES[@]}" gstreamer1.0-plugins-bad sordi "${ZEK_OBS_PACKAGES[@]}"
   pipewire pipewire-bin wireplumber dbus-daemon xvfb)
-# The web package: emcc builds its WebAssembly, Node (which emscripten brings)
-# and Chromium test it. npm packs it and fetches puppeteer-core, which drives
-# that Chromium: Debian's npm, unless a Node.js installed another way brought
-# its own (the two conflict).
-ZEK_TEST_PACKAGES+=(emscripten chromium)
-command -v npm >/dev/null || ZEK_TEST_PACKAGES+=(npm)
+# The web package, tested in Node and in Chromium (npm also fetches
+# puppeteer-core, which drives that Chromium).
+ZEK_TEST_PACKAGES+=("${ZEK_WEB_PACKAGES[@]}" chromium)
+# The packages as users install them: the Debian packages built and checked
+# by lintian, installed into a fresh Debian 12 that debootstrap makes; the
+# Python package as a wheel (which pip builds with python3-wheel).
+ZEK_TEST_PACKAGES+=("${ZEK_DEB_PACKAGES[@]}" lintian debootstrap python3-wheel)
 
 # Where apt-get's output goes: hundreds of lines that would bury the scripts' own.
 ZEK_PACKAGE_LOG=${ZEK_PACKAGE_LOG:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/build/packages.log}

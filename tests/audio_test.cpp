@@ -502,4 +502,26 @@ TEST_F(Audio, ReportReadsAudioFiles) {
     }
 }
 
+// The heading and the summary name the channels the levels cover, in words
+// that fit one channel as well as many.
+TEST_F(Audio, ReportNamesTheChannels) {
+    const struct {
+        int channels;
+        const char* heading;
+        const char* summary;
+    } cases[] = {
+        {1, "(32768 = 0 dB) of its one channel;", "frames of 1 channel,"},
+        {2, "(32768 = 0 dB) over all 2 channels;", "frames of 2 channels,"},
+        {6, "(32768 = 0 dB) over all 6 channels;", "frames of 6 channels,"},
+    };
+    for (const auto& c : cases) {
+        make("in.wav", 16000, c.channels, 16);
+        ASSERT_EQ(harness::zek({"in.wav", "out.wav"}, dir).status, 0);
+        const auto r = harness::run(ZEK_REPORT_BINARY, {"in.wav", "out.wav"}, dir);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find(c.heading), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find(c.summary), std::string::npos) << r.out;
+    }
+}
+
 } // namespace

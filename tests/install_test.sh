@@ -19,10 +19,15 @@ mkdir "$tmp/moved"
 mv "$tmp/staged" "$tmp/moved/prefix"
 prefix=$tmp/moved/prefix
 
-for f in bin/zek bin/zek-report include/agc/agc.h include/agc/stream.h include/agc/builtin.h \
-  include/agc/zek/settings.h share/man/man1/zek.1; do
+for f in bin/zek bin/zek-report include/agc/agc.h include/agc/speech.h include/agc/stream.h include/agc/builtin.h \
+  include/agc/zek/settings.h share/man/man1/zek.1 share/man/man1/zek-report.1; do
   [ -e "$prefix/$f" ] || { echo "not installed: $f"; exit 1; }
 done
+# The README's list of what the install lays out names every header and man
+# page: a new one left out of it would be found by no reader.
+while IFS= read -r f; do
+  grep -qF "\`$f\`" "$readme" || { echo "installed, but not in the README's install list: $f"; exit 1; }
+done < <(cd "$prefix" && find include share/man -type f | sort)
 if [ -e "$build/plugins/ladspa/zek.so" ]; then # built natively, where the plugin headers are
   for f in lib/ladspa/zek.so lib/lv2/zek.lv2/zek.so lib/lv2/zek.lv2/manifest.ttl lib/lv2/zek.lv2/zek.ttl; do
     [ -e "$prefix/$f" ] || { echo "not installed: $f"; exit 1; }

@@ -125,6 +125,9 @@ samples recording(std::size_t channels) {
 struct kind {
     int lv2, channels;
 };
+std::string name_of(const kind& k) { return std::string(k.lv2 ? "Lv2" : "Ladspa") + (k.channels == 1 ? "Mono" : "Stereo"); }
+// How GoogleTest and ctest show each case's parameter.
+void PrintTo(const kind& k, std::ostream* os) { *os << name_of(k); }
 class Plugin : public testing::TestWithParam<kind> {};
 
 TEST_P(Plugin, LevelsAsTheStreamAndRefusesRatesOutOfRange) {
@@ -165,8 +168,6 @@ TEST_P(Plugin, LevelsAsTheStreamAndRefusesRatesOutOfRange) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, Plugin, testing::Values(kind{0, 1}, kind{0, 2}, kind{1, 1}, kind{1, 2}),
-                         [](const auto& i) {
-                             return std::string(i.param.lv2 ? "Lv2" : "Ladspa") + (i.param.channels == 1 ? "Mono" : "Stereo");
-                         });
+                         [](const auto& i) { return name_of(i.param); });
 
 } // namespace

@@ -203,6 +203,39 @@ TEST_F(Tool, MissingInputDoesNotCreateTheOutput) {
     EXPECT_FALSE(fs::exists(dir / "out.raw"));
 }
 
+// A weight file gives every hop's weight: a --comp beside it, in either order,
+// changes nothing and says so on standard error, in zek and in zek-report;
+// either option alone says nothing.
+TEST_F(Tool, CompBesideMixIsIgnoredWithAWarning) {
+    write_file(dir / "in.raw", harness::to_bytes(ramp(20000)));
+    write_file(dir / "half.mix", harness::to_bytes({16384, 8192}));
+    const std::string warning = "warning: --comp is ignored: --mix gives the weight of every hop";
+    ASSERT_EQ(harness::zek({"--mix", "half.mix", "in.raw", "mix.raw"}, dir).status, 0);
+    const std::string mixed = read_file(dir / "mix.raw");
+    const struct {
+        std::vector<std::string> options;
+        bool warns;
+    } cases[] = {
+        {{"--comp", "0.2", "--mix", "half.mix"}, true},
+        {{"--mix=half.mix", "--comp=0.7"}, true},
+        {{"--mix", "half.mix"}, false},
+        {{"--comp", "0.2"}, false},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {"in.raw", "out.raw"});
+        const auto r = harness::zek(args, dir);
+        EXPECT_EQ(r.status, 0) << args[0] << ": " << r.err;
+        EXPECT_EQ(r.err.find("zek: " + warning) != std::string::npos, c.warns) << args[0] << ": " << r.err;
+        if (c.options.size() > 2) {
+            EXPECT_TRUE(read_file(dir / "out.raw") == mixed) << args[0];
+        }
+        args.back() = "mix.raw"; // the report replays the options against the --mix output
+        const auto report = harness::run(ZEK_REPORT_BINARY, args, dir);
+        EXPECT_EQ(report.err.find("zek-report: " + warning) != std::string::npos, c.warns) << args[0] << ": " << report.err;
+    }
+}
+
 // Devices are never refused as "the same file", even when both sides are one device.
 TEST_F(Tool, DevicesAreNotTheSameFile) {
     EXPECT_EQ(harness::zek({"/dev/null", "/dev/null"}, dir).status, 0);

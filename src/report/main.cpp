@@ -172,6 +172,7 @@ int report_main(int argc, char** argv) {
         std::fputs(USAGE, stderr);
         return REPORT_USAGE;
     }
+    if (!cl.warning.empty()) std::fprintf(stderr, "zek-report: warning: %s\n", cl.warning.c_str());
     const char* in_path = cl.paths[0];
     const char* out_path = cl.paths[1];
     const char* plot_path = cl.paths.size() == 3 ? cl.paths[2] : nullptr;

@@ -1,6 +1,7 @@
 #include "report/table.h"
 
 #include <cmath>
+#include <string>
 
 #include "agc/loudness.h"
 #include "zek/settings.h"
@@ -90,8 +91,8 @@ void json_figures(std::FILE* f, const loudness_figures& x) {
 void print_heading(std::FILE* f, const report& r, const char* in_path, const char* out_path) {
     std::fprintf(f, "zek-report: %s -> %s\n", in_path, out_path);
     if (r.audio) {
-        std::fprintf(f, "levels in dBFS (32768 = 0 dB) over all %d channel%s; output aligned on the input\n\n",
-                     r.channels, r.channels == 1 ? "" : "s");
+        const std::string measured = r.channels == 1 ? "of its one channel" : "over all " + std::to_string(r.channels) + " channels";
+        std::fprintf(f, "levels in dBFS (32768 = 0 dB) %s; output aligned on the input\n\n", measured.c_str());
     } else {
         std::fprintf(f, "levels in dBFS (32768 = 0 dB); output aligned on the input (its %d-sample delay removed)\n\n",
                      hop);

@@ -65,6 +65,7 @@ command_line parse_command_line(int argc, char** argv) {
     command_line cl;
     const preset* chosen = nullptr;
     bool target_given = false, ceiling_given = false;
+    bool comp_given = false;
     int i = 1;
     for (; i < argc; ++i) {
         const std::string_view arg = argv[i];
@@ -87,6 +88,7 @@ command_line parse_command_line(int argc, char** argv) {
                 cl.error = words({"--comp takes a number from 0 to 1, not '", value ? value : "", "'"});
                 return cl;
             }
+            comp_given = true;
         } else if (arg == "--mix" || arg.starts_with("--mix=")) {
             cl.mix_path = arg == "--mix" ? (i + 1 < argc ? argv[++i] : nullptr) : argv[i] + 6;
             if (cl.mix_path == nullptr || *cl.mix_path == '\0') {
@@ -135,6 +137,9 @@ command_line parse_command_line(int argc, char** argv) {
     }
     cl.options.target = target_given;
     cl.options.limit = ceiling_given;
+    // The weight file gives every hop's weight, so a --comp beside it has no
+    // say: the run goes on as asked, but the user should know.
+    if (comp_given && cl.mix_path != nullptr) cl.warning = "--comp is ignored: --mix gives the weight of every hop";
     return cl;
 }
 

@@ -32,6 +32,7 @@ struct command_line {
     int jobs = 0; // 0: one per core
     const char* format = nullptr;
     bool progress = false, quiet = false, force = false;
+    std::string warning;            // an option that has no effect, for standard error
 };
 
 // Reads argv[i] (and its value, moving i on) if it is one of a batch's

@@ -56,9 +56,9 @@ constexpr const char* HELP_TEXT =
     "  --link       one gain for all channels, from the loudest, so that a\n"
     "               stereo image stays in place (default: each on its own)\n"
     "  --mix FILE   one weight per hop from your own voice detection, in place of\n"
-    "               --comp: 16-bit little-endian values from 0 to 32767 (32767\n"
-    "               is 1), one per hop after the first 512 samples; the last\n"
-    "               repeats\n"
+    "               --comp (a --comp beside it is ignored, with a warning):\n"
+    "               16-bit little-endian values from 0 to 32767 (32767 is 1),\n"
+    "               one per hop after the first 512 samples; the last repeats\n"
     "  --target LUFS  make the output's integrated loudness LUFS (-70 to -5):\n"
     "               INPUT is levelled once to measure it (a pipe is kept in a\n"
     "               temporary file meanwhile), and written under the gain that\n"
@@ -512,6 +512,7 @@ int zek_main(int argc, char** argv) {
         std::fputs(cl.paths.empty() ? "zek: missing input and output files\n" : "zek: missing output file\n", stderr);
         return EXIT_USAGE;
     }
+    if (!cl.warning.empty()) std::fprintf(stderr, "zek: warning: %s\n", cl.warning.c_str());
     const char* inp_path = cl.paths[0];
     const char* out_path = cl.paths[1];
     for (std::size_t k = 1; k < cl.paths.size(); ++k) {

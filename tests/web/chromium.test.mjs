@@ -116,12 +116,16 @@ test('the page levels a chosen file to exactly what zek writes, on a desktop and
 
 test('the live path levels the fake microphone as zek levels the take', async () => {
   const { page, errors } = await demoPage();
+  // The gain meter is empty until a gain comes, and again once stopped.
+  const meterIsEmpty = () => page.$eval('#meter', (m) => m.value === m.min);
+  assert.ok(await meterIsEmpty(), 'the meter shows a gain before anything runs');
   await page.click('#speech');
   await page.click('#live');
   await page.waitForFunction(() => /Listening/.test(document.querySelector('#live-status').textContent));
   await page.waitForFunction(() => /dB/.test(document.querySelector('#gain').textContent));
   await new Promise((r) => setTimeout(r, 2500));
   await page.click('#live');
+  assert.ok(await meterIsEmpty(), 'the meter still shows a gain once stopped');
   const levelled = await download(page, '#take-levelled');
   const original = await download(page, '#take-original');
   const take = join(tmp, 'take.wav');

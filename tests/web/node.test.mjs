@@ -4,7 +4,7 @@
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { execFileSync, spawnSync } from 'node:child_process';
-import { mkdirSync, readFileSync, writeFileSync } from 'node:fs';
+import { cpSync, mkdirSync, readFileSync, readdirSync, writeFileSync } from 'node:fs';
 import { join } from 'node:path';
 import { OPTIONS, dataOf, pkg, sameSamples, speech, tmp, wasm, work, zek, zekArgs, zekBinary } from './fixtures.mjs';
 
@@ -311,19 +311,33 @@ test('writeWav refuses what a WAV header cannot say', () => {
   }
 });
 
+// The tarball npm pack made in web/ (in the build step), installed into a new
+// project as the README does, and a script there: an .mjs file, an ES module
+// whatever the project's package.json says.
 test('the packed tarball installs into a fresh folder and levels as the tool does', async () => {
-  const tarball = execFileSync('npm', ['pack', '--silent', '--pack-destination', tmp], { cwd: pkg }).toString().trim();
+  const tarball = readdirSync(work).find((f) => /^zek-.*\.tgz$/.test(f));
+  assert.ok(tarball, `no tarball in ${work}`);
   const app = join(tmp, 'app');
   mkdirSync(app);
-  writeFileSync(join(app, 'package.json'), '{ "type": "module" }');
-  execFileSync('npm', ['install', '--no-audit', '--no-fund', '--offline', join(tmp, tarball)], { cwd: app });
+  writeFileSync(join(app, 'package.json'), '{}');
+  execFileSync('npm', ['install', '--no-audit', '--no-fund', '--offline', join(work, tarball)], { cwd: app });
   const file = speech(48000, 1);
-  writeFileSync(join(app, 'level.js'), `import { readFileSync, writeFileSync } from 'node:fs';
+  writeFileSync(join(app, 'level.mjs'), `import { readFileSync, writeFileSync } from 'node:fs';
 import { levelWav } from 'zek';
 writeFileSync('out.wav', Buffer.from(await levelWav(readFileSync(${JSON.stringify(file)}), { speech: true })));`);
-  execFileSync('node', ['level.js'], { cwd: app });
+  execFileSync('node', ['level.mjs'], { cwd: app });
   assert.ok(readFileSync(join(app, 'out.wav')).equals(zek(file, { speech: true })));
   for (const f of ['zek.d.ts', 'zek-processor.js', 'dist/zek.wasm', 'dist/zek-simd.wasm']) {
     readFileSync(join(app, 'node_modules/zek', f));
   }
+});
+
+// npm pack builds what the package ships (its prepack runs build.sh): where
+// that cannot be done, here web/ alone without the engine's sources, it must
+// fail and make no tarball, rather than pack one without its modules.
+test('npm pack refuses to make a tarball when the modules cannot be built', () => {
+  const alone = join(tmp, 'web-alone');
+  cpSync(join(process.env.ZEK_SOURCE_DIR, 'web'), alone, { recursive: true, filter: (f) => !/(\/dist|\.tgz)$/.test(f) });
+  assert.throws(() => execFileSync('npm', ['pack', '--silent'], { cwd: alone, stdio: 'pipe' }));
+  assert.deepEqual(readdirSync(alone).filter((f) => f.endsWith('.tgz')), []);
 });

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The web package's tests, in three steps that ctest runs as three tests:
-#   web_test.sh build SOURCE_DIR WORK   builds the modules, stages the package
-#                                       in WORK/package as npm packs it, and
+#   web_test.sh build SOURCE_DIR WORK   packs the package with npm, whose
+#                                       prepack builds the modules, stages it
+#                                       in WORK/package from the tarball, and
 #                                       installs puppeteer-core into WORK/deps
 #   web_test.sh node SOURCE_DIR WORK    the package in Node against the zek tool
 #   web_test.sh chromium SOURCE_DIR WORK   the worklet and the page in Chromium
@@ -23,10 +24,20 @@ done
 
 case $step in
   build)
-    "$src/web/build.sh" "$work/dist"
-    rm -rf "$work/package" && mkdir -p "$work/package/dist"
-    cp -R "$src/web/package.json" "$src/web"/*.js "$src/web/zek.d.ts" "$src/web/demo" "$work/package/"
-    cp "$work/dist"/*.wasm "$work/package/dist/"
+    # `npm pack` as a user runs it in web/, in a copy of what its prepack
+    # (build.sh) compiles: the top-level CMake, the engine and web/. The copy
+    # keeps its files' times, so that its build directories (in web/dist)
+    # rebuild only what changed. The page goes beside the package staged from
+    # the tarball, as the tests serve it.
+    tree=$work/tree
+    mkdir -p "$tree"
+    tar -C "$src" --exclude=web/dist --exclude='web/*.tgz' -cf - CMakeLists.txt cmake src/agc web | tar -C "$tree" -xf -
+    rm -f "$work"/zek-*.tgz "$tree"/web/dist/*.wasm
+    (cd "$tree/web" && npm pack --silent --pack-destination "$work" >/dev/null)
+    tarballs=("$work"/zek-*.tgz)
+    [ -f "${tarballs[0]}" ] || { echo "npm pack made no tarball" >&2; exit 1; }
+    rm -rf "$work/package" && tar -C "$work" -xzf "${tarballs[0]}" # npm's tarballs hold a folder named package
+    cp -R "$src/web/demo" "$work/package/"
     # The engine fuzzer's replay on the SIMD128 engine that build.sh made: the
     # vector path against the plain one on hostile states too. Linked at -O0,
     # which skips emcc's JavaScript optimiser (it needs Debian's node-acorn),
@@ -35,7 +46,7 @@ case $step in
     for f in fuzz_engine replay; do
       em++ -O2 -std=c++20 -msimd128 -I "$src/src" -c "$src/tests/fuzz/$f.cpp" -o "$work/$f.o"
     done
-    emcc -O0 "$work/fuzz_engine.o" "$work/replay.o" "$work/dist/.build/simd/libagc.a" -sNODERAWFS=1 \
+    emcc -O0 "$work/fuzz_engine.o" "$work/replay.o" "$tree/web/dist/.build/simd/libagc.a" -sNODERAWFS=1 \
       -sALLOW_MEMORY_GROWTH=1 -sEXIT_RUNTIME=1 -sENVIRONMENT=node -sWASM_ASYNC_COMPILATION=0 \
       -o "$work/fuzz_engine_simd128.js"
     if [ ! -d "$work/deps/node_modules/puppeteer-core" ]; then

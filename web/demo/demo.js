@@ -170,7 +170,7 @@ function connect() {
       $('live-status').textContent = `Listening: ${channels} channel${channels > 1 ? 's' : ''} at ` +
         `${data.sampleRate} Hz, ${(1000 * data.latency / data.sampleRate).toFixed(1)} ms behind the microphone.`;
     }
-    if (data.gain) {
+    if (data.gain && live?.node === node) { // not a late one from a stopped or replaced node
       const db = Math.max(...data.gain);
       $('meter').value = db;
       $('gain').textContent = `${db >= 0 ? '+' : ''}${db.toFixed(1)} dB`;
@@ -225,6 +225,9 @@ function stop() {
   $('live').textContent = 'Start';
   $('record').disabled = false;
   $('live-status').textContent = 'Stopped.';
+  // Nothing is levelled now: the meter empties rather than hold the last gain.
+  $('meter').value = $('meter').min;
+  $('gain').textContent = '—';
 }
 
 $('live').addEventListener('click', () => (live ? stop() : start()));
