@@ -23,6 +23,14 @@ ZEK_TEST_PACKAGES=(libgtest-dev libbenchmark-dev sox espeak-ng ffmpeg flac groff
   "${ZEK_PYTHON_PACKAGES[@]}" python3-pytest "${ZEK_DASK_PACKAGES[@]}"
   gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad sordi
   pipewire pipewire-bin wireplumber dbus-daemon)
+# Real voices for the speech-aware mode's tests: Debian's telephone prompts
+# (one US English speaker, 8 kHz).
+ZEK_TEST_PACKAGES+=(asterisk-core-sounds-en-wav)
+# bench/speech_figures.py: the recordings of bench/speech_corpus.py (real
+# voices: the prompts in English, Canadian French and Mexican Spanish; music
+# on hold as a background), the peer (ffmpeg) and NumPy.
+ZEK_BENCH_PACKAGES=(sox espeak-ng ffmpeg python3-numpy asterisk-core-sounds-en-wav asterisk-core-sounds-fr-wav
+  asterisk-core-sounds-es-wav asterisk-moh-opsound-wav)
 # The web package: emcc builds its WebAssembly, Node (which emscripten brings)
 # and Chromium test it. npm packs it and fetches puppeteer-core, which drives
 # that Chromium: Debian's npm, unless a Node.js installed another way brought
