@@ -53,13 +53,14 @@ function compQ15(comp) {
 
 export class ZekStream {
   // module: the compiled zek.wasm or zek-simd.wasm.
-  constructor(module, { sampleRate, channels = 1, speech = false, comp = 1, link = false } = {}) {
+  constructor(module, { sampleRate, channels = 1, speech = false, comp = 1, link = false, offline = false } = {}) {
     const instance = new WebAssembly.Instance(module, {});
     this._x = instance.exports;
     if (this._x._initialize) this._x._initialize();
     this.sampleRate = integer(sampleRate, 'sampleRate');
     this.channels = integer(channels, 'channels');
-    this._check(this._x.zek_open(this.sampleRate, this.channels, compQ15(comp), speech ? 1 : 0, link ? 1 : 0),
+    this._check(this._x.zek_open(this.sampleRate, this.channels, compQ15(comp), speech ? 1 : 0, link ? 1 : 0,
+      offline ? 1 : 0),
       `sampleRate ${sampleRate}, channels ${channels}`);
     this.latency = this._x.zek_latency();
     this._frames = this._x.zek_buffer_frames();

@@ -17,6 +17,9 @@ export interface StreamOptions extends ZekOptions {
   sampleRate: number;
   /** 1 to 256, interleaved; default 1. */
   channels?: number;
+  /** Speech-aware only: look 480 ms ahead, as a recording levelled whole may (levelWav
+   * does), rather than the live 30 ms; the latency grows to match. */
+  offline?: boolean;
 }
 
 export type Samples = Int16Array | Float32Array;

@@ -16,6 +16,11 @@
 // Ending a recording is feeding it L frames of silence: they pad the last
 // partial hop and make one more hop whose gain finishes it.
 //
+// In the speech-aware mode each channel keeps the hops of its look-ahead in
+// storage after the channels' records, and the engine's hop k is levelled
+// when hop k + ahead comes in: the latency grows by those hops, and so does
+// the silence of the flush (the same timeline, every hop later).
+//
 // Linked channels share channel 0's gain law (and speech detector): each
 // hop, every channel is measured, the law sees the largest peak and the
 // loudest channel's magnitude sum, and every channel is crossfaded to the
@@ -58,6 +63,7 @@ struct alignas(64) channel_state {
 // first 64-byte boundary on.
 struct agc_stream {
     std::int32_t rate, channels, hop, latency;
+    std::int32_t ahead;        // speech-aware look-ahead, in hops (0: none)
     std::int32_t lead_in;      // lead-in frames taken in, 0..LEAD
     std::int32_t in_fill;      // frames of the current hop gathered, 0..hop-1
     std::int32_t silence_left; // frames of the initial silence still to write
@@ -78,6 +84,21 @@ channel_state* channels_of(agc_stream* st) {
     return reinterpret_cast<channel_state*>(after + pad);
 }
 const channel_state* channels_of(const agc_stream* st) { return channels_of(const_cast<agc_stream*>(st)); }
+
+// The look-ahead of a stream with these options, in hops.
+int ahead_of(const agc_stream_options& o) {
+    if (!o.speech) return 0;
+    return o.offline ? AGC_SPEECH_AHEAD_FILE : AGC_SPEECH_AHEAD_LIVE;
+}
+
+// One channel's look-ahead storage, in whole cache lines.
+std::size_t ahead_bytes(int ahead) { return (agc_speech_storage(ahead) + CHANNEL_ALIGN - 1) & ~(CHANNEL_ALIGN - 1); }
+
+// Channel c's look-ahead storage: after every channel's record.
+void* ahead_storage(agc_stream* st, int c) {
+    auto* after = reinterpret_cast<unsigned char*>(channels_of(st) + st->channels);
+    return after + static_cast<std::size_t>(c) * ahead_bytes(st->ahead);
+}
 
 // 10 ms at the rate, rounded to a multiple of 4 as the engine needs:
 // 480 at 48 kHz, 440 at 44.1 kHz, 160 at 16 kHz, 960 at 96 kHz.
@@ -102,13 +123,14 @@ void start(agc_stream* st, int rate, int channels, const agc_stream_options& opt
     st->rate = rate;
     st->channels = channels;
     st->hop = win / 2;
-    st->latency = win;
+    st->ahead = ahead_of(options);
+    st->latency = win + st->ahead * st->hop;
     st->silence_left = st->latency;
     channel_state* ch = channels_of(st);
     for (int c = 0; c < channels; ++c) {
         ::new (&ch[c]) channel_state{};
         agc::init_builtin(ch[c].engine, static_cast<std::int16_t>(win));
-        agc_speech_init(ch[c].speech);
+        agc_speech_init_ahead(ch[c].speech, static_cast<std::int16_t>(win), st->ahead, ahead_storage(st, c));
         ch[c].gain = ch[c].engine.gain;
         ch[c].weight = static_cast<std::int16_t>(options.mix ? options.mix[0] : options.comp);
     }
@@ -182,32 +204,49 @@ void channel_hop(agc_stream* st, channel_state& c, const std::int16_t* in, std::
     }
 }
 
-// Every channel's gathered hop under one gain, channel 0's law and detector
-// deciding it; the detector's next measure is that of the loudest channel.
+// Every channel's gathered hop under one gain, channel 0's law deciding it.
 void linked_hop(agc_stream* st, std::int16_t mix) {
     channel_state* ch = channels_of(st);
-    const bool speech = st->options.speech != 0;
     std::int32_t peak = 0, sum = 0;
     for (int c = 0; c < st->channels; ++c) {
-        ch[c].measured = agc::measure_hop(ch[c].in_hop, ch[c].engine, speech);
+        ch[c].measured = agc::measure_hop(ch[c].in_hop, ch[c].engine, false);
         if (ch[c].measured.peak > peak) peak = ch[c].measured.peak;
         if (ch[c].measured.sum > sum) sum = ch[c].measured.sum;
     }
-    channel_state& law = ch[0];
-    std::int16_t gain = agc::hop_gain(law.engine, peak, sum, mix);
-    std::int16_t weight = mix;
-    if (speech) {
-        gain = agc_speech_gain(law.speech, gain, law.engine.win_size);
-        weight = agc_speech_weight(law.speech, mix);
+    const std::int16_t gain = agc::hop_gain(ch[0].engine, peak, sum, mix);
+    for (int c = 0; c < st->channels; ++c) {
+        agc::apply_hop(ch[c].in_hop, ch[c].out_hop, ch[c].engine, ch[c].measured, gain, false);
+        ch[c].gain = gain;
+        ch[c].weight = mix;
     }
+}
+
+// The same in the speech-aware mode: channel 0's detector hears the loudest
+// channel, and every channel keeps its own look-ahead.
+void linked_speech_hop(agc_stream* st, std::int16_t mix) {
+    channel_state* ch = channels_of(st);
+    agc::hop_measure loudest;
     std::int32_t ac = 0;
     for (int c = 0; c < st->channels; ++c) {
-        const std::int32_t a = agc::apply_hop(ch[c].in_hop, ch[c].out_hop, ch[c].engine, ch[c].measured, gain, speech);
+        const agc::hop_measure m = agc::measure_hop(ch[c].in_hop, ch[c].engine, true);
+        const std::int32_t a = agc::distance_hop(ch[c].in_hop, ch[c].engine, m.mean);
+        if (m.peak > loudest.peak) loudest.peak = m.peak;
+        if (m.sum > loudest.sum) loudest.sum = m.sum;
+        loudest.plain = loudest.plain || m.plain;
         if (a > ac) ac = a;
+    }
+    channel_state& law = ch[0];
+    const std::int16_t* ready[AGC_MAX_CHANNELS];
+    ready[0] = agc::speech_take(law.speech, law.in_hop, loudest, ac, law.engine.win_size);
+    for (int c = 1; c < st->channels; ++c) ready[c] = agc::speech_delay(ch[c].speech, ch[c].in_hop);
+    if (ready[0] == nullptr) return; // the look-ahead is filling: out_hop goes unseen
+    const std::int16_t gain = agc::speech_decide(law.speech, law.engine, mix);
+    const std::int16_t weight = agc_speech_weight(law.speech, mix);
+    for (int c = 0; c < st->channels; ++c) {
+        agc::apply_hop(ready[c], ch[c].out_hop, ch[c].engine, loudest, gain, false);
         ch[c].gain = gain;
         ch[c].weight = weight;
     }
-    if (speech) law.speech.last_ac = ac;
 }
 
 // Processes the gathered hop of every channel into the output hop.
@@ -215,7 +254,11 @@ void process(agc_stream* st) {
     channel_state* ch = channels_of(st);
     const std::int16_t mix = next_weight(st);
     if (st->options.link && st->channels > 1) {
-        linked_hop(st, mix);
+        if (st->options.speech) {
+            linked_speech_hop(st, mix);
+        } else {
+            linked_hop(st, mix);
+        }
     } else {
         for (int c = 0; c < st->channels; ++c) channel_hop(st, ch[c], ch[c].in_hop, ch[c].out_hop, mix);
     }
@@ -322,10 +365,17 @@ bool overlap_not_in_place(const void* a, const void* b, std::uint64_t bytes) {
 
 extern "C" {
 
-size_t agc_stream_size(int channels) {
+size_t agc_stream_size_with(int channels, const agc_stream_options* options) {
     if (channels < 1 || channels > AGC_MAX_CHANNELS) return 0;
-    return sizeof(agc_stream) + CHANNEL_ALIGN - 1 + static_cast<size_t>(channels) * sizeof(channel_state);
+    agc_stream_options live;
+    agc_stream_options_init(&live);
+    live.speech = 1; // what any options but offline need
+    const int ahead = options && options->speech && options->offline ? ahead_of(*options) : ahead_of(live);
+    return sizeof(agc_stream) + CHANNEL_ALIGN - 1 +
+           static_cast<size_t>(channels) * (sizeof(channel_state) + ahead_bytes(ahead));
 }
+
+size_t agc_stream_size(int channels) { return agc_stream_size_with(channels, nullptr); }
 
 void agc_stream_options_init(agc_stream_options* options) {
     if (options == nullptr) return;
@@ -355,7 +405,7 @@ agc_stream* agc_stream_create_with(int sample_rate, int channels, const agc_stre
     if (options != nullptr) o = *options;
     int err = check_format(sample_rate, channels);
     if (err == 0) err = check_options(o);
-    void* block = err == 0 ? std::malloc(agc_stream_size(channels)) : nullptr;
+    void* block = err == 0 ? std::malloc(agc_stream_size_with(channels, &o)) : nullptr;
     if (err == 0 && block == nullptr) err = AGC_ERR_NOMEM;
     if (error != nullptr) *error = err;
     if (err != 0) return nullptr;

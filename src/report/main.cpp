@@ -33,7 +33,7 @@ constexpr const char* USAGE =
     "  IN       the recording zek was given: an audio file (WAV, FLAC, AIFF, ...) or\n"
     "           raw samples (16-bit little-endian mono, taken to be at 48 kHz)\n"
     "  OUT      what zek wrote for it\n"
-    "  OPTIONS  the options zek was given (--speech, --comp X, --link, --mix FILE)\n"
+    "  OPTIONS  the options zek was given (--speech, --live, --comp X, --link, --mix FILE)\n"
     "Runs the gain control again on IN to learn the gain of every hop, measures IN\n"
     "and OUT, and prints one row per second: input and output peak and RMS level\n"
     "in dBFS (over all channels) and the range of the gain in dB. With PLOT.svg it\n"

@@ -44,7 +44,9 @@ constexpr const char* HELP_TEXT =
     "\n"
     "Options (before INPUT; \"--\" ends them):\n"
     "  --speech     speech-aware: pauses between sentences are not raised with\n"
-    "               the speech\n"
+    "               the speech (the detector looks 480 ms ahead)\n"
+    "  --live       with --speech, look only 30 ms ahead, as the plugins and\n"
+    "               the browser's worklet do live\n"
     "  --comp X     compression weight, 0 to 1 (default 1): 0 levels nothing\n"
     "  --link       one gain for all channels, from the loudest, so that a\n"
     "               stereo image stays in place (default: each on its own)\n"
@@ -101,6 +103,8 @@ constexpr std::size_t HEAD_BYTES = HOP_BYTES;
 struct raw_run {
     agc_state state;
     agc_speech speech; // the speech detector, in speech-aware mode
+    std::unique_ptr<unsigned char[]> ahead; // its look-ahead's storage
+    int hops_to_skip = 0; // the look-ahead's silent hops at the start, not written out
     agc_frame frame;   // hop buffers for byte-swapping hosts
     block_reader reader;
     block_writer writer;
@@ -133,11 +137,18 @@ std::size_t raw_block_bytes(const input_file& inp) {
 // One hop from file bytes at `from` to output block b at `to` (both at even
 // addresses). On a little-endian host the bytes already are the samples:
 // the engine reads and writes the blocks directly, with no copy.
-void process_hop_at(raw_run& w, const unsigned char* from, int b, std::size_t to) {
+//
+// In the speech-aware mode the engine looks ahead: its first hops out are
+// the look-ahead's silence, dropped here, and silent hops at the end bring
+// out the last ones, so that the output keeps the default mode's layout.
+// Returns whether a hop was written.
+bool process_hop_at(raw_run& w, const unsigned char* from, int b, std::size_t to) {
     const std::int16_t mix = hop_weight(w.options, w.hops++);
+    const bool skip = w.hops_to_skip > 0;
+    if (skip) --w.hops_to_skip;
     if constexpr (std::endian::native == std::endian::little) {
         const auto* in = reinterpret_cast<const std::int16_t*>(from);
-        auto* out = reinterpret_cast<std::int16_t*>(w.out_block(b) + to);
+        auto* out = skip ? w.frame.out : reinterpret_cast<std::int16_t*>(w.out_block(b) + to);
         if (w.options.speech) {
             agc::process_hop_speech(in, out, w.state, w.speech, mix);
         } else {
@@ -150,8 +161,9 @@ void process_hop_at(raw_run& w, const unsigned char* from, int b, std::size_t to
         } else {
             agc_process(w.frame, w.state, mix);
         }
-        encode_le(w.frame.out, w.out_block(b) + to, hop);
+        if (!skip) encode_le(w.frame.out, w.out_block(b) + to, hop);
     }
+    return !skip;
 }
 
 void print_usage() {
@@ -185,6 +197,24 @@ struct stream_result {
     bool output_side; // the failure was a write, not a read
 };
 
+// The speech-aware mode's last hops: the look-ahead's silent hops in, the
+// hops it still holds out, block after block.
+stream_result flush_ahead(raw_run& w, int& b) {
+    static const unsigned char silence[HOP_BYTES] = {};
+    for (int left = w.speech.ahead; left > 0;) {
+        if (!writer_wait_free(w.writer, b)) return {errno, true};
+        std::size_t produced = 0;
+        for (; left > 0 && produced + HOP_BYTES <= w.block_bytes; --left) {
+            if (process_hop_at(w, silence, b, produced)) produced += HOP_BYTES;
+        }
+        if (produced > 0) {
+            writer_submit(w.writer, b, produced);
+            b ^= 1;
+        }
+    }
+    return {0, false};
+}
+
 // Moves the input through the lead-in and the hop loop until the input ends,
 // taking the input blocks in turn while the reader reads the other, and
 // filling the two output blocks in turn while the writer writes the other.
@@ -198,7 +228,9 @@ stream_result stream(raw_run& w) {
     for (int i = 0;; i ^= 1) {
         const std::int64_t n = reader_take(w.reader, i);
         if (n < 0) return {errno, false};
-        if (n == 0) return {0, false}; // a partial hop and an odd byte at the end are dropped
+        if (n == 0) { // a partial hop and an odd byte at the end are dropped
+            return lead_left == 0 && w.options.speech ? flush_ahead(w, b) : stream_result{0, false};
+        }
         unsigned char* fresh = w.inp_block(i) + HEAD_BYTES;
         if (carry % 2 != 0) { // an odd byte carried over: the samples must start at an even address
             std::memmove(fresh + 1, fresh, static_cast<std::size_t>(n));
@@ -217,8 +249,8 @@ stream_result stream(raw_run& w) {
             lead_left -= pos;
         }
         if (lead_left == 0) {
-            for (; have - pos >= HOP_BYTES; pos += HOP_BYTES, produced += HOP_BYTES) {
-                process_hop_at(w, data + pos, b, produced);
+            for (; have - pos >= HOP_BYTES; pos += HOP_BYTES) {
+                if (process_hop_at(w, data + pos, b, produced)) produced += HOP_BYTES;
             }
         }
         if (produced > 0) {
@@ -316,6 +348,15 @@ run_result run(const char* inp_path, const char* out_path, const run_options& op
     }
     init_engine(w->state);
     agc_speech_init(w->speech);
+    if (const int ahead = speech_ahead(options)) {
+        w->ahead.reset(new (std::nothrow) unsigned char[agc_speech_storage(ahead)]);
+        if (!w->ahead) {
+            input_close(inp);
+            return failed(run_failure::output, "cannot write", out_path, ENOMEM);
+        }
+        agc_speech_init_ahead(w->speech, static_cast<std::int16_t>(winsize), ahead, w->ahead.get());
+        w->hops_to_skip = ahead;
+    }
     w->options = options;
     // Short files are read and written on this thread alone: starting two
     // threads would cost more than it saves.
