@@ -34,23 +34,20 @@ constexpr std::int16_t OPEN_OVER_BED = 6 * DB;
 constexpr std::int16_t STAY_OVER_BED = 5 * DB;
 constexpr std::int16_t ONSET_OVER_BED = 12 * DB;
 constexpr std::int16_t ABOVE_BED = 2 * DB;
-constexpr std::int16_t RELEARN_HOPS = 1024;  // 5 s of speech that never comes down to the background
+constexpr std::int16_t RELEARN_HOPS = 4096;  // 20 s of speech that never comes down to the background
 constexpr std::int64_t RELEARN_SHARE = 128; // Q8: half the mean, -6 dB, for the speech in it
 constexpr std::int32_t LEARNING_HOPS = 200;  // 1 s in which the background is learnt quickly
 
 std::int16_t max16(std::int16_t a, std::int16_t b) { return a > b ? a : b; }
 std::int16_t min16(std::int16_t a, std::int16_t b) { return a < b ? a : b; }
 
-// The record of hop `k` (its index since the recording began).
-agc_speech_hop& record(agc_speech& s, std::int32_t k) {
-    if (s.ahead == 0) return s.now;
-    return s.measured[static_cast<std::uint32_t>(k) % static_cast<std::uint32_t>(s.ahead + 1)];
-}
+// The look-ahead's slots form a ring of ahead + 1: the one after the
+// newest hop's holds the hop to level.
+std::int16_t next_slot(const agc_speech& s, std::int16_t slot) { return slot == s.ahead ? 0 : store16(slot + 1); }
 
-std::int16_t* samples_of(agc_speech& s, std::int32_t k) {
-    const auto slot = static_cast<std::uint32_t>(k) % static_cast<std::uint32_t>(s.ahead + 1);
-    return s.delayed + slot * AGC_MAX_HOP;
-}
+agc_speech_hop& record(agc_speech& s, std::int16_t slot) { return s.ahead == 0 ? s.now : s.measured[slot]; }
+
+std::int16_t* samples_of(agc_speech& s, std::int16_t slot) { return s.delayed + slot * AGC_MAX_HOP; }
 
 void push_event(agc_speech& s, std::int32_t at, bool onset) {
     if (s.event_count == AGC_SPEECH_EVENTS) { // cannot happen within the look-ahead; the oldest goes
@@ -120,18 +117,18 @@ void detect(agc_speech& s, std::int32_t ac, std::int16_t win_size) {
     const bool active = (slow > bed + over && fast > bed + ABOVE_BED) || fast > bed + ONSET_OVER_BED;
 
     // Speech dips to the background between its words: "speech" that has
-    // not come down to it for 5 s is a background louder than the one
-    // learnt (a bed that swelled while the first sentence went on), whose
-    // level is then learnt anew from those 5 s: their mean level, less a
+    // not come down to it for 20 s is a background louder than the one
+    // learnt (one that rose while a sentence went on and stayed), whose
+    // level is then learnt anew from those 20 s: their mean level, less a
     // margin for the speech that may lie in them.
     if (!s.speaking || !audible) {
         s.unheard = 0;
         s.unheard_sum = 0;
     } else {
         s.unheard_sum += s.slow;
-        static_assert(RELEARN_HOPS == 1024, "the mean is taken with a shift");
+        static_assert(RELEARN_HOPS == 4096, "the mean is taken with a shift");
         if (++s.unheard >= RELEARN_HOPS) {
-            s.bed = static_cast<std::int32_t>(((s.unheard_sum >> 10) * RELEARN_SHARE) >> 8);
+            s.bed = static_cast<std::int32_t>(((s.unheard_sum >> 12) * RELEARN_SHARE) >> 8);
             s.unheard = 0;
             s.unheard_sum = 0;
         }
@@ -206,15 +203,15 @@ namespace agc {
 const std::int16_t* speech_delay(agc_speech& s, const std::int16_t* in) {
     const std::int32_t j = s.taken++;
     if (s.ahead == 0) return in;
-    std::memcpy(samples_of(s, j), in, static_cast<std::size_t>(s.half) * sizeof *in);
-    return j >= s.ahead ? samples_of(s, j - s.ahead) : nullptr;
+    s.slot = next_slot(s, s.slot);
+    std::memcpy(samples_of(s, s.slot), in, static_cast<std::size_t>(s.half) * sizeof *in);
+    return j >= s.ahead ? samples_of(s, next_slot(s, s.slot)) : nullptr;
 }
 
 const std::int16_t* speech_take(agc_speech& s, const std::int16_t* in, const hop_measure& m, std::int32_t ac,
                                 std::int16_t win_size) {
-    const std::int32_t j = s.taken;
     const std::int16_t* ready = speech_delay(s, in);
-    agc_speech_hop& r = record(s, j);
+    agc_speech_hop& r = record(s, s.slot);
     r.peak = m.peak;
     r.sum = m.sum;
     detect(s, ac, win_size);
@@ -225,12 +222,12 @@ std::int16_t speech_decide(agc_speech& s, agc_state& state, std::int16_t mix) {
     const std::int32_t k = s.taken - 1 - s.ahead;
     // The law sees the loudest peak of this hop and of those ahead of it.
     const int peak_ahead = s.ahead < PEAK_AHEAD_FILE ? s.ahead : PEAK_AHEAD_FILE;
+    std::int16_t slot = next_slot(s, s.slot);
+    const std::int32_t sum = record(s, slot).sum;
     std::int32_t peak = FAINT_PEAK;
-    std::int32_t sum = 0;
-    for (int d = 0; d <= peak_ahead; ++d) {
-        const agc_speech_hop& r = record(s, k + d);
-        if (r.peak > peak) peak = r.peak;
-        if (d == 0) sum = r.sum;
+    for (int d = 0; d <= peak_ahead; ++d, slot = next_slot(s, slot)) {
+        const std::int32_t p = record(s, slot).peak;
+        if (p > peak) peak = p;
     }
     const std::int16_t law = hop_gain(state, peak, sum, mix);
     s.applied = gate(s, k, law);
@@ -278,6 +275,7 @@ void agc_speech_init_ahead(agc_speech& speech, std::int16_t win_size, int ahead,
     if (ahead > 0 && storage != nullptr) {
         speech.ahead = store16(ahead > AGC_SPEECH_AHEAD_FILE ? AGC_SPEECH_AHEAD_FILE : ahead);
         speech.half = store16(win_size >> 1);
+        speech.slot = speech.ahead; // the first hop goes into slot 0
         speech.delayed = static_cast<std::int16_t*>(storage);
         speech.measured = reinterpret_cast<agc_speech_hop*>(speech.delayed + (speech.ahead + 1) * AGC_MAX_HOP);
     }

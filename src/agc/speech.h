@@ -101,7 +101,8 @@ struct agc_speech {
     std::int16_t applied; // Q8 gain applied to the last hop
     std::int16_t ahead;   // look-ahead in hops
     std::int16_t half;    // samples per hop
-    std::int16_t unused[5];
+    std::int16_t slot;    // the newest hop's slot of the look-ahead
+    std::int16_t unused[4];
 };
 
 // Hops over which the gate opens or shuts.

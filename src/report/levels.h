@@ -50,6 +50,7 @@ struct report {
     int rate = 48000;   // samples per second: raw files are taken to be at 48 kHz
     int channels = 1;   // interleaved in audio files; every figure covers them all
     bool audio = false; // IN is an audio file: OUT is aligned on it, frame for frame
+    bool speech = false; // levelled speech-aware: the weight is the speech gate's
     second_levels second;         // the second being measured
     std::size_t second_index = 0; // its number
     plot_slot slots[PLOT_SLOTS];

@@ -120,6 +120,7 @@ int report_main(int argc, char** argv) {
     zek::print_heading(stdout, r, in_path, out_path);
     const zek::read_failure failure =
         r.audio ? zek::measure_audio(audio, r, stdout, cl.options) : zek::measure(in.fd, out.fd, r, stdout, cl.options);
+    r.speech = cl.options.speech;
     zek::close_audio_pair(audio);
     zek::input_close(in);
     zek::input_close(out);
