@@ -44,49 +44,11 @@ import wave
 
 import numpy as np
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+import speech_corpus  # noqa: E402  (the sentences, shared with bench/speech_figures.py)
+
 RATE = 48000
-SENTENCES = [
-    "The birch canoe slid on the smooth planks.",
-    "Glue the sheet to the dark blue background.",
-    "It is easy to tell the depth of a well.",
-    "These days a chicken leg is a rare dish.",
-    "Rice is often served in round bowls.",
-    "The juice of lemons makes fine punch.",
-    "The box was thrown beside the parked truck.",
-    "The hogs were fed chopped corn and garbage.",
-    "Four hours of steady work faced us.",
-    "A large size in stockings is hard to sell.",
-    "The boy was there when the sun rose.",
-    "A rod is used to catch pink salmon.",
-    "The source of the huge river is the clear spring.",
-    "Kick the ball straight and follow through.",
-    "Help the woman get back to her feet.",
-    "A pot of tea helps to pass the evening.",
-    "Smoky fires lack flame and heat.",
-    "The soft cushion broke the man's fall.",
-    "The salt breeze came across from the sea.",
-    "The girl at the booth sold fifty bonds.",
-    "The small pup gnawed a hole in the sock.",
-    "The fish twisted and turned on the bent hook.",
-    "Press the pants and sew a button on the vest.",
-    "The swan dive was far short of perfect.",
-    "The beauty of the view stunned the young boy.",
-    "Two blue fish swam in the tank.",
-    "Her purse was full of useless trash.",
-    "The colt reared and threw the tall rider.",
-    "It snowed, rained, and hailed the same morning.",
-    "Read verse out loud for pleasure.",
-    "Hoist the load to your left shoulder.",
-    "Take the winding path to reach the lake.",
-    "Note closely the size of the gas tank.",
-    "Wipe the grease off his dirty face.",
-    "Mend the coat before you go out.",
-    "The wrist was badly strained and hung limp.",
-    "The stray cat gave birth to kittens.",
-    "The young girl gave no clear response.",
-    "The meal was cooked before the bell rang.",
-    "What joy there is in living.",
-]
+SENTENCES = speech_corpus.ESPEAK_SENTENCES
 VOICES = ["en-us", "en-gb", "en-us+f3", "en-gb-x-rp", "en-us+m3", "en-gb+f2", "en-gb-scotland", "en-us+f4"]
 SPEEDS = [150, 165, 175, 185]
 PAUSE_EDGE = 0.1  # s left out at each end of a pause for the inner raise

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
 
 namespace zek_plugin {
@@ -54,19 +55,32 @@ void start(instance& p, const agc_stream_options& options) {
     p.fresh = true;
 }
 
+// Adds n samples of the tail, from frame `at`, onto out, held to 16 bits.
+void add_tail(const instance& p, std::int16_t* out, int at, int n) {
+    const std::int16_t* t = p.tail + at * p.ports->channels;
+    for (int k = 0; k < n * p.ports->channels; ++k) out[k] = static_cast<std::int16_t>(std::clamp(out[k] + t[k], -32768, 32767));
+}
+
 // The stream takes its options once, at the start of a recording: new
 // controls start a new one. The old stream's flush gives the audio it still
-// holds; it goes out over the new stream's opening silence (after what is
-// still owed from an earlier change), so that nothing is lost or shifted.
+// holds; it goes out added to the new stream's output (after what is still
+// owed from an earlier change), so that nothing is lost or shifted: over the
+// new stream's opening silence when the latencies are the same. The
+// speech-aware mode's look-ahead makes its latency longer: switching it on
+// leaves a stretch of silence between the two, switching it off lets the
+// old stream's last frames overlap the new one's first.
 void restart(instance& p, const agc_stream_options& options) {
     if (!p.fresh) {
         const int c = p.ports->channels;
-        agc_stream_flush(p.stream, p.out16);
-        std::copy_n(p.tail + (p.latency - p.tail_left) * c, p.tail_left * c, p.out16);
-        std::copy_n(p.out16, p.latency * c, p.tail);
-        p.tail_left = p.latency;
+        const int flushed = agc_stream_flush(p.stream, p.out16);
+        std::memmove(p.tail, p.tail + p.tail_at * c, static_cast<std::size_t>(p.tail_left * c) * sizeof *p.tail);
+        std::fill(p.tail + p.tail_left * c, p.tail + std::max(p.tail_left, flushed) * c, std::int16_t{0});
+        p.tail_at = 0;
+        p.tail_left = std::max(p.tail_left, flushed);
+        for (int k = 0; k < flushed * c; ++k) p.tail[k] = static_cast<std::int16_t>(std::clamp(p.tail[k] + p.out16[k], -32768, 32767));
     }
     start(p, options);
+    p.latency = agc_stream_latency(p.stream);
 }
 
 // The host's planar channels to the stream's interleaved frames, and back.
@@ -105,7 +119,8 @@ VECTOR_CLONES void run_piece(instance& p, unsigned long at, int n) {
     p.fresh = false;
     if (p.tail_left > 0) {
         const int k = std::min(n, p.tail_left);
-        std::copy_n(p.tail + (p.latency - p.tail_left) * c, k * c, p.out16);
+        add_tail(p, p.out16, p.tail_at, k);
+        p.tail_at += k;
         p.tail_left -= k;
     }
     if (c == 1) {
@@ -129,11 +144,18 @@ instance* create(const layout& ports, double rate) {
     p->rate = static_cast<int>(rate);
     p->stream = static_cast<agc_stream*>(std::malloc(agc_stream_size(ports.channels)));
     if (p->stream != nullptr) {
+        // The tail holds a flush of the longest latency the controls give:
+        // the speech-aware mode's.
+        agc_stream_options speech;
+        agc_stream_options_init(&speech);
+        speech.speech = 1;
+        start(*p, speech);
+        const int longest = agc_stream_latency(p->stream);
         start(*p, options_from(*p));
         p->latency = agc_stream_latency(p->stream);
         // The flush goes through out16 on its way to the tail.
-        if (p->latency * ports.channels <= CHUNK * 2)
-            p->tail = static_cast<std::int16_t*>(std::malloc(static_cast<std::size_t>(p->latency * ports.channels) * sizeof(std::int16_t)));
+        if (longest * ports.channels <= FLUSH_SAMPLES)
+            p->tail = static_cast<std::int16_t*>(std::malloc(static_cast<std::size_t>(longest * ports.channels) * sizeof(std::int16_t)));
     }
     if (p->tail == nullptr) {
         destroy(p);
@@ -160,7 +182,8 @@ void connect(instance& p, unsigned long port, void* data) {
 
 void activate(instance& p) {
     start(p, options_from(p));
-    p.tail_left = 0;
+    p.latency = agc_stream_latency(p.stream);
+    p.tail_left = p.tail_at = 0;
 }
 
 void run(instance& p, unsigned long frames) {
@@ -169,6 +192,9 @@ void run(instance& p, unsigned long frames) {
         if (p.in[ch] == nullptr || p.out[ch] == nullptr) return; // a host's fault: nothing to read or write
     const agc_stream_options options = options_from(p);
     if (!same(options, p.options)) restart(p, options);
+    // The latency of the stream that levels this block: the speech-aware
+    // mode's look-ahead lengthens it.
+    if (p.latency_port != nullptr) *p.latency_port = static_cast<float>(p.latency);
     for (unsigned long at = 0; at < frames;) {
         const int n = static_cast<int>(std::min<unsigned long>(frames - at, CHUNK));
         run_piece(p, at, n);

@@ -30,6 +30,9 @@ extern const layout mono, stereo; // stereo: one gain for both channels when lin
 // Frames converted and levelled at a time: a host's block of any size goes
 // through in pieces of this size, so that no buffer depends on the host.
 constexpr int CHUNK = 2048;
+// Room for a flush, which goes through out16: the speech-aware latency at
+// 96 kHz (3840 frames) on two channels.
+constexpr int FLUSH_SAMPLES = 3840 * 2;
 
 struct instance {
     const layout* ports;
@@ -44,13 +47,14 @@ struct instance {
     float* latency_port;
     agc_stream_options options; // those the stream runs with
     bool fresh;                 // the stream has taken no frame yet
-    // A control change restarts the stream; the old stream's last `latency`
-    // frames go out in place of the new one's opening silence, so that no
-    // audio is lost and the output stays on time.
-    std::int16_t* tail;
-    int tail_left; // frames of tail still to go out
+    // A control change restarts the stream; the old stream's last frames
+    // (its flush) go out added to the new one's output, over its opening
+    // silence, so that no audio is lost and the output stays on time.
+    std::int16_t* tail; // room for the longest latency
+    int tail_at;        // the next frame of it to go out
+    int tail_left;      // frames of tail still to go out
     std::int16_t in16[CHUNK * 2];
-    std::int16_t out16[CHUNK * 2];
+    std::int16_t out16[FLUSH_SAMPLES > CHUNK * 2 ? FLUSH_SAMPLES : CHUNK * 2];
 };
 
 // A new instance at the host's rate; nullptr for a rate that is not a whole

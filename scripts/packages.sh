@@ -55,6 +55,11 @@ ZEK_TEST_PACKAGES+=("${ZEK_WEB_PACKAGES[@]}" chromium)
 # by lintian, installed into a fresh Debian 12 that debootstrap makes; the
 # Python package as a wheel (which pip builds with python3-wheel).
 ZEK_TEST_PACKAGES+=("${ZEK_DEB_PACKAGES[@]}" lintian debootstrap python3-wheel)
+# bench/speech_figures.py: the recordings of bench/speech_corpus.py (real
+# voices: the prompts in English, Canadian French and Mexican Spanish; music
+# on hold as a background), the peer (ffmpeg) and NumPy.
+ZEK_BENCH_PACKAGES=(sox espeak-ng ffmpeg python3-numpy asterisk-core-sounds-en-wav asterisk-core-sounds-fr-wav
+  asterisk-core-sounds-es-wav asterisk-moh-opsound-wav)
 
 # Where apt-get's output goes: hundreds of lines that would bury the scripts' own.
 ZEK_PACKAGE_LOG=${ZEK_PACKAGE_LOG:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/build/packages.log}

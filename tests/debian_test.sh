@@ -93,7 +93,7 @@ cd /tmp/zek
 apt_get() { apt-get -q -o APT::Sandbox::User=root -o Dpkg::Options::=--force-unsafe-io "\$@"; }
 # The package lists debootstrap left may be out of date: fetched afresh.
 apt_get update >apt.log 2>&1 || echo "apt-get update failed: going on with the lists there are"
-apt_get install -y --no-install-recommends ${names[*]} ladspa-sdk lilv-utils gcc libc6-dev pkgconf gstreamer1.0-tools \
+apt_get install -y --no-install-recommends ${names[*]} ladspa-sdk lilv-utils gcc libc6-dev pkgconf gstreamer1.0-tools gstreamer1.0-plugins-good \
   >>apt.log 2>&1 ||
   { tail -n 20 apt.log; exit 1; }
 echo "installed: \$(dpkg-query -W -f '\${Package} \${Version}, ' zek zek-plugins gstreamer1.0-zek obs-zek-leveller libagc-dev)"

@@ -61,7 +61,18 @@ samples aligned(const samples& in, int rate, int channels, const options& o, con
     return samples(out.begin() + skip, out.end());
 }
 
-int latency_frames(int rate) { return 4 * ((rate + 200) / 400); }
+// The engine's window, 10 ms; and the element's latency: the live
+// speech-aware mode's, with speech-aware on or off.
+int window_frames(int rate) { return 4 * ((rate + 200) / 400); }
+int latency_frames(int rate) {
+    agc_stream_options o;
+    agc_stream_options_init(&o);
+    o.steady_latency = 1;
+    agc_stream* st = agc_stream_create_with(rate, 1, &o, nullptr);
+    const int latency = agc_stream_latency(st);
+    agc_stream_destroy(st);
+    return latency;
+}
 
 std::string caps(bool f32, int rate, int channels) {
     return std::string("audio/x-raw,layout=interleaved,format=") + (f32 ? "F32LE" : "S16LE") +
@@ -208,7 +219,8 @@ TEST(GstElement, CompressionChangedWhilePlayingIsTheWeightFromTheNextHop) {
 // up on the last 2 s, which away from speech levels the same. Each switch
 // falls where the two settings level thousands apart.
 TEST(GstElement, SpeechOrLinkChangedWhilePlayingCrossfadesToTheNewSetting) {
-    const std::size_t lat = static_cast<std::size_t>(latency_frames(48000)), fade = 2 * lat;
+    const std::size_t lat = static_cast<std::size_t>(latency_frames(48000));
+    const std::size_t fade = 2 * static_cast<std::size_t>(window_frames(48000));
     const struct {
         const char* what;
         options before, after;

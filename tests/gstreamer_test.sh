@@ -52,8 +52,11 @@ while read -r rate channels format options; do
   [[ $options == *--speech* ]] && props+=(speech-aware=true)
   [[ $options == *--link* ]] && props+=(link=true)
   [[ $options =~ --comp\ ([0-9.]+) ]] && props+=("compression=${BASH_REMATCH[1]}")
+  # Live, the element's speech-aware mode looks 30 ms ahead: the tool's --live.
+  zek_options=$options
+  [[ $options == *--speech* ]] && zek_options+=" --live"
   # shellcheck disable=SC2086
-  "$zek" $options "$tmp/in.wav" "$tmp/zek.raw" 2>/dev/null # raw: the name asks for no container
+  "$zek" $zek_options "$tmp/in.wav" "$tmp/zek.raw" 2>/dev/null # raw: the name asks for no container
   gst-launch-1.0 -q filesrc location="$tmp/in.wav" ! wavparse ! "${to_float[@]}" zek "${props[@]}" ! wavenc ! \
     filesink location="$tmp/gst.wav" || : > "$tmp/gst.wav"
   sox -V1 -D "$tmp/gst.wav" -e signed -b 16 -t raw "$tmp/gst.raw" 2>/dev/null || : > "$tmp/gst.raw"

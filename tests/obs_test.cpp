@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -34,7 +35,10 @@ std::string logged;
 // as OBS names its audio input captures (microphones).
 const char *PLAYER = "zek_test_player", *MICROPHONE = "zek_test_input_capture";
 
-int latency_at(int rate) { return rate == 48000 ? 480 : 440; } // 10 ms, a multiple of 4 frames
+// The engine's hop, half its 10 ms window (a multiple of 4 frames), and the
+// filter's latency: the live speech-aware mode's, whether it is on or not.
+int hop_at(int rate) { return rate == 48000 ? 240 : 220; }
+int latency_at(int rate) { return rate == 48000 ? 1920 : 1760; }
 
 void sox(const std::vector<std::string>& args) {
     const harness::result r = harness::run("sox", args);
@@ -65,6 +69,8 @@ samples zek(const fs::path& wav, std::vector<std::string> options, std::size_t n
             std::size_t total) {
     const fs::path part = work / "part.wav", out = work / "zek.raw";
     sox({wav.string(), part.string(), "trim", std::to_string(from) + "s"});
+    // The filter's speech-aware mode looks 30 ms ahead, as the tool's --live.
+    if (std::find(options.begin(), options.end(), "--speech") != options.end()) options.push_back("--live");
     options.insert(options.end(), {part.string(), out.string()});
     const harness::result r = harness::zek(options);
     EXPECT_EQ(r.status, 0) << r.out << r.err;
@@ -77,7 +83,7 @@ samples zek(const fs::path& wav, std::vector<std::string> options, std::size_t n
 // A weight file for zek --mix: `before` for the hops complete at frame `at`, then `after`.
 std::string weights(int rate, std::size_t at, float before, float after) {
     auto q15 = [](float comp) { return static_cast<std::int16_t>(static_cast<double>(comp) * 32766.0); };
-    samples w((at - 512) / static_cast<std::size_t>(latency_at(rate) / 2), q15(before));
+    samples w((at - 512) / static_cast<std::size_t>(hop_at(rate)), q15(before));
     w.push_back(q15(after));
     const fs::path file = work / ("weights" + std::to_string(at) + ".raw");
     harness::write_file(file, harness::to_bytes(w));
@@ -159,8 +165,8 @@ TEST(ObsFilter, DescribesItself) {
     const property expected[] = {{"speech", "Speech-aware", OBS_PROPERTY_BOOL, 0, 1},
                                  {"comp", "Compression", OBS_PROPERTY_FLOAT, 1, 1},
                                  {"link", "Linked channels", OBS_PROPERTY_BOOL, 0, 0}};
-    for (const auto& [rate, line] : {std::pair{48000, "latency 480 frames (10.00 ms) at 48000 Hz, 1 channel:"},
-                                     std::pair{44100, "latency 440 frames (9.98 ms) at 44100 Hz, 2 channels:"}}) {
+    for (const auto& [rate, line] : {std::pair{48000, "latency 1920 frames (40.00 ms) at 48000 Hz, 1 channel:"},
+                                     std::pair{44100, "latency 1760 frames (39.91 ms) at 44100 Hz, 2 channels:"}}) {
         const obs_audio_info ai = {static_cast<std::uint32_t>(rate), rate == 48000 ? SPEAKERS_MONO : SPEAKERS_STEREO};
         ASSERT_TRUE(obs_reset_audio(&ai));
         logged.clear();
@@ -189,7 +195,7 @@ TEST(ObsFilter, DescribesItself) {
             obs_source_release(source);
         }
         EXPECT_NE(logged.find(line), std::string::npos) << logged;
-        EXPECT_NE(logged.find("set the source's Sync Offset to -10 ms"), std::string::npos) << logged;
+        EXPECT_NE(logged.find("set the source's Sync Offset to -40 ms"), std::string::npos) << logged;
     }
 }
 
@@ -238,9 +244,10 @@ TEST(ObsFilter, LevelsAsZekDoes) {
         const fs::path wav = recording(c.rate, c.channels, c.seconds);
         const std::string bytes = harness::read_file(wav);
         const samples in = harness::to_samples(bytes.substr(bytes.find("data") + 8));
-        const auto nc = static_cast<std::size_t>(c.channels), n = in.size() / nc, hop = static_cast<std::size_t>(latency_at(c.rate) / 2);
+        const auto nc = static_cast<std::size_t>(c.channels), n = in.size() / nc, hop = static_cast<std::size_t>(hop_at(c.rate));
+        const auto delay = static_cast<std::size_t>(latency_at(c.rate));
         const samples out = play(c.rate, c.channels, c.kind, c.first, c.blocks, c.changes, in, c.nudge);
-        const samples old_out = zek(wav, c.before, nc, 2 * hop, 0, n);
+        const samples old_out = zek(wav, c.before, nc, delay, 0, n);
         const std::size_t old_until = first_difference(out, old_out, nc);
         if (!c.after) {
             EXPECT_EQ(old_until, n) << "of " << n << " frames";
@@ -248,15 +255,15 @@ TEST(ObsFilter, LevelsAsZekDoes) {
         }
         // The new levelling starts on the first one's hop grid, at or after the change.
         const std::size_t start = (c.changes[0].at + hop - 1) / hop * hop, wait = 5 * static_cast<std::size_t>(c.rate);
-        const samples new_out = zek(wav, *c.after, nc, 2 * hop, start, n);
+        const samples new_out = zek(wav, *c.after, nc, delay, start, n);
         const std::size_t new_from = agree_from(out, new_out, nc);
         ASSERT_LT(new_from, n) << "the output never moved over";
         ASSERT_EQ(new_from > old_until, c.crossfades) << "the old levelling until " << old_until << ", the new from " << new_from;
         if (!c.crossfades) {
             // Somewhere in [new_from, old_until]: an output hop boundary after the new lead-in, within the wait.
-            std::size_t at = std::max(new_from, start + 512 + 2 * hop);
+            std::size_t at = std::max(new_from, start + 512 + delay);
             while (at <= old_until && (at - 512) % hop != 0) ++at;
-            EXPECT_LE(at, std::min(old_until, start + wait + 2 * hop)) << "moved between " << new_from << " and " << old_until;
+            EXPECT_LE(at, std::min(old_until, start + wait + delay)) << "moved between " << new_from << " and " << old_until;
             continue;
         }
         EXPECT_GE(old_until, start + wait);

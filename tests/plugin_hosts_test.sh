@@ -53,7 +53,8 @@ for host in ffmpeg_ladspa ffmpeg_lv2 sox_ladspa gst_ladspa gst_lv2; do
     [ "$layout" = split ] && [[ $host == gst_* ]] && continue # GStreamer would mix it down
     plugin=$([ "$layout" = split ] && echo mono || echo "$layout")
     in=$tmp/$([ "$layout" = mono ] && echo mono || echo stereo).wav
-    for options in "" "--speech --comp 0.3" "--link --comp 0.6"; do
+    # The plugins level live: the speech-aware mode's short look-ahead, zek's --live.
+    for options in "" "--speech --live --comp 0.3" "--link --comp 0.6"; do
       [[ $options == *--link* ]] && [ "$plugin" = mono ] && continue
       speech=0 comp=1 link=0
       [[ $options == *--speech* ]] && speech=1
@@ -66,8 +67,11 @@ for host in ffmpeg_ladspa ffmpeg_lv2 sox_ladspa gst_ladspa gst_lv2; do
       sox "$tmp/zek.wav" -t raw "$tmp/zek.raw"
       sox "$tmp/host.wav" -t raw "$tmp/host.raw" 2>/dev/null || : > "$tmp/host.raw"
       size=$(stat -c %s "$tmp/zek.raw")
-      # the latency in bytes: one window, 10 ms in frames rounded to a multiple of 4
-      delay=$([ "$how" = delayed ] && echo $((4 * (($(soxi -r "$in") + 200) / 400) * $(soxi -c "$in") * 2)) || echo 0)
+      # the latency in bytes: one window, 10 ms in frames rounded to a multiple
+      # of 4, and in the speech-aware mode six hops of look-ahead more
+      window=$((4 * (($(soxi -r "$in") + 200) / 400)))
+      [ "$speech" = 1 ] && window=$((window + 6 * window / 2))
+      delay=$([ "$how" = delayed ] && echo $((window * $(soxi -c "$in") * 2)) || echo 0)
       if [ "$(stat -c %s "$tmp/host.raw")" = "$size" ] &&
         cmp -s <(head -c "$delay" "$tmp/host.raw") <(head -c "$delay" /dev/zero) &&
         cmp -s <(tail -c +$((delay + 1)) "$tmp/host.raw") <(head -c $((size - delay)) "$tmp/zek.raw"); then

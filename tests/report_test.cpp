@@ -249,13 +249,16 @@ TEST_F(Report, OptionsAreReplayed) {
                                            "-t", "raw", "-r", "48000", "-e", "signed", "-b", "16", "-c", "1", "in.raw",
                                            "in.wav", "remix", "1", "2v0.3"}, dir);
     ASSERT_EQ(made.status, 0) << made.err;
+    // The lane under the gain: the weight file's weights, or the speech
+    // gate, which also shades where speech was heard.
     struct {
         std::vector<std::string> options;
         const char* in;
-        bool weight_drawn;
+        const char* lane; // none: no lane drawn
     } const cases[] = {
-        {{"--speech"}, "in.raw", true}, {{"--comp", "0.5"}, "in.raw", false}, {{"--mix", "ramp.mix"}, "in.raw", true},
-        {{"--speech", "--link"}, "in.wav", true}, {{"--link", "--comp", "0.3"}, "in.wav", false},
+        {{"--speech"}, "in.raw", ">speech gate<"}, {{"--comp", "0.5"}, "in.raw", nullptr},
+        {{"--mix", "ramp.mix"}, "in.raw", ">weight<"}, {{"--speech", "--link"}, "in.wav", ">speech gate<"},
+        {{"--speech", "--live"}, "in.wav", ">speech gate<"}, {{"--link", "--comp", "0.3"}, "in.wav", nullptr},
     };
     for (const auto& c : cases) {
         const std::string out = std::string("out.") + (std::string(c.in).ends_with("wav") ? "wav" : "raw");
@@ -267,7 +270,11 @@ TEST_F(Report, OptionsAreReplayed) {
         const auto r = report(args, dir);
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_NE(r.out.find("bit for bit what zek makes of the input"), std::string::npos) << r.out;
-        EXPECT_EQ(harness::read_file(dir / "plot.svg").find(">weight<") != std::string::npos, c.weight_drawn);
+        const std::string svg = harness::read_file(dir / "plot.svg");
+        EXPECT_EQ(svg.find(">weight<") != std::string::npos, c.lane && std::string(c.lane) == ">weight<");
+        EXPECT_EQ(svg.find(">speech gate<") != std::string::npos, c.lane && std::string(c.lane) == ">speech gate<");
+        EXPECT_EQ(svg.find(">speech<") != std::string::npos, c.lane && std::string(c.lane) == ">speech gate<")
+            << "the legend of the speech bands";
         EXPECT_EQ(report({c.in, out}, dir).status, 3); // without the options: not zek's output
     }
 }

@@ -9,6 +9,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <numeric>
+#include <utility>
+#include <vector>
 
 #include "tool_harness.h"
 
@@ -186,6 +188,166 @@ TEST_F(Speech, SpeechAwareModeKeepsPausesAndLevelsSentences) {
     for (double v : levels) spread += (v - mean) * (v - mean);
     EXPECT_LT(std::sqrt(spread / double(levels.size())), 3.0);
     EXPECT_TRUE(std::none_of(out.begin(), out.end(), [](std::int16_t v) { return v == 32767 || v == -32768; }));
+}
+
+// Real voices (Debian's telephone prompts, one speaker): sentences at peaks
+// from -40 to -6 dBFS with pauses of 0.6 to 1.4 s, and a reading of 30 s
+// that runs on without a pause of its own, over pink noise at -60 dBFS RMS,
+// at 16 kHz, levelled with --speech as raw samples and as WAV files. The
+// figures are those of bench/speech_figures.py, with wide margins: the gate
+// rides through the gaps between words (round 1 shut it 1.5 to 2 times a
+// second), every onset has its gain (round 1 faded them in by 15 dB or
+// more), the pauses keep their level, the reading's speech is not taken
+// for the floor however long it goes on, and the raw path, which looks
+// ahead in the hop loop, gives the stream's samples.
+class RealSpeech : public ::testing::Test {
+protected:
+    static constexpr std::size_t RATE = 16000, FRAME = RATE / 100;
+    static void SetUpTestSuite() {
+        const fs::path voice = "/usr/share/asterisk/sounds/en_US_f_Allison";
+        if (!harness::have_program("sox") || !fs::exists(voice / "demo-congrats.wav")) return;
+        dir = harness::make_temp_dir();
+        const std::vector<std::string> raw = {"-t", "raw", "-r", "16000", "-e", "signed", "-b", "16", "-c", "1"};
+        const auto clip = [&](const std::string& name, double peak) {
+            std::vector<std::string> args = {"-R", (voice / (name + ".wav")).string()};
+            args.insert(args.end(), raw.begin(), raw.end());
+            args.insert(args.end(), {"clip.raw", "rate", "16000", "gain", "-n", std::to_string(peak)});
+            EXPECT_EQ(harness::run("sox", args, dir).status, 0);
+            return load("clip.raw");
+        };
+        const struct {
+            const char* name;
+            double peak, pause;
+        } parts[] = {{"vm-intro", -12, 1.0}, {"conf-getpin", -35, 0.7},    {"vm-theperson", -6, 1.4},
+                     {"agent-loginok", -40, 0.9}, {"vm-password", -20, 0.6}, {"demo-congrats", -18, 1.2}};
+        std::vector<double> speech(RATE, 0.0);
+        for (const auto& part : parts) {
+            const auto x = clip(part.name, part.peak);
+            sentences.emplace_back(speech.size(), speech.size() + x.size());
+            speech.insert(speech.end(), x.begin(), x.end());
+            speech.resize(speech.size() + static_cast<std::size_t>(part.pause * RATE), 0.0);
+            pauses.emplace_back(sentences.back().second, speech.size());
+        }
+        std::vector<std::string> args = {"-R", "-r", "16000", "-n"};
+        args.insert(args.end(), raw.begin(), raw.end());
+        args.insert(args.end(), {"noise.raw", "synth", std::to_string(speech.size()) + "s", "pinknoise"});
+        ASSERT_EQ(harness::run("sox", args, dir).status, 0);
+        const auto noise = load("noise.raw");
+        floor = std::pow(10.0, -60.0 / 20) * 32768;
+        const double scale = floor / rms(noise, 0, noise.size());
+        mix.resize(speech.size());
+        clean = speech;
+        for (std::size_t k = 0; k < mix.size(); ++k) {
+            mix[k] = static_cast<std::int16_t>(std::lround(std::clamp(speech[k] + scale * noise[k], -32768.0, 32767.0)));
+        }
+        harness::write_file(dir / "mix.raw", harness::to_bytes(mix));
+        // The same samples as a 16 kHz WAV file, and as a 48 kHz one, the
+        // rate zek takes raw samples to be at.
+        for (const char* rate : {"16000", "48000"}) {
+            args = {"-t", "raw", "-r", rate, "-e", "signed", "-b", "16", "-c", "1", "mix.raw", std::string("mix") + rate + ".wav"};
+            ASSERT_EQ(harness::run("sox", args, dir).status, 0);
+            const std::string out = std::string("speech") + rate;
+            const auto r = harness::zek({"--speech", "mix" + std::string(rate) + ".wav", out + ".wav"}, dir);
+            ASSERT_EQ(r.status, 0) << r.err;
+            ASSERT_EQ(harness::run("sox", {out + ".wav", "-t", "raw", out + ".raw"}, dir).status, 0);
+        }
+        const auto r = harness::zek({"--speech", "mix.raw", "speech.raw"}, dir);
+        ASSERT_EQ(r.status, 0) << r.err;
+    }
+    static void TearDownTestSuite() {
+        if (!dir.empty()) fs::remove_all(dir);
+    }
+    void SetUp() override {
+        if (dir.empty()) {
+            if (std::getenv("ZEK_REQUIRE_TOOLS")) FAIL() << "sox and asterisk-core-sounds-en-wav are required";
+            GTEST_SKIP() << "sox or asterisk-core-sounds-en-wav not installed";
+        }
+    }
+    static std::vector<std::int16_t> load(const std::string& name) {
+        return harness::to_samples(harness::read_file(dir / name));
+    }
+    static double rms(const std::vector<std::int16_t>& s, std::size_t from, std::size_t to) {
+        double acc = 0;
+        for (std::size_t k = from; k < to; ++k) acc += double(s[k]) * s[k];
+        return std::sqrt(acc / double(to - from));
+    }
+    static double db(double a, double b) { return 20 * std::log10(std::max(a, 1e-9) / std::max(b, 1e-9)); }
+    static fs::path dir;
+    static std::vector<std::int16_t> mix;
+    static std::vector<double> clean;
+    static std::vector<std::pair<std::size_t, std::size_t>> sentences, pauses;
+    static double floor;
+};
+fs::path RealSpeech::dir;
+std::vector<std::int16_t> RealSpeech::mix;
+std::vector<double> RealSpeech::clean;
+std::vector<std::pair<std::size_t, std::size_t>> RealSpeech::sentences, RealSpeech::pauses;
+double RealSpeech::floor;
+
+TEST_F(RealSpeech, RidesThroughWordsKeepsOnsetsAndPauses) {
+    const auto out = load("speech16000.raw");
+    ASSERT_EQ(out.size(), mix.size());
+    double closures = 0, seconds = 0;
+    std::vector<double> onsets, raised;
+    std::size_t dropped = 0, late = 0;
+    for (const auto& [from, to] : sentences) {
+        // The sentence's gain over its loud frames (within 30 dB of its loudest).
+        double loudest = 0;
+        for (std::size_t f = from; f + FRAME <= to; f += FRAME) {
+            double e = 0;
+            for (std::size_t k = f; k < f + FRAME; ++k) e += clean[k] * clean[k];
+            loudest = std::max(loudest, e);
+        }
+        double in_e = 0, out_e = 0;
+        std::size_t first = 0;
+        for (std::size_t f = from; f + FRAME <= to; f += FRAME) {
+            double e = 0;
+            for (std::size_t k = f; k < f + FRAME; ++k) e += clean[k] * clean[k];
+            if (e < loudest / 1000) continue;
+            if (first == 0) first = f;
+            const double a = rms(mix, f, f + FRAME), b = rms(out, f, f + FRAME);
+            in_e += a * a, out_e += b * b;
+        }
+        const double gain = db(std::sqrt(out_e), std::sqrt(in_e));
+        onsets.push_back(db(rms(out, first, first + 3 * FRAME), rms(mix, first, first + 3 * FRAME)) - gain);
+        bool under = false;
+        for (std::size_t f = from + 10 * FRAME; f + 11 * FRAME <= to; f += FRAME) {
+            const bool now = db(rms(out, f, f + FRAME), rms(mix, f, f + FRAME)) < gain - 15;
+            closures += now && !under;
+            under = now;
+            if (f >= from + 300 * FRAME && rms(std::vector<std::int16_t>(clean.begin() + long(f), clean.begin() + long(f + FRAME)), 0, FRAME) > 3 * floor) {
+                ++late;
+                dropped += db(rms(out, f, f + FRAME), rms(mix, f, f + FRAME)) < gain - 10;
+            }
+        }
+        if (gain >= 15) seconds += double(to - from) / RATE;
+    }
+    const auto edge = RATE / 20;
+    double pause_in = 0, pause_out = 0;
+    for (const auto& [from, to] : pauses) {
+        if (to - from < 4 * edge) continue;
+        pause_in += std::pow(rms(mix, from + edge, to - edge), 2) * double(to - from - 2 * edge);
+        pause_out += std::pow(rms(out, from + edge, to - edge), 2) * double(to - from - 2 * edge);
+    }
+    std::sort(onsets.begin(), onsets.end());
+    EXPECT_LT(closures / seconds, 0.5) << closures << " closures in " << seconds << " s";
+    EXPECT_GT(onsets[onsets.size() / 2], -4.0) << "the median onset";
+    EXPECT_GT(onsets.front(), -12.0) << "the worst onset";
+    EXPECT_LT(10 * std::log10(pause_out / pause_in), 6.0) << "the pauses, pooled";
+    ASSERT_GT(late, 100u) << "the reading's frames 3 s on";
+    EXPECT_LT(double(dropped) / double(late), 0.03) << dropped << " of " << late << " frames 3 s into a sentence dropped";
+}
+
+// The raw path's hop loop drops the look-ahead's first hops and brings out
+// its last ones: its output is the stream's, one hop late, as in the default
+// mode, and as long as the default mode's.
+TEST_F(RealSpeech, RawPathGivesTheStreamsSamples) {
+    const auto raw = load("speech.raw"), wav = load("speech48000.raw");
+    ASSERT_EQ(raw.size(), LEAD + (mix.size() - LEAD) / HOP * HOP);
+    ASSERT_TRUE(std::equal(raw.begin(), raw.begin() + LEAD, mix.begin())) << "the lead-in";
+    for (std::size_t k = LEAD + HOP; k < raw.size(); ++k) {
+        ASSERT_EQ(raw[k], wav[k - HOP]) << "sample " << k;
+    }
 }
 
 } // namespace

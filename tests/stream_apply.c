@@ -2,10 +2,11 @@
  * result: the reference the Python package is checked against, and the
  * baseline its speed is measured against.
  *
- * Usage: stream_apply [--speech] [--link] [--comp Q15] RATE CHANNELS CHUNK [RUNS] < in.raw > out.raw
+ * Usage: stream_apply [--speech | --speech-live] [--link] [--comp Q15] RATE CHANNELS CHUNK [RUNS] < in.raw > out.raw
  *
- * The options set the stream's options record: speech-aware, linked
- * channels, a compression weight from 0 to 32767.
+ * The options set the stream's options record: speech-aware (offline, as
+ * zek levels files, or with the live look-ahead), linked channels, a
+ * compression weight from 0 to 32767.
  *
  * Reads interleaved little-endian frames from standard input (as raw files
  * hold them, whatever the CPU), feeds them to a stream in calls of CHUNK
@@ -134,6 +135,9 @@ int main(int argc, char **argv)
     for (; argc > 1 && strncmp(argv[1], "--", 2) == 0; --argc, ++argv) {
         if (strcmp(argv[1], "--speech") == 0) {
             j.options.speech = 1;
+            j.options.offline = 1;
+        } else if (strcmp(argv[1], "--speech-live") == 0) {
+            j.options.speech = 1;
         } else if (strcmp(argv[1], "--link") == 0) {
             j.options.link = 1;
         } else if (strcmp(argv[1], "--comp") == 0 && argc > 2) {
@@ -144,7 +148,7 @@ int main(int argc, char **argv)
         }
     }
     if (argc != 4 && argc != 5) {
-        fprintf(stderr, "usage: stream_apply [--speech] [--link] [--comp Q15] RATE CHANNELS CHUNK [RUNS] < in.raw > out.raw\n");
+        fprintf(stderr, "usage: stream_apply [--speech | --speech-live] [--link] [--comp Q15] RATE CHANNELS CHUNK [RUNS] < in.raw > out.raw\n");
         return 2;
     }
     j.rate = (int)arg(argv[1], AGC_MIN_RATE, AGC_MAX_RATE, "rate");

@@ -14,10 +14,12 @@ command -v emcc >/dev/null || { echo "$0: needs emcc: apt-get install emscripten
 mkdir -p "$dest/.build"
 dest=$(cd "$dest" && pwd)
 
-# Static storage only: the stream, the two sample buffers and a small stack.
+# Static storage only: the stream (4 MiB: 256 channels live, or some offline),
+# the two sample buffers (a live 96 kHz flush on every channel), the loudness
+# meter's storage and a small stack: 16 MiB.
 # -sSTANDALONE_WASM with no entry point makes a reactor module, whose only
 # duty before use is its exported _initialize.
-link=(--no-entry -sSTANDALONE_WASM -sTOTAL_STACK=65536 -sINITIAL_MEMORY=3670016 -sALLOW_MEMORY_GROWTH=0
+link=(--no-entry -sSTANDALONE_WASM -sTOTAL_STACK=65536 -sINITIAL_MEMORY=16777216 -sALLOW_MEMORY_GROWTH=0
   -sERROR_ON_UNDEFINED_SYMBOLS=1)
 flags=(-O3 -std=c++20 -fno-exceptions -fno-rtti -Wall -Wextra -Wconversion -Werror)
 

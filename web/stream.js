@@ -78,7 +78,8 @@ function milliDecibels(value, name, low, high) {
 
 export class ZekStream {
   // module: the compiled zek.wasm or zek-simd.wasm.
-  constructor(module, { sampleRate, channels = 1, speech = false, comp = 1, link = false, target, truePeak } = {}) {
+  constructor(module, { sampleRate, channels = 1, speech = false, comp = 1, link = false, offline = false, target,
+    truePeak } = {}) {
     const instance = new WebAssembly.Instance(module, {});
     this._x = instance.exports;
     if (this._x._initialize) this._x._initialize();
@@ -86,7 +87,8 @@ export class ZekStream {
     this.channels = integer(channels, 'channels');
     const lufs = milliDecibels(target, 'target', -70, -5), ceiling = milliDecibels(truePeak, 'truePeak', -9, 0);
     this._x.zek_set_loudness(lufs === null ? 0 : 1, lufs ?? 0, ceiling === null ? 0 : 1, ceiling ?? 0);
-    this._check(this._x.zek_open(this.sampleRate, this.channels, compQ15(comp), speech ? 1 : 0, link ? 1 : 0),
+    this._check(this._x.zek_open(this.sampleRate, this.channels, compQ15(comp), speech ? 1 : 0, link ? 1 : 0,
+      offline ? 1 : 0),
       `sampleRate ${sampleRate}, channels ${channels}`);
     this.latency = this._x.zek_latency();
     this._frames = this._x.zek_buffer_frames();

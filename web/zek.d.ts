@@ -44,6 +44,9 @@ export interface LoudnessOptions {
   /** 1 to 256, interleaved; default 1. */
   channels?: number;
   wasm?: WebAssembly.Module | BufferSource;
+  /** Speech-aware only: look 480 ms ahead, as a recording levelled whole may (levelWav
+   * does), rather than the live 30 ms; the latency grows to match. */
+  offline?: boolean;
 }
 
 /** The loudness of interleaved samples (Float32Array: full scale ±1, rounded to 16 bits),

@@ -50,8 +50,9 @@ function moduleFor(wasm) {
 }
 
 // A stream: options { sampleRate (8000..96000), channels (1..256, default 1),
-// speech, comp (0..1, default 1), link, wasm (a WebAssembly.Module or the
-// bytes of zek.wasm or zek-simd.wasm: default the best build here) }.
+// speech, comp (0..1, default 1), link, offline (the speech-aware mode's long
+// look-ahead, for a recording levelled whole), wasm (a WebAssembly.Module or
+// the bytes of zek.wasm or zek-simd.wasm: default the best build here) }.
 export async function createZek(options = {}) {
   return new ZekStream(await moduleFor(options.wasm), options);
 }
@@ -61,7 +62,7 @@ export async function createZek(options = {}) {
 // Options as createZek's, less sampleRate and channels (the file's).
 export async function levelWav(data, options = {}) {
   const wav = readWav(data);
-  const zek = await createZek({ ...options, sampleRate: wav.sampleRate, channels: wav.channels });
+  const zek = await createZek({ ...options, sampleRate: wav.sampleRate, channels: wav.channels, offline: true });
   return writeWav({ ...wav, samples: levelRecording(zek, wav.samples) });
 }
 

@@ -3,7 +3,7 @@
 //
 // Time: output frame k is input frame k levelled, carrying input frame k's
 // time, so that a file keeps its length and its place: the stream's latency
-// (one window, 10 ms) is held back at the start of a run and given out at
+// (40 ms, the live speech-aware mode's either way) is held back at the start of a run and given out at
 // its end (EOS, a new segment or stream, a gap, a discontinuity, a change of
 // rate or channels). Held back, it arrives that much later than its time,
 // which the element reports in the LATENCY query, so that a live pipeline

@@ -29,6 +29,7 @@ bool leveller::configure(int rate, int channels) {
     }
     rate_ = rate;
     channels_ = channels;
+    window_ = 4 * ((rate + 200) / 400); // the engine's window, 10 ms: two hops
     start(0, settings{});
     latency_ = agc_stream_latency(stream(0));
     const auto nc = static_cast<std::size_t>(channels);
@@ -65,6 +66,10 @@ void leveller::start(int k, const settings& s) {
     o.link = s.link;
     o.mix = &comp_cell_;
     o.mix_count = 1;
+    // One latency with speech-aware on or off (the live look-ahead's), so
+    // that a new stream's output lines up with the old one's, frame for
+    // frame, and the pipeline's latency stays what it was told.
+    o.steady_latency = 1;
     agc_stream_init_with(stream(k), rate_, channels_, &o);
     made_[k] = s;
 }
@@ -130,7 +135,7 @@ void leveller::begin_switch(const settings& s) {
 
 void leveller::warm_up(int k) {
     const auto nc = static_cast<std::size_t>(channels_);
-    const auto hop = static_cast<std::uint64_t>(latency_ / 2);
+    const auto hop = static_cast<std::uint64_t>(window_ / 2);
     const std::uint64_t ring = history_frames_;
     std::uint64_t f = taken_ <= ring ? 0 : (taken_ - ring + hop - 1) / hop * hop;
     while (f < taken_) {
@@ -157,7 +162,7 @@ void leveller::remember(const std::int16_t* in, std::size_t frames) {
 // only one.
 void leveller::crossfade(std::int16_t* out, const std::int16_t* to, std::size_t frames) {
     const auto nc = static_cast<std::size_t>(channels_);
-    const auto fade = static_cast<std::size_t>(FADE_WINDOWS * latency_);
+    const auto fade = static_cast<std::size_t>(FADE_WINDOWS * window_);
     for (std::size_t i = 0; i < frames; ++i) {
         const std::size_t k = faded_ + i + 1;
         const std::int32_t w = k >= fade ? 32768 : static_cast<std::int32_t>((k << 15) / fade);

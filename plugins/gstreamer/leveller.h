@@ -41,8 +41,8 @@ class leveller {
 public:
     // Frames levelled at a time: the size of the scratch buffers.
     static constexpr std::size_t CHUNK = 1024;
-    // The crossfade from an old stream to a new one, in windows (latencies):
-    // 20 ms, long enough to be no click, short enough to be no fade.
+    // The crossfade from an old stream to a new one, in the engine's 10 ms
+    // windows: 20 ms, long enough to be no click, short enough to be no fade.
     static constexpr int FADE_WINDOWS = 2;
 
     // Sets up for a format, dropping any run; false when memory is short.
@@ -73,7 +73,7 @@ private:
     void crossfade(std::int16_t* out, const std::int16_t* to, std::size_t frames);
     std::size_t emit(const std::int16_t* frames, std::size_t n, std::int16_t* out);
 
-    int rate_ = 0, channels_ = 0, latency_ = 0;
+    int rate_ = 0, channels_ = 0, latency_ = 0, window_ = 0;
     std::unique_ptr<agc_stream, free_stream> streams_[2];
     settings made_[2]; // the settings each stream was made with
     int current_ = 0;

@@ -74,6 +74,9 @@ agc_stream_options options_for(leveller& l, const settings& s) {
     o.link = s.link && l.channels > 1; // one channel is the same linked or not: no new stream for it
     o.mix = l.weight;
     o.mix_count = 1;
+    // One latency with speech-aware on or off (the live look-ahead's), so
+    // that a new stream's output lines up with the running one's.
+    o.steady_latency = 1;
     return o;
 }
 
@@ -196,7 +199,7 @@ leveller_ptr make_leveller(int rate, int channels, const settings& first) {
     l->weight[0] = static_cast<std::int16_t>(std::clamp(first.comp, 0, 32767));
     start(*l, 0, o);
     l->latency = agc_stream_latency(l->stream[0]);
-    l->hop = l->latency / 2; // the stream's window is its latency, and a hop half a window
+    l->hop = 2 * ((rate + 200) / 400); // half the engine's 10 ms window
     const auto samples = static_cast<std::size_t>(CHUNK) * static_cast<std::size_t>(channels);
     l->frames16.resize(samples);
     l->out16.resize(samples);

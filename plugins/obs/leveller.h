@@ -2,8 +2,8 @@
 // size from its audio thread and changes settings from another, with no
 // latency compensation of its own: OBS Studio's audio filters.
 //
-// The output is zek's, delayed by the stream's latency (10 ms). A change of
-// the compression weight reaches the levelling at the next 5 ms hop, as a
+// The output is zek's, delayed by the stream's latency (40 ms, speech-aware
+// or not). A change of the compression weight reaches the levelling at the next 5 ms hop, as a
 // weight file would change it. Speech-aware mode and linked channels are
 // fixed for a stream's life: a new stream with the new mode starts beside the
 // running one, on the running one's hop grid and fed the same audio, and the

@@ -53,6 +53,33 @@ inline std::int16_t inverse(std::int16_t v) {
     return store16(recip_tab[mantissa_index(mantissa_fraction(n.x))] >> (14 - n.shift));
 }
 
+// log2_tab[k] = round(256 * log2(1 + k/16)); exp2_tab[k] = round(16384 * 2^(k/16)).
+extern const std::int16_t log2_tab[17];
+extern const std::int32_t exp2_tab[17];
+
+// Base-2 logarithm of v >= 1 in 1/256 octave (0 to 8191): the octave from
+// the leading bit, the position within it from the table, interpolated over
+// the next 12 bits. Within 0.01 octave (0.06 dB) of the exact value.
+inline std::int16_t log2_q8(std::uint32_t v) {
+    const std::int16_t* tab = log2_tab;
+    const int e = 31 - std::countl_zero(v | 1u);
+    const std::uint32_t frac = (e >= 16 ? v >> (e - 16) : v << (16 - e)) & 0xFFFFu; // Q16 within the octave
+    const auto k = static_cast<int>(frac >> 12);
+    const auto rest = static_cast<std::int32_t>(frac & 0xFFFu);
+    return store16(e * 256 + tab[k] + (((tab[k + 1] - tab[k]) * rest) >> 12));
+}
+
+// 2 to the power l / 256 for 0 <= l < 15 * 256, held to 32767: a Q8 gain
+// from its logarithm.
+inline std::int16_t exp2_q8(std::int16_t l) {
+    if (l < 0) return 0;
+    const int e = l >> 8;
+    const int k = (l & 255) >> 4, rest = l & 15;
+    const std::int32_t m = exp2_tab[k] + (((exp2_tab[k + 1] - exp2_tab[k]) * rest) >> 4); // Q14, 1 to 2
+    const std::int32_t v = e >= 15 ? INT32_MAX : (m << e) >> 14;
+    return store16(v > 32767 ? 32767 : v);
+}
+
 } // namespace agc
 
 #endif

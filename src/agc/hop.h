@@ -80,11 +80,27 @@ std::int16_t process_reference(const std::int16_t* in, std::int16_t* out, agc_st
 // With `ac`, the output pass returns the sum of the distances of this hop's
 // samples from `mean`; otherwise 0.
 hop_measure measure_reference(const std::int16_t* in, const agc_state& state, bool mean);
+std::int32_t apply_reference(const std::int16_t* in, std::int16_t* out, agc_state& state, std::int16_t gain,
+                             bool ac, std::int16_t mean);
+// The sum of the distances of a hop's samples from `mean`: the speech
+// detector's measure, taken as the hop comes in.
+std::int32_t distance_reference(const std::int16_t* in, const agc_state& state, std::int16_t mean);
 // The speech-aware hop (agc_process_speech) the plain way.
 std::int16_t process_speech_reference(const std::int16_t* in, std::int16_t* out, agc_state& state,
                                       agc_speech& speech, std::int16_t mix);
-std::int32_t apply_reference(const std::int16_t* in, std::int16_t* out, agc_state& state, std::int16_t gain,
-                             bool ac, std::int16_t mean);
+
+// The speech-aware hop in its steps, for the stream's linked channels:
+// speech_take keeps a hop that came in (its samples, when there is
+// look-ahead, and what was measured of it) and runs the detector on its
+// measure `ac`; it returns the samples of the hop to level now, or null
+// while the look-ahead fills. speech_delay does the same for a channel whose
+// gain another channel's detector decides: it keeps the samples only.
+// speech_decide gives the gain of the hop to level (the law's, then the
+// gate's).
+const std::int16_t* speech_take(agc_speech& speech, const std::int16_t* in, const hop_measure& m, std::int32_t ac,
+                                std::int16_t win_size);
+const std::int16_t* speech_delay(agc_speech& speech, const std::int16_t* in);
+std::int16_t speech_decide(agc_speech& speech, agc_state& state, std::int16_t mix);
 
 } // namespace agc
 

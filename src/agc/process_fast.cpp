@@ -91,18 +91,26 @@ hop_measure measure_hop(const std::int16_t* in, const agc_state& state, bool mea
     return measure_fast(in, state, mean, cpu_best);
 }
 
+std::int32_t distance_fast(const std::int16_t* in, const agc_state& state, std::int16_t mean, simd_level level) {
+    switch (simd_level_runs(level) ? level : cpu_best) {
+    case simd_level::avx512: return avx512::distance_vectors(in, state, mean);
+    case simd_level::avx2: return avx2::distance_vectors(in, state, mean);
+    default: return distance_reference(in, state, mean);
+    }
+}
+
+std::int32_t distance_hop(const std::int16_t* in, const agc_state& state, std::int16_t mean) {
+    return distance_fast(in, state, mean, cpu_best);
+}
+
 std::int16_t process_speech_fast(const std::int16_t* in, std::int16_t* out, agc_state& state, agc_speech& speech,
                                  std::int16_t mix, simd_level level) {
-    switch (simd_level_runs(level) ? level : cpu_best) {
-    case simd_level::avx512: return avx512::process_speech_vectors(in, out, state, speech, mix);
-    case simd_level::avx2: return avx2::process_speech_vectors(in, out, state, speech, mix);
-    default: return process_speech_reference(in, out, state, speech, mix);
-    }
+    return process_speech_at(in, out, state, speech, mix, simd_level_runs(level) ? level : cpu_best);
 }
 
 std::int16_t process_hop_speech(const std::int16_t* in, std::int16_t* out, agc_state& state, agc_speech& speech,
                                 std::int16_t mix) {
-    return process_speech_fast(in, out, state, speech, mix, cpu_best);
+    return process_speech_at(in, out, state, speech, mix, cpu_best);
 }
 
 std::int32_t apply_hop(const std::int16_t* in, std::int16_t* out, agc_state& state, const hop_measure& m,
@@ -168,19 +176,27 @@ std::int32_t apply_hop(const std::int16_t* in, std::int16_t* out, agc_state& sta
     return apply_fast(in, out, state, m, gain, ac, best_simd_level());
 }
 
-std::int16_t process_speech_fast(const std::int16_t* in, std::int16_t* out, agc_state& state, agc_speech& speech,
-                                 std::int16_t mix, simd_level level) {
+std::int32_t distance_fast(const std::int16_t* in, const agc_state& state, std::int16_t mean, simd_level level) {
 #if AGC_FIXED_PATH
-    if (level != simd_level::portable) return fixed::process_speech_vectors(in, out, state, speech, mix);
+    if (level != simd_level::portable) return fixed::distance_vectors(in, state, mean);
 #else
     (void)level;
 #endif
-    return process_speech_reference(in, out, state, speech, mix);
+    return distance_reference(in, state, mean);
+}
+
+std::int32_t distance_hop(const std::int16_t* in, const agc_state& state, std::int16_t mean) {
+    return distance_fast(in, state, mean, best_simd_level());
+}
+
+std::int16_t process_speech_fast(const std::int16_t* in, std::int16_t* out, agc_state& state, agc_speech& speech,
+                                 std::int16_t mix, simd_level level) {
+    return process_speech_at(in, out, state, speech, mix, level);
 }
 
 std::int16_t process_hop_speech(const std::int16_t* in, std::int16_t* out, agc_state& state, agc_speech& speech,
                                 std::int16_t mix) {
-    return process_speech_fast(in, out, state, speech, mix, best_simd_level());
+    return process_speech_at(in, out, state, speech, mix, best_simd_level());
 }
 
 #endif

@@ -52,12 +52,16 @@ std::int16_t process_hop(const std::int16_t* in, std::int16_t* out, agc_state& s
 hop_measure measure_fast(const std::int16_t* in, const agc_state& state, bool mean, simd_level level);
 std::int32_t apply_fast(const std::int16_t* in, std::int16_t* out, agc_state& state, const hop_measure& m,
                         std::int16_t gain, bool ac, simd_level level);
+std::int32_t distance_fast(const std::int16_t* in, const agc_state& state, std::int16_t mean, simd_level level);
 hop_measure measure_hop(const std::int16_t* in, const agc_state& state, bool mean);
+std::int32_t distance_hop(const std::int16_t* in, const agc_state& state, std::int16_t mean);
 std::int32_t apply_hop(const std::int16_t* in, std::int16_t* out, agc_state& state, const hop_measure& m,
                        std::int16_t gain, bool ac);
 
 // agc_process_speech on the caller's own buffers, bit-identical to
 // process_speech_reference, at `level` or at the best level.
+std::int16_t process_speech_at(const std::int16_t* in, std::int16_t* out, agc_state& state, agc_speech& speech,
+                               std::int16_t mix, simd_level level);
 std::int16_t process_speech_fast(const std::int16_t* in, std::int16_t* out, agc_state& state, agc_speech& speech,
                                  std::int16_t mix, simd_level level);
 std::int16_t process_hop_speech(const std::int16_t* in, std::int16_t* out, agc_state& state, agc_speech& speech,

@@ -56,13 +56,11 @@ std::int16_t process_reference(const std::int16_t* in, std::int16_t* out, agc_st
     return g;
 }
 
-std::int16_t process_speech_reference(const std::int16_t* in, std::int16_t* out, agc_state& state,
-                                      agc_speech& speech, std::int16_t mix) {
-    const hop_measure m = measure_reference(in, state, true);
-    const std::int16_t g = hop_gain(state, m.peak, m.sum, mix);
-    const std::int16_t applied = agc_speech_gain(speech, g, state.win_size);
-    speech.last_ac = apply_reference(in, out, state, applied, true, m.mean);
-    return applied;
+std::int32_t distance_reference(const std::int16_t* in, const agc_state& state, std::int16_t mean) {
+    const int half = state.win_size >> 1;
+    std::int32_t sum = 0;
+    for (int j = 0; j < half; ++j) sum += distance(in[j], mean);
+    return sum;
 }
 
 } // namespace agc

@@ -1,80 +1,147 @@
-// Speech-aware levelling: a per-hop detector that tells speech from the
-// background, and the gate that keeps the pauses between sentences at the
-// level they came in while the speech is levelled as before.
+// Speech-aware levelling: a detector that tells speech from the background,
+// and the gate that keeps the pauses between sentences at the level they
+// came in while the sentences are levelled as before, held open through the
+// gaps between words.
 //
-// The gain law runs as in the default mode on every hop, pauses included, so
-// that a quiet sentence after a pause finds the gain already risen, as it
-// does today. What the gate changes is the gain applied to the output:
-//  - in speech, the law's gain;
-//  - for a short hangover after speech (word endings, the gaps between
-//    words), the law's gain, but no more than it was in the last hop of
-//    speech, so that the rise the pause brings is not heard;
-//  - then, over a short glide, down to unity (or the law's gain where that is
-//    lower): the pause passes as it came in;
-//  - after a pause, the applied gain climbs back to the law's by at most a
-//    quarter (+1.9 dB) per hop: the law, which sees only one hop ahead, would
-//    otherwise raise a sentence's first syllable to full scale before the
-//    louder ones after it pull the gain down (pumping).
-// The output pass crossfades from one hop's applied gain to the next, as it
-// does the law's gain, so the gate never clicks.
+// The detector looks ahead: a hop is measured as it comes in and levelled
+// `ahead` hops later, so that every decision about a hop has seen what
+// follows it. That buys three things:
+//  - an onset gets its gain before it arrives: the gain rises over the last
+//    30 ms before the first hop of speech, not over the first syllable;
+//  - a gap between words is told from the start of a pause: a run of
+//    background shorter than the bridge (about 440 ms) keeps the speech
+//    gain; only a longer one lets it fall, smoothly, from where the speech
+//    ended. With a look-ahead as long as the bridge (for recordings levelled
+//    whole) the pause is seen coming and carries no hangover; with a short
+//    one (live) the gain is held for the rest of the bridge before it falls;
+//  - the gain law sees the loudest peak of the coming hops, so that a
+//    sentence does not start at the gain the pause left, to be pulled down by
+//    its first loud syllable.
+// A hop is active when its level stands over the background by more than the
+// background's own ups and downs: pink noise is steady, a music bed or a
+// room of other talkers rises and falls, and the margin grows with them.
+// The background is tracked from the hops outside speech only (continuous
+// speech cannot teach it that speech is the floor), as the lowest level of a
+// slowly smoothed measure over the last seconds of background, with its mean
+// and mean deviation; a floor that rises under continuous speech is found by
+// the lowest level of all hops over the last 8 s.
 //
-// The detector measures each hop by its magnitudes about the hop's own mean,
-// which leaves out what changes more slowly than a 5 ms hop (rumble, the
-// swell of brown noise, most of mains hum). Every comparison is a ratio (a
-// product against a product), so none depends on the hop's length.
-// The output pass that takes a hop in measures it, and the gain of the next
-// hop is decided from it: the gain that finishes that hop's crossfade.
-// The noise floor is the lowest level of a slowly smoothed measure over the
-// last 2.5 to 3 s (it follows a falling floor at once and a rising one
-// within 3 s), and a hop is speech when a lightly smoothed measure stands
-// 11 dB over it. Integer arithmetic only, no division, nothing allocated.
+// The gain law runs on every hop, pauses included (fed a peak no lower than
+// that of faint noise, so that digital silence lets its gain recover as a
+// noise floor does): the gain applied glides, in steps equal in dB, between
+// the law's gain in speech and unity (or the law's gain where that is lower)
+// in a pause. The output pass crossfades from one hop's gain to the next, as
+// in the default mode, so the gate never clicks.
+//
+// Every level is a base-2 logarithm in 1/256 octave, every comparison a
+// difference of logarithms: none depends on the hop's length. Integer
+// arithmetic only, no division, nothing allocated: the look-ahead lives in
+// storage the caller gives.
 #ifndef AGC_SPEECH_H
 #define AGC_SPEECH_H
 
+#include <cstddef>
 #include <cstdint>
 
 #include "agc/agc.h"
 
-// Stretches of the floor tracker's window.
-inline constexpr int AGC_SPEECH_STRETCHES = 5;
+// Look-ahead, in hops (5 ms each at every rate): for live use, 30 ms; for a
+// recording levelled whole, 480 ms, as long as the bridge and the onset's
+// rise together.
+inline constexpr int AGC_SPEECH_AHEAD_LIVE = 6;
+inline constexpr int AGC_SPEECH_AHEAD_FILE = 96;
 
-struct agc_speech {
-    std::int32_t last_ac;  // the measure of the hop taken in last (-1: none yet), for the next decision
-    std::int32_t fast;     // DC-free magnitude sum smoothed over about 2 hops: the decision's measure
-    std::int32_t slow;     // the same over about 16 hops: the floor tracker's measure
-    std::int32_t floor_min[AGC_SPEECH_STRETCHES]; // minima of slow over the last stretches
-    std::int32_t stretch_min;  // and over the current stretch
-    std::int16_t stretch_hops; // hops of the current stretch so far
-    std::int16_t started;      // a hop has been measured
-    std::int16_t hang;         // hops of hangover left
-    std::int16_t open;         // 0 (shut) to AGC_SPEECH_GLIDE (open): the gate
-    std::int16_t shut_hops;    // hops the gate has been shut, up to a pause's length
-    std::int16_t rising;       // the applied gain is climbing back after a pause
-    std::int16_t held;         // Q8 law gain of the last hop of speech
-    std::int16_t applied;      // Q8 gain applied to the last hop
-    std::int16_t detected;     // the hop decided last was taken as speech (for counting; decides nothing)
+// Stretches of the floor trackers' windows.
+inline constexpr int AGC_SPEECH_STRETCHES = 8;
+
+// What is kept of a hop between its measurement and its levelling.
+struct agc_speech_hop {
+    std::int32_t peak, sum; // what the gain law takes
 };
 
-// Hops over which the gate shuts: `open` counts them down.
-inline constexpr int AGC_SPEECH_GLIDE = 4;
+// Something the detector found, for the gate to act on when the output
+// reaches it: speech starts at hop `at`, or ended before hop `at`.
+struct agc_speech_event {
+    std::int32_t at;
+    std::int16_t onset;
+    std::int16_t unused;
+};
+inline constexpr int AGC_SPEECH_EVENTS = 8;
+
+// Fields by size, so that the record has no padding and two detectors that
+// heard the same compare equal byte for byte.
+struct agc_speech {
+    std::int64_t unheard_sum;  // the sum of slow over the hops of speech since it last came down to the background
+    // The look-ahead: `ahead` hops, in the caller's storage.
+    std::int16_t* delayed;     // (ahead + 1) hops of samples, AGC_MAX_HOP apart
+    agc_speech_hop* measured;  // (ahead + 1) records
+    std::int32_t last_ac;      // the measure of the hop taken in last (-1: none), when the caller measures
+    // The detector, on the hops as they come in.
+    std::int32_t fast;         // DC-free magnitude sum smoothed over about 2 hops: the decision's measure
+    std::int32_t slow;         // the same over about 16 hops: the background's measure
+    std::int32_t bed;          // the background's level: the mean of slow outside speech
+    std::int32_t taken;        // hops taken in
+    std::int32_t last_active;  // the latest active hop
+    std::int32_t candidate;    // an onset not yet confirmed (-1: none)
+    std::int32_t audible_from; // where the latest run of audible hops began
+    std::int32_t last_audible; // the latest audible hop in speech
+    agc_speech_event events[AGC_SPEECH_EVENTS]; // between the hops coming in and the hop levelled
+    agc_speech_hop now;        // without look-ahead, the one record
+    std::int16_t all_min[AGC_SPEECH_STRETCHES]; // minima of every hop's level over stretches of 1 s
+    std::int16_t all_stretch_min;  // and of the current stretch
+    std::int16_t all_stretch_hops; // hops in it so far
+    std::int16_t unheard;          // hops of speech since it last came down to the background
+    std::int16_t started;          // a hop has been measured
+    std::int16_t speaking;         // in speech, as the hops come in
+    std::int16_t confirm_hops;     // active hops since the candidate
+    std::int16_t first_event, event_count;
+    // The gate, on the hop levelled.
+    std::int16_t open;    // 0 (shut) to AGC_SPEECH_GLIDE (open)
+    std::int16_t opening; // moving towards open
+    std::int16_t applied; // Q8 gain applied to the last hop
+    std::int16_t ahead;   // look-ahead in hops
+    std::int16_t half;    // samples per hop
+    std::int16_t slot;    // the newest hop's slot of the look-ahead
+    std::int16_t unused[4];
+};
+
+// Hops over which the gate opens or shuts.
+inline constexpr int AGC_SPEECH_GLIDE = 8;
+
+// Bytes of storage for a look-ahead of `ahead` hops (0: none).
+std::size_t agc_speech_storage(int ahead);
+
+// Sets up a detector for a new recording, without look-ahead: its output
+// lags one hop, as agc_process's does. Its floor is learnt from the first
+// hops, and the first speech counts as coming after a pause.
+void agc_speech_init(agc_speech& speech);
+
+// The same with a look-ahead of `ahead` hops (up to AGC_SPEECH_AHEAD_FILE)
+// for a window of win_size, in `storage` of agc_speech_storage(ahead) bytes
+// aligned as malloc aligns: the output lags 1 + ahead hops, the first
+// `ahead` of them silence.
+void agc_speech_init_ahead(agc_speech& speech, std::int16_t win_size, int ahead, void* storage);
 
 // The compression weight that reached the output in the hop decided last,
 // for a law weight of `mix`: all of it in speech, none once the gate is shut.
 std::int16_t agc_speech_weight(const agc_speech& speech, std::int16_t mix);
 
-// Sets up a detector for a new recording: its floor is learnt from the first
-// hops, and the first speech counts as coming after a pause.
-void agc_speech_init(agc_speech& speech);
+// Whether the hop decided last was taken as speech: the gate open on it.
+inline bool agc_speech_in_speech(const agc_speech& speech) { return speech.open > 0; }
 
-// One hop's decision: from the measure of the hop before it (last_ac, which
-// the caller sets from each output pass) and the gain the law decided for
-// this hop, the gain to apply. win_size is the engine's window. Updates the
-// detector.
+// Whether the look-ahead is still filling: the hop decided last is none of
+// the recording's.
+inline bool agc_speech_filling(const agc_speech& speech) { return speech.taken <= speech.ahead; }
+
+// One hop's decision without look-ahead, for callers that measure the hop
+// themselves: from the measure of the hop taken in (last_ac, set by the
+// caller) and the gain the law decided for it, the gain to apply.
 std::int16_t agc_speech_gain(agc_speech& speech, std::int16_t law_gain, std::int16_t win_size);
 
-// agc_process, speech-aware: the hop is measured, the law decides its gain
-// (stored in state.gain as always), the gate decides the gain applied, and
-// the output is crossfaded to it. Returns the gain applied.
+// agc_process, speech-aware: the hop is measured and kept, and the hop
+// `ahead` hops before it is levelled: the law decides its gain (stored in
+// state.gain as always), the gate the gain applied, and frame.out gets the
+// hop before that one crossfaded to it. Returns the gain applied.
 std::int16_t agc_process_speech(agc_frame& frame, agc_state& state, agc_speech& speech, std::int16_t mix);
 
 #endif

@@ -16,6 +16,11 @@
 // Ending a recording is feeding it L frames of silence: they pad the last
 // partial hop and make one more hop whose gain finishes it.
 //
+// In the speech-aware mode each channel keeps the hops of its look-ahead in
+// storage after the channels' records, and the engine's hop k is levelled
+// when hop k + ahead comes in: the latency grows by those hops, and so does
+// the silence of the flush (the same timeline, every hop later).
+//
 // Linked channels share channel 0's gain law (and speech detector): each
 // hop, every channel is measured, the law sees the largest peak and the
 // loudest channel's magnitude sum, and every channel is crossfaded to the
@@ -34,6 +39,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "agc/agc.h"
 #include "agc/builtin.h"
@@ -53,6 +59,9 @@ struct alignas(64) channel_state {
     agc_speech speech;
     std::int16_t gain;   // Q8 gain applied to the last hop
     std::int16_t weight; // Q15 weight that reached the output in the last hop
+    // At a steady latency without speech: the gains and weights of the held
+    // hops, which come out with them.
+    std::int16_t held_gain[AGC_SPEECH_AHEAD_LIVE], held_weight[AGC_SPEECH_AHEAD_LIVE];
     agc::hop_measure measured; // linked: this channel's hop, measured before the shared gain is decided
     alignas(64) std::int16_t in_hop[AGC_MAX_HOP];  // the hop being gathered
     alignas(64) std::int16_t out_hop[AGC_MAX_HOP]; // the aligned hop being written out
@@ -65,6 +74,9 @@ struct alignas(64) channel_state {
 // first 64-byte boundary on.
 struct agc_stream {
     std::int32_t rate, channels, hop, latency;
+    std::int32_t ahead;        // speech-aware look-ahead, in hops (0: none)
+    std::int32_t delay;        // without speech, at a steady latency: hops the output is held back (0: none)
+    std::int32_t delay_slot;   // the oldest held hop
     std::int32_t lead_in;      // lead-in frames taken in, 0..LEAD
     std::int32_t in_fill;      // frames of the current hop gathered, 0..hop-1
     std::int32_t silence_left; // frames of the initial silence still to write
@@ -91,6 +103,42 @@ channel_state* channels_of(agc_stream* st) {
     return reinterpret_cast<channel_state*>(after + pad);
 }
 const channel_state* channels_of(const agc_stream* st) { return channels_of(const_cast<agc_stream*>(st)); }
+
+// The look-ahead of a stream with these options, in hops.
+int ahead_of(const agc_stream_options& o) {
+    if (!o.speech) return 0;
+    return o.offline ? AGC_SPEECH_AHEAD_FILE : AGC_SPEECH_AHEAD_LIVE;
+}
+
+// One channel's look-ahead storage, in whole cache lines.
+std::size_t ahead_bytes(int ahead) { return (agc_speech_storage(ahead) + CHANNEL_ALIGN - 1) & ~(CHANNEL_ALIGN - 1); }
+
+// Channel c's look-ahead storage (or, without speech, its held hops): after
+// every channel's record.
+void* ahead_storage(agc_stream* st, int c) {
+    auto* after = reinterpret_cast<unsigned char*>(channels_of(st) + st->channels);
+    return after + static_cast<std::size_t>(c) * ahead_bytes(st->ahead > 0 ? st->ahead : st->delay);
+}
+
+// Without speech, at a steady latency: each channel's new output hop goes
+// into the ring of held hops, and the oldest comes out in its place, so
+// that the output is the built-in behaviour's `delay` hops later. The ring
+// lies where the look-ahead of as many hops would (which holds one hop more
+// of samples, AGC_MAX_HOP apart), zeroed at the start: silence comes out first.
+void hold_back(agc_stream* st) {
+    channel_state* ch = channels_of(st);
+    const auto bytes = static_cast<std::size_t>(st->hop) * sizeof(std::int16_t);
+    for (int c = 0; c < st->channels; ++c) {
+        auto* held = static_cast<std::int16_t*>(ahead_storage(st, c)) + static_cast<std::ptrdiff_t>(st->delay_slot) * AGC_MAX_HOP;
+        std::int16_t newest[AGC_MAX_HOP];
+        std::memcpy(newest, ch[c].out_hop, bytes);
+        std::memcpy(ch[c].out_hop, held, bytes);
+        std::memcpy(held, newest, bytes);
+        std::swap(ch[c].gain, ch[c].held_gain[st->delay_slot]);
+        std::swap(ch[c].weight, ch[c].held_weight[st->delay_slot]);
+    }
+    st->delay_slot = st->delay_slot + 1 == st->delay ? 0 : st->delay_slot + 1;
+}
 
 // 10 ms at the rate, rounded to a multiple of 4 as the engine needs:
 // 480 at 48 kHz, 440 at 44.1 kHz, 160 at 16 kHz, 960 at 96 kHz.
@@ -132,11 +180,11 @@ agc_loudness* meter_of(agc_stream* st) {
     return st->meter_at ? reinterpret_cast<agc_loudness*>(reinterpret_cast<unsigned char*>(st) + st->meter_at) : nullptr;
 }
 
-// Where the loudness storage lies after the channels: from the first
-// 64-byte boundary past them, wherever the record itself lies.
-std::size_t loudness_start(const agc_stream* st) {
+// Where the loudness storage lies after the channels and their look-ahead:
+// from the first 64-byte boundary past them, wherever the record itself lies.
+std::size_t loudness_start(agc_stream* st) {
     const auto at = reinterpret_cast<std::uintptr_t>(st);
-    const std::uintptr_t end = reinterpret_cast<std::uintptr_t>(channels_of(st) + st->channels);
+    const auto end = reinterpret_cast<std::uintptr_t>(ahead_storage(st, st->channels));
     return round_up(end) - at;
 }
 
@@ -147,7 +195,9 @@ void start(agc_stream* st, int rate, int channels, const agc_stream_options& opt
     st->rate = rate;
     st->channels = channels;
     st->hop = win / 2;
-    st->latency = win;
+    st->ahead = ahead_of(options);
+    st->delay = !options.speech && options.steady_latency && !options.offline ? AGC_SPEECH_AHEAD_LIVE : 0;
+    st->latency = win + (st->ahead + st->delay) * st->hop;
     st->silence_left = st->latency;
     if (has_loudness(options)) {
         st->limiter_at = static_cast<std::uint32_t>(loudness_start(st));
@@ -166,9 +216,11 @@ void start(agc_stream* st, int rate, int channels, const agc_stream_options& opt
     for (int c = 0; c < channels; ++c) {
         ::new (&ch[c]) channel_state{};
         agc::init_builtin(ch[c].engine, static_cast<std::int16_t>(win));
-        agc_speech_init(ch[c].speech);
+        agc_speech_init_ahead(ch[c].speech, static_cast<std::int16_t>(win), st->ahead, ahead_storage(st, c));
+        if (st->delay > 0) std::memset(ahead_storage(st, c), 0, ahead_bytes(st->delay));
         ch[c].gain = ch[c].engine.gain;
         ch[c].weight = static_cast<std::int16_t>(options.mix ? options.mix[0] : options.comp);
+        for (int k = 0; k < st->delay; ++k) ch[c].held_gain[k] = ch[c].gain, ch[c].held_weight[k] = ch[c].weight;
     }
 }
 
@@ -246,36 +298,58 @@ void channel_hop(agc_stream* st, channel_state& c, const std::int16_t* in, std::
         c.gain = agc::process_hop(in, out, c.engine, mix);
         c.weight = mix;
     }
-    count_hop(st->stats, c.gain, st->options.speech && c.speech.detected);
+    if (!st->options.speech) {
+        count_hop(st->stats, c.gain, false);
+    } else if (!agc_speech_filling(c.speech)) { // a hop of the recording, not of the look-ahead's start
+        count_hop(st->stats, c.gain, agc_speech_in_speech(c.speech));
+    }
 }
 
-// Every channel's gathered hop under one gain, channel 0's law and detector
-// deciding it; the detector's next measure is that of the loudest channel.
+// Every channel's gathered hop under one gain, channel 0's law deciding it.
 void linked_hop(agc_stream* st, std::int16_t mix) {
     channel_state* ch = channels_of(st);
-    const bool speech = st->options.speech != 0;
     std::int32_t peak = 0, sum = 0;
     for (int c = 0; c < st->channels; ++c) {
-        ch[c].measured = agc::measure_hop(ch[c].in_hop, ch[c].engine, speech);
+        ch[c].measured = agc::measure_hop(ch[c].in_hop, ch[c].engine, false);
         if (ch[c].measured.peak > peak) peak = ch[c].measured.peak;
         if (ch[c].measured.sum > sum) sum = ch[c].measured.sum;
     }
-    channel_state& law = ch[0];
-    std::int16_t gain = agc::hop_gain(law.engine, peak, sum, mix);
-    std::int16_t weight = mix;
-    if (speech) {
-        gain = agc_speech_gain(law.speech, gain, law.engine.win_size);
-        weight = agc_speech_weight(law.speech, mix);
+    const std::int16_t gain = agc::hop_gain(ch[0].engine, peak, sum, mix);
+    for (int c = 0; c < st->channels; ++c) {
+        agc::apply_hop(ch[c].in_hop, ch[c].out_hop, ch[c].engine, ch[c].measured, gain, false);
+        ch[c].gain = gain;
+        ch[c].weight = mix;
     }
+    count_hop(st->stats, gain, false);
+}
+
+// The same in the speech-aware mode: channel 0's detector hears the loudest
+// channel, and every channel keeps its own look-ahead.
+void linked_speech_hop(agc_stream* st, std::int16_t mix) {
+    channel_state* ch = channels_of(st);
+    agc::hop_measure loudest;
     std::int32_t ac = 0;
     for (int c = 0; c < st->channels; ++c) {
-        const std::int32_t a = agc::apply_hop(ch[c].in_hop, ch[c].out_hop, ch[c].engine, ch[c].measured, gain, speech);
+        const agc::hop_measure m = agc::measure_hop(ch[c].in_hop, ch[c].engine, true);
+        const std::int32_t a = agc::distance_hop(ch[c].in_hop, ch[c].engine, m.mean);
+        if (m.peak > loudest.peak) loudest.peak = m.peak;
+        if (m.sum > loudest.sum) loudest.sum = m.sum;
+        loudest.plain = loudest.plain || m.plain;
         if (a > ac) ac = a;
+    }
+    channel_state& law = ch[0];
+    const std::int16_t* ready[AGC_MAX_CHANNELS];
+    ready[0] = agc::speech_take(law.speech, law.in_hop, loudest, ac, law.engine.win_size);
+    for (int c = 1; c < st->channels; ++c) ready[c] = agc::speech_delay(ch[c].speech, ch[c].in_hop);
+    if (ready[0] == nullptr) return; // the look-ahead is filling: out_hop goes unseen
+    const std::int16_t gain = agc::speech_decide(law.speech, law.engine, mix);
+    const std::int16_t weight = agc_speech_weight(law.speech, mix);
+    for (int c = 0; c < st->channels; ++c) {
+        agc::apply_hop(ready[c], ch[c].out_hop, ch[c].engine, loudest, gain, false);
         ch[c].gain = gain;
         ch[c].weight = weight;
     }
-    if (speech) law.speech.last_ac = ac;
-    count_hop(st->stats, gain, speech && law.speech.detected);
+    count_hop(st->stats, gain, agc_speech_in_speech(law.speech));
 }
 
 // Processes the gathered hop of every channel into the output hop.
@@ -283,10 +357,15 @@ void process(agc_stream* st) {
     channel_state* ch = channels_of(st);
     const std::int16_t mix = next_weight(st);
     if (st->options.link && st->channels > 1) {
-        linked_hop(st, mix);
+        if (st->options.speech) {
+            linked_speech_hop(st, mix);
+        } else {
+            linked_hop(st, mix);
+        }
     } else {
         for (int c = 0; c < st->channels; ++c) channel_hop(st, ch[c], ch[c].in_hop, ch[c].out_hop, mix);
     }
+    if (st->delay > 0) hold_back(st);
     st->in_fill = 0;
     st->out_pos = 0;
 }
@@ -356,7 +435,7 @@ int run_gathered(agc_stream* st, const std::int16_t* in, std::int16_t* out, int 
 // both end on hop boundaries.
 void run(agc_stream* st, const std::int16_t* in, std::int16_t* out, int frames) {
     const std::ptrdiff_t nc = st->channels;
-    const bool direct = nc == 1 && in != nullptr && in != out && aligned(in) && aligned(out);
+    const bool direct = nc == 1 && in != nullptr && in != out && aligned(in) && aligned(out) && st->delay == 0;
     while (frames > 0) {
         if (nc == 1 && st->lead_out == LEAD) {
             const int n = direct && frames >= st->hop && st->in_fill == 0 ? run_direct(st, in, out, frames)
@@ -432,24 +511,28 @@ bool overlap_not_in_place(const void* a, const void* b, std::uint64_t bytes) {
 
 extern "C" {
 
-size_t agc_stream_size(int channels) {
-    if (channels < 1 || channels > AGC_MAX_CHANNELS) return 0;
-    return base_size(channels);
-}
-
 size_t agc_stream_size_with(int channels, const agc_stream_options* options) {
     if (channels < 1 || channels > AGC_MAX_CHANNELS) return 0;
     agc_stream_options o;
     agc_stream_options_init(&o);
     if (options != nullptr) o = *options;
     if (check_options(o) != 0) return 0;
-    std::size_t size = base_size(channels);
+    // Room for the live look-ahead whatever the options, so that the size
+    // without options suffices for any but the offline look-ahead and the
+    // loudness stage.
+    agc_stream_options live;
+    agc_stream_options_init(&live);
+    live.speech = 1;
+    const int ahead = o.speech && o.offline ? ahead_of(o) : ahead_of(live);
+    std::size_t size = base_size(channels) + static_cast<std::size_t>(channels) * ahead_bytes(ahead);
     if (!has_loudness(o)) return size;
     // The channels end anywhere within a 64-byte line: room to the next one.
     size += CHANNEL_ALIGN + round_up(agc::limiter_size(channels));
     if (o.target) size += agc_loudness_size(channels, AGC_LOUDNESS_MODE_I);
     return size;
 }
+
+size_t agc_stream_size(int channels) { return agc_stream_size_with(channels, nullptr); }
 
 void agc_stream_options_init(agc_stream_options* options) {
     if (options == nullptr) return;

@@ -84,6 +84,19 @@ typedef struct agc_stream_options {
     int loudness;
     int limit;
     int ceiling;
+    /* Speech-aware only. 0 (live): the detector looks 30 ms ahead. Nonzero
+     * (offline: a recording levelled whole, as zek levels files): it looks
+     * 480 ms ahead, far enough to see each pause coming, so that a gap
+     * between words and the start of a pause are told apart without holding
+     * the gain into the pause. Either adds its look-ahead to the latency.
+     * Offline needs the storage of agc_stream_size_with. */
+    int offline;
+    /* Nonzero (with offline 0): the latency is the live speech-aware mode's
+     * whether speech is set or not; without speech the output is the
+     * built-in behaviour's, that much later. For hosts that switch the
+     * speech-aware mode while audio runs, in a new stream whose output lines
+     * up with the old one's frame for frame. */
+    int steady_latency;
 } agc_stream_options;
 
 #define AGC_COMP_DEFAULT 32766
@@ -91,12 +104,14 @@ typedef struct agc_stream_options {
 /* Fills *options with the built-in behaviour. */
 void agc_stream_options_init(agc_stream_options *options);
 
-/* Bytes for a stream of `channels` channels with options that leave the
- * loudness off; 0 if channels is out of range. */
+/* Bytes for a stream of `channels` channels with any options but the
+ * offline look-ahead and the loudness stage; 0 if channels is out of range. */
 size_t agc_stream_size(int channels);
 
 /* Bytes for a stream of `channels` channels with these options (NULL: the
- * built-in behaviour); 0 if channels or options are out of range. */
+ * built-in behaviour), the offline look-ahead (about 100 kB per channel)
+ * and the loudness stage included; 0 if channels or options are out of
+ * range. */
 size_t agc_stream_size_with(int channels, const agc_stream_options *options);
 
 /* Sets up a stream in st (agc_stream_size(channels) bytes, aligned as malloc
@@ -111,9 +126,9 @@ agc_stream *agc_stream_create(int sample_rate, int channels, int *error);
  * built-in behaviour). AGC_ERR_ARG for a comp outside 0 to 32767, a mix
  * array with a count of 0, a count without an array, a negative weight in
  * the array (reset checks the array again), a loudness figure out of its
- * range. agc_stream_init_with needs the storage that agc_stream_size_with
- * gives for the same options (agc_stream_size's, when they leave the
- * loudness off). */
+ * range. st holds agc_stream_size_with(channels, options) bytes:
+ * agc_stream_size's suffice for any options but the offline look-ahead and
+ * the loudness stage. */
 int agc_stream_init_with(agc_stream *st, int sample_rate, int channels, const agc_stream_options *options);
 agc_stream *agc_stream_create_with(int sample_rate, int channels, const agc_stream_options *options, int *error);
 
@@ -121,9 +136,11 @@ agc_stream *agc_stream_create_with(int sample_rate, int channels, const agc_stre
 void agc_stream_destroy(agc_stream *st);
 
 /* The delay of the output, in frames: fixed for the stream's life. It is one
- * window, 10 ms: 480 frames at 48 kHz, 440 at 44.1 kHz, 160 at 16 kHz; with
- * a gain, a target or a limit, the limiter's look-ahead more (591 frames at
- * 48 kHz). */
+ * window, 10 ms: 480 frames at 48 kHz, 440 at 44.1 kHz, 160 at 16 kHz. The
+ * speech-aware mode adds its look-ahead, 6 hops (30 ms) live, for 40 ms in
+ * all: 1920 frames at 48 kHz, 1760 at 44.1 kHz, 640 at 16 kHz; 96 hops
+ * (480 ms) offline, for 490 ms: 23520, 21560 and 7840 frames. A gain, a
+ * target or a limit adds the limiter's look-ahead (111 frames at 48 kHz). */
 int agc_stream_latency(const agc_stream *st);
 
 /* Consumes `frames` interleaved frames of `in` and writes exactly `frames`

@@ -255,24 +255,46 @@ read_failure measure(int in_fd, int out_fd, report& r, std::FILE* rows, const ru
     agc_speech speech;
     agc_frame frame{};
     init_engine(state);
-    agc_speech_init(speech);
-    std::int16_t prev_in[HOP], actual[HOP];
+    // The speech-aware mode looks ahead as zek does: call h emits input hop
+    // h - 1 - ahead, the first `ahead` calls emit nothing zek writes, and
+    // silent hops after the input's last bring out the hops still held.
+    const int ahead = speech_ahead(options);
+    std::vector<unsigned char> storage(agc_speech_storage(ahead));
+    agc_speech_init_ahead(speech, static_cast<std::int16_t>(winsize), ahead, storage.data());
+    const std::size_t slots = static_cast<std::size_t>(ahead) + 2;
+    std::vector<std::int16_t> held(slots * HOP); // the input hops until they come out
+    std::int16_t actual[HOP];
     std::int16_t prev_gain = 0, prev_weight = 0;
+    std::size_t hops_in = 0;
+    bool ended = false;
     for (std::size_t h = 0; lead == LEAD; ++h) {
-        const std::size_t n = read_samples(in_fd, frame.in, HOP, odd, err);
-        r.in_samples += n;
-        if (err != 0) return {err, false, {}};
-        if (n < HOP) break; // a partial hop is never processed
+        if (!ended) {
+            const std::size_t n = read_samples(in_fd, frame.in, HOP, odd, err);
+            r.in_samples += n;
+            if (err != 0) return {err, false, {}};
+            ended = n < HOP; // a partial hop is never processed
+        }
+        if (ended) {
+            if (h >= hops_in + static_cast<std::size_t>(ahead)) break;
+            std::fill_n(frame.in, HOP, std::int16_t{0});
+        } else {
+            ++hops_in;
+        }
         const std::int16_t hop_mix = hop_weight(options, h);
         const std::int16_t gain = options.speech ? agc_process_speech(frame, state, speech, hop_mix) : agc_process(frame, state, hop_mix);
         const std::int16_t weight = options.speech ? agc_speech_weight(speech, hop_mix) : hop_mix;
+        std::copy_n(frame.in, HOP, held.begin() + static_cast<std::ptrdiff_t>(h % slots * HOP));
+        if (h < static_cast<std::size_t>(ahead)) continue;
+        const std::size_t k = h - static_cast<std::size_t>(ahead); // the output hop this call gives
         r.expected_samples += HOP;
-        // Call h emits input hop h-1 (the first call emits silence) under a
-        // gain that crossfades from the gain of call h-1 to this one's.
+        // Call h emits input hop k-1 (the first hop out is silence) under a
+        // gain that crossfades from the gain of the call before to this one's.
         const std::size_t got = read_output(p, frame.out, actual, HOP);
         if (p.failure.err != 0) return p.failure;
-        if (h > 0) account(r, rows, LEAD + (h - 1) * HOP, prev_in, actual, HOP, got, prev_gain, gain, prev_weight);
-        std::copy_n(frame.in, HOP, prev_in);
+        if (k > 0) {
+            account(r, rows, LEAD + (k - 1) * HOP, held.data() + (h + slots - 1 - static_cast<std::size_t>(ahead)) % slots * HOP,
+                    actual, HOP, got, prev_gain, gain, prev_weight);
+        }
         prev_gain = gain;
         prev_weight = weight;
     }

@@ -55,6 +55,7 @@ struct report {
     std::atomic<std::size_t>* measured = nullptr; // when set: the input frames measured so far, for a progress line
     int channels = 1;   // interleaved in audio files; every figure covers them all
     bool audio = false; // IN is an audio file: OUT is aligned on it, frame for frame
+    bool speech = false; // levelled speech-aware: the weight is the speech gate's
     second_levels second;         // the second being measured
     std::size_t second_index = 0; // its number
     plot_slot slots[PLOT_SLOTS];

@@ -40,9 +40,9 @@ constexpr const char* USAGE =
     "  IN       the recording zek was given: an audio file (WAV, FLAC, AIFF, ...) or\n"
     "           raw samples (16-bit little-endian mono, taken to be at 48 kHz)\n"
     "  OUT      what zek wrote for it\n"
-    "  OPTIONS  --json, and the options zek was given (--speech, --comp X, --link,\n"
-    "           --mix FILE, --target LUFS, --true-peak DBTP, --preset NAME), and\n"
-    "           --progress (on standard error even when it is no terminal) or\n"
+    "  OPTIONS  --json, and the options zek was given (--speech, --live, --comp X,\n"
+    "           --link, --mix FILE, --target LUFS, --true-peak DBTP, --preset NAME),\n"
+    "           and --progress (on standard error even when it is no terminal) or\n"
     "           --quiet (none); by default a long file's progress shows after 1 s\n"
     "           when standard error is a terminal and the rows go elsewhere\n"
     "Runs the gain control again on IN to learn the gain of every hop, measures IN\n"
@@ -245,6 +245,7 @@ int report_main(int argc, char** argv) {
         failure = r.audio ? zek::measure_audio(audio, r, rows, cl.options) : zek::measure(in.fd, out.fd, r, rows, cl.options);
         r.measured = nullptr;
     }
+    r.speech = cl.options.speech;
     zek::close_audio_pair(audio);
     zek::input_close(in);
     zek::input_close(out);

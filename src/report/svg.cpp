@@ -28,6 +28,7 @@ struct panel {
 constexpr double LEVEL_FLOOR = -96;
 constexpr const char* INPUT_FILL = "#a6cee3";
 constexpr const char* OUTPUT_STROKE = "#d95f02";
+constexpr const char* SPEECH_FILL = "#e5f5e0"; // behind the panels where the speech gate is open
 constexpr const char* GAIN_STROKE = "#1b7837";
 constexpr const char* WEIGHT_STROKE = "#7570b3";
 constexpr const char* IN_LOUDNESS_STROKE = "#1f78b4";
@@ -159,8 +160,36 @@ void draw_panel(std::string& s, const panel& p, const char* label, double durati
             (p.top + p.bottom) / 2, label);
 }
 
-void draw_legend(std::string& s) {
+// In the speech-aware mode, where the speech gate is open (the weight stands
+// over half its highest): bands behind the level and gain panels.
+void draw_speech(std::string& s, const report& r, const std::vector<column>& cols, double top, double bottom) {
+    const double open = double(r.weight_highest) / 32767 / 2;
+    // A column no hop falls in (a short recording has fewer slots than
+    // columns) keeps the state of the one before it.
+    std::vector<bool> gate(cols.size(), false);
+    for (std::size_t k = 0; k < cols.size(); ++k) {
+        const column& c = cols[k];
+        gate[k] = c.weighted_hops > 0 ? c.weight_sum / double(c.weighted_hops) > open : k > 0 && gate[k - 1];
+    }
+    for (std::size_t k = 0; k < cols.size();) {
+        if (!gate[k]) {
+            ++k;
+            continue;
+        }
+        std::size_t end = k;
+        while (end < cols.size() && gate[end]) ++end;
+        appendf(s, "<rect x=\"%.0f\" y=\"%.0f\" width=\"%zu\" height=\"%.0f\" fill=\"%s\"/>\n", LEFT + double(k), top,
+                end - k, bottom - top, SPEECH_FILL);
+        k = end;
+    }
+}
+
+void draw_legend(std::string& s, bool speech) {
     const double y = 52;
+    if (speech) {
+        appendf(s, "<rect x=\"%.0f\" y=\"%.0f\" width=\"22\" height=\"12\" fill=\"%s\"/>\n", LEFT + 410, y - 6, SPEECH_FILL);
+        appendf(s, "<text x=\"%.0f\" y=\"%.0f\">speech</text>\n", LEFT + 438, y + 4);
+    }
     appendf(s, "<rect x=\"%.0f\" y=\"%.0f\" width=\"22\" height=\"12\" fill=\"%s\"/>\n", LEFT, y - 6, INPUT_FILL);
     appendf(s, "<text x=\"%.0f\" y=\"%.0f\">input peak level</text>\n", LEFT + 28, y + 4);
     appendf(s, "<line x1=\"%.0f\" y1=\"%.0f\" x2=\"%.0f\" y2=\"%.0f\" stroke=\"%s\" stroke-width=\"2\"/>\n", LEFT + 160,
@@ -201,10 +230,11 @@ std::string render_svg(const report& r, const char* in_path, const char* out_pat
     s += "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
     appendf(s, "<text x=\"%.0f\" y=\"26\" font-size=\"16\" font-weight=\"bold\">zek: %s \xe2\x86\x92 %s</text>\n", LEFT,
             escape(in_path).c_str(), escape(out_path).c_str());
-    draw_legend(s);
+    draw_legend(s, r.speech && weights);
+    if (r.speech && weights) draw_speech(s, r, cols, levels.top, gains.bottom);
     draw_panel(s, levels, "level (dBFS), loudness (LUFS)", duration, t_step);
     draw_panel(s, gains, "gain (dB)", duration, t_step);
-    if (weights) draw_panel(s, weight, "weight", duration, t_step);
+    if (weights) draw_panel(s, weight, r.speech ? "speech gate" : "weight", duration, t_step);
 
     // The input as a filled envelope down to the floor, the output as a line over it.
     appendf(s, "<polygon fill=\"%s\" points=\"%.0f,%.0f %s%.0f,%.0f\"/>\n", INPUT_FILL, LEFT, levels.bottom,

@@ -80,6 +80,8 @@ command_line parse_command_line(int argc, char** argv) {
             cl.version = true;
         } else if (arg == "--speech") {
             cl.options.speech = true;
+        } else if (arg == "--live") {
+            cl.options.live = true;
         } else if (arg == "--link") {
             cl.options.link = true;
         } else if (arg == "--comp" || arg.starts_with("--comp=")) {

@@ -50,7 +50,9 @@ constexpr const char* HELP_TEXT =
     "\n"
     "Options (before INPUT; \"--\" ends them):\n"
     "  --speech     speech-aware: pauses between sentences are not raised with\n"
-    "               the speech\n"
+    "               the speech (the detector looks 480 ms ahead)\n"
+    "  --live       with --speech, look only 30 ms ahead, as the plugins and\n"
+    "               the browser's worklet do live\n"
     "  --comp X     compression weight, 0 to 1 (default 1): 0 raises nothing\n"
     "               (the output is 0.15 dB quieter, loud passages still held down)\n"
     "  --link       one gain for all channels, from the loudest, so that a\n"
@@ -139,6 +141,8 @@ constexpr std::size_t HEAD_BYTES = HOP_BYTES;
 struct raw_run {
     agc_state state;
     agc_speech speech; // the speech detector, in speech-aware mode
+    std::unique_ptr<unsigned char[]> ahead; // its look-ahead's storage
+    int hops_to_skip = 0; // the look-ahead's silent hops at the start, not written out
     agc_frame frame;   // hop buffers for byte-swapping hosts
     block_reader reader;
     block_writer writer;
@@ -181,26 +185,35 @@ std::size_t raw_block_bytes(const input_file& inp) {
 // One hop from file bytes at `from` to output block b at `to` (both at even
 // addresses). On a little-endian host the bytes already are the samples:
 // the engine reads and writes the blocks directly, with no copy.
-void process_hop_at(raw_run& w, const unsigned char* from, int b, std::size_t to) {
+//
+// In the speech-aware mode the engine looks ahead: its first hops out are
+// the look-ahead's silence, dropped here, and silent hops at the end bring
+// out the last ones, so that the output keeps the default mode's layout.
+// Returns whether a hop was written.
+bool process_hop_at(raw_run& w, const unsigned char* from, int b, std::size_t to) {
     const std::int16_t mix = hop_weight(w.options, w.hops++);
+    const bool skip = w.hops_to_skip > 0;
+    if (skip) --w.hops_to_skip;
     std::int16_t gain;
     if constexpr (std::endian::native == std::endian::little) {
         const auto* in = reinterpret_cast<const std::int16_t*>(from);
-        auto* out = reinterpret_cast<std::int16_t*>(w.out_block(b) + to);
+        auto* out = skip ? w.frame.out : reinterpret_cast<std::int16_t*>(w.out_block(b) + to);
         gain = w.options.speech ? agc::process_hop_speech(in, out, w.state, w.speech, mix)
                                 : agc::process_hop(in, out, w.state, mix);
     } else {
         decode_le(from, w.frame.in, hop);
         gain = w.options.speech ? agc_process_speech(w.frame, w.state, w.speech, mix)
                                 : agc_process(w.frame, w.state, mix);
-        encode_le(w.frame.out, w.out_block(b) + to, hop);
+        if (!skip) encode_le(w.frame.out, w.out_block(b) + to, hop);
     }
+    if (skip) return false;
     // The gain's range and the hops taken as speech, as the stream counts them.
     agc_stream_stats& s = w.stats;
     if (s.hops == 0 || gain < s.min_gain) s.min_gain = gain;
     if (s.hops == 0 || gain > s.max_gain) s.max_gain = gain;
     ++s.hops;
-    if (w.options.speech && w.speech.detected) ++s.speech_hops;
+    if (w.options.speech && agc_speech_in_speech(w.speech)) ++s.speech_hops;
+    return true;
 }
 
 struct stream_result {
@@ -267,6 +280,25 @@ void print_failure(const run_result& r, const char* inp_path, const char* out_pa
 }
 
 
+// The speech-aware mode's last hops: the look-ahead's silent hops in, the
+// hops it still holds out, block after block.
+stream_result flush_ahead(raw_run& w, int& b) {
+    static const unsigned char silence[HOP_BYTES] = {};
+    for (int left = w.speech.ahead; left > 0;) {
+        if (!writer_wait_free(w.writer, b)) return {errno, true};
+        std::size_t produced = 0;
+        for (; left > 0 && produced + HOP_BYTES <= w.block_bytes; --left) {
+            if (process_hop_at(w, silence, b, produced)) produced += HOP_BYTES;
+        }
+        if (produced > 0 && (w.post || w.meter)) produced = finish_block(w, w.out_block(b), produced);
+        if (produced > 0) {
+            writer_submit(w.writer, b, produced);
+            b ^= 1;
+        }
+    }
+    return {0, false};
+}
+
 // Moves the input through the lead-in and the hop loop until the input ends,
 // taking the input blocks in turn while the reader reads the other, and
 // filling the two output blocks in turn while the writer writes the other.
@@ -280,7 +312,12 @@ stream_result stream(raw_run& w) {
     for (int i = 0;; i ^= 1) {
         const std::int64_t n = reader_take(w.reader, i);
         if (n < 0) return {errno, false};
-        if (n == 0) return finish_recording(w, b); // a partial hop and an odd byte at the end are dropped
+        if (n == 0) { // a partial hop and an odd byte at the end are dropped
+            if (lead_left == 0 && w.options.speech) {
+                if (const stream_result r = flush_ahead(w, b); r.err != 0) return r;
+            }
+            return finish_recording(w, b);
+        }
         if (cancelled(w.options)) return {EINTR, false};
         w.bytes_in += static_cast<std::uint64_t>(n);
         unsigned char* fresh = w.inp_block(i) + HEAD_BYTES;
@@ -301,8 +338,8 @@ stream_result stream(raw_run& w) {
             lead_left -= pos;
         }
         if (lead_left == 0) {
-            for (; have - pos >= HOP_BYTES; pos += HOP_BYTES, produced += HOP_BYTES) {
-                process_hop_at(w, data + pos, b, produced);
+            for (; have - pos >= HOP_BYTES; pos += HOP_BYTES) {
+                if (process_hop_at(w, data + pos, b, produced)) produced += HOP_BYTES;
             }
         }
         if (produced > 0 && (w.post || w.meter)) produced = finish_block(w, w.out_block(b), produced);
@@ -389,6 +426,15 @@ run_result run(const char* inp_path, const char* out_path, const run_options& op
     }
     init_engine(w->state);
     agc_speech_init(w->speech);
+    if (const int ahead = speech_ahead(options)) {
+        w->ahead.reset(new (std::nothrow) unsigned char[agc_speech_storage(ahead)]);
+        if (!w->ahead) {
+            input_close(inp);
+            return failed(run_failure::output, "cannot write", out_path, ENOMEM);
+        }
+        agc_speech_init_ahead(w->speech, static_cast<std::int16_t>(winsize), ahead, w->ahead.get());
+        w->hops_to_skip = ahead;
+    }
     w->options = options;
     if (after_levelling(options) || options.probe) {
         w->post_samples.resize(std::max(w->block_bytes / 2, std::size_t{256}));

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "agc/loudness.h"
+#include "agc/speech.h"
 #include "agc/stream.h"
 #include "audio/audio_format.h"
 #include "audio/output_file.h"
@@ -60,6 +61,7 @@ struct loudness_probe {
 struct run_options {
     int comp = AGC_COMP_DEFAULT;          // Q15 compression weight, 0 to 32767
     bool speech = false;                  // speech-aware: pauses are not raised
+    bool live = false;                    // the speech-aware mode's short look-ahead, as a live stream's
     bool link = false;                    // one gain for all channels
     const std::int16_t* mix = nullptr;    // one Q15 weight per hop after the lead-in, or none;
     std::size_t mix_count = 0;            // the last one repeats
@@ -99,6 +101,11 @@ inline std::int16_t hop_weight(const run_options& o, std::uint64_t k) {
     return o.mix[k < o.mix_count ? k : o.mix_count - 1];
 }
 
+// The speech-aware mode's look-ahead in hops for these options.
+inline int speech_ahead(const run_options& how) {
+    return !how.speech ? 0 : how.live ? AGC_SPEECH_AHEAD_LIVE : AGC_SPEECH_AHEAD_FILE;
+}
+
 // The stream API's options record that levels as these options say.
 inline agc_stream_options stream_options(const run_options& how) {
     agc_stream_options o;
@@ -111,6 +118,7 @@ inline agc_stream_options stream_options(const run_options& how) {
     o.gain = how.gain_mdb;
     o.limit = how.limit;
     o.ceiling = how.ceiling_mdb;
+    o.offline = how.live ? 0 : 1; // a file is levelled whole: the speech-aware mode may look far ahead
     return o;
 }
 

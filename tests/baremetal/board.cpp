@@ -81,6 +81,17 @@ extern "C" {
     while (n-- > 0) *d++ = *s++;
     return dst;
 }
+// Overlapping runs (a window of stretches shifted along) copy from the end.
+[[gnu::optimize("no-tree-loop-distribute-patterns")]] void* memmove(void* dst, const void* src, std::size_t n) {
+    auto* d = static_cast<unsigned char*>(dst);
+    const auto* s = static_cast<const unsigned char*>(src);
+    if (d < s) {
+        while (n-- > 0) *d++ = *s++;
+    } else {
+        while (n-- > 0) d[n] = s[n];
+    }
+    return dst;
+}
 [[gnu::optimize("no-tree-loop-distribute-patterns")]] void* memset(void* dst, int c, std::size_t n) {
     auto* d = static_cast<unsigned char*>(dst);
     while (n-- > 0) *d++ = static_cast<unsigned char>(c);

@@ -20,7 +20,7 @@ agc_state state;
 agc_frame frame;
 
 // The stream's storage: agc_stream_size(1) bytes, checked at run time.
-alignas(8) unsigned char stream_storage[8192];
+alignas(8) unsigned char stream_storage[16384];
 constexpr int CHUNK = 37; // frames per call: no divisor of the hop
 int16_t chunk_in[CHUNK], chunk_out[480];
 

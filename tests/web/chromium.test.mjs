@@ -88,10 +88,12 @@ test('an OfflineAudioContext at 48 kHz renders through the worklet what the stre
       const out = await context.startRendering();
       return Array.from({ length: frames * channels }, (_, k) => out.getChannelData(k % channels)[Math.floor(k / channels)] * 32768);
     }, readFileSync(file).toString('base64'), options);
-    // The stream's output: the latency's silence, then the recording levelled in place.
-    const aligned = dataOf(zek(file, options));
+    // The stream's output: the latency's silence (one window, and the live
+    // look-ahead when speech-aware), then the recording levelled in place.
+    const aligned = dataOf(zek(file, { ...options, live: true }));
+    const latency = options.speech ? 1920 : 480;
     const expected = new Int16Array(aligned.length);
-    expected.set(aligned.subarray(0, aligned.length - 480 * 2), 480 * 2);
+    expected.set(aligned.subarray(0, aligned.length - latency * 2), latency * 2);
     sameSamples(Int16Array.from(rendered), expected, `worklet ${JSON.stringify(options)}`);
   }
   assert.deepEqual(errors, []);
@@ -132,8 +134,8 @@ test('the live path levels the fake microphone as zek levels the take', async ()
   writeFileSync(take, original);
   assert.ok(dataOf(original).length > 48000, `a take of ${dataOf(original).length} samples`);
   assert.ok(dataOf(original).some((s) => s !== 0), 'the take is silent');
-  sameSamples(dataOf(levelled), dataOf(zek(take, { speech: true })), 'levelled take');
-  assert.ok(levelled.equals(zek(take, { speech: true })));
+  sameSamples(dataOf(levelled), dataOf(zek(take, { speech: true, live: true })), 'levelled take');
+  assert.ok(levelled.equals(zek(take, { speech: true, live: true })));
   await page.screenshot({ path: join(work, 'artifacts', 'page-live.png'), fullPage: true });
   assert.deepEqual(errors, []);
   await page.close();

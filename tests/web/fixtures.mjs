@@ -24,9 +24,11 @@ export function speech(rate, channels, sox = []) {
   return name;
 }
 
-export function zekArgs({ speech, comp, link } = {}) {
-  return [...(speech ? ['--speech'] : []), ...(comp !== undefined ? ['--comp', String(comp)] : []),
-    ...(link ? ['--link'] : [])];
+// live: the speech-aware mode's short look-ahead, as a stream set up without
+// `offline` (the worklet's) levels.
+export function zekArgs({ speech, comp, link, live } = {}) {
+  return [...(speech ? ['--speech'] : []), ...(speech && live ? ['--live'] : []),
+    ...(comp !== undefined ? ['--comp', String(comp)] : []), ...(link ? ['--link'] : [])];
 }
 
 // What the zek tool writes for `input` with `options`.

@@ -11,11 +11,14 @@
 
 namespace {
 
-// Room for a stream of AGC_MAX_CHANNELS channels (1.7 MB today); zek_open
+// Room for a stream of AGC_MAX_CHANNELS channels (3.6 MB today), or for an
+// offline speech-aware one of fewer (about 100 kB a channel); zek_open
 // checks that the stream asked for fits. Zeroed memory: not in the file.
-constexpr size_t STREAM_BYTES = size_t{2} << 20;
-// The largest flush: a 96 kHz window, 960 frames, on every channel.
-constexpr int BUFFER_SAMPLES = 960 * AGC_MAX_CHANNELS;
+constexpr size_t STREAM_BYTES = size_t{4} << 20;
+// The largest flush of a live stream: the speech-aware latency at 96 kHz,
+// 3840 frames, on every channel. An offline stream's flush is longer, and
+// zek_open checks that it fits.
+constexpr int BUFFER_SAMPLES = 3840 * AGC_MAX_CHANNELS;
 
 alignas(64) unsigned char storage[STREAM_BYTES];
 alignas(64) int16_t input[BUFFER_SAMPLES];
@@ -40,8 +43,10 @@ ZEK_EXPORT(zek_set_loudness) void zek_set_loudness(int target, int lufs, int lim
     loudness_ceiling = ceiling;
 }
 
-// Sets up the instance's stream; comp is Q15. Returns 0 or an AGC_ERR_* code.
-ZEK_EXPORT(zek_open) int zek_open(int sample_rate, int channel_count, int comp, int speech, int link) {
+// Sets up the instance's stream; comp is Q15, offline the speech-aware
+// mode's long look-ahead (a recording levelled whole). Returns 0 or an
+// AGC_ERR_* code.
+ZEK_EXPORT(zek_open) int zek_open(int sample_rate, int channel_count, int comp, int speech, int link, int offline) {
     stream = nullptr;
     agc_stream_options options;
     agc_stream_options_init(&options);
@@ -52,6 +57,7 @@ ZEK_EXPORT(zek_open) int zek_open(int sample_rate, int channel_count, int comp, 
     options.loudness = loudness_lufs;
     options.limit = loudness_limit;
     options.ceiling = loudness_ceiling;
+    options.offline = offline;
     if (agc_stream_size(channel_count) == 0) return AGC_ERR_CHANNELS;
     const size_t bytes = agc_stream_size_with(channel_count, &options);
     if (bytes == 0) return AGC_ERR_ARG;
@@ -59,6 +65,7 @@ ZEK_EXPORT(zek_open) int zek_open(int sample_rate, int channel_count, int comp, 
     auto* st = reinterpret_cast<agc_stream*>(storage);
     const int err = agc_stream_init_with(st, sample_rate, channel_count, &options);
     if (err != 0) return err;
+    if (static_cast<long>(agc_stream_latency(st)) * channel_count > BUFFER_SAMPLES) return AGC_ERR_CHANNELS;
     stream = st;
     channels = channel_count;
     return 0;
