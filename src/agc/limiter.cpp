@@ -113,17 +113,27 @@ std::int64_t next_gain(limiter& l, std::int64_t peak) {
 // The peaks of the block of frames [start, start + 16), from the frames
 // 15 before it to 16 after it: the largest point after each frame over the
 // channels, or 0 where none can reach over the ceiling.
+// The frames a block's points are made of, 15 before it to 16 after it, lie
+// in the stretches of 16 before, of and after the block: the largest of their
+// three tops bounds them (and a stretch before the recording holds silence).
+constexpr std::size_t STRETCHES = LIMITER_RING / BLOCK;
+std::int64_t top_around(const limiter_channel& c, std::int64_t start) {
+    const auto s = static_cast<std::uint64_t>(start / BLOCK);
+    std::int64_t top = 0;
+    for (std::uint64_t k = s + STRETCHES - 1; k <= s + STRETCHES + 1; ++k) {
+        const std::int64_t t = c.top[k % STRETCHES];
+        top = t > top ? t : top;
+    }
+    return top;
+}
+
 void detect_block(limiter& l, limiter_channel* ch, std::int64_t start) {
     for (int j = 0; j < BLOCK; ++j) l.peaks[slot_of(start + j)] = 0;
     for (int c = 0; c < l.channels; ++c) {
-        std::int32_t w[SPAN];
-        std::int64_t top = 0;
-        for (int i = 0; i < SPAN; ++i) {
-            w[i] = ch[c].delay[slot_of(start - (TRUE_PEAK_DELAY - 1) + i)];
-            const std::int64_t a = w[i] < 0 ? -static_cast<std::int64_t>(w[i]) : w[i];
-            top = a > top ? a : top;
-        }
+        const std::int64_t top = top_around(ch[c], start);
         if ((top * TRUE_PEAK_BOUND >> TRUE_PEAK_FRACTION) <= l.ceiling) continue;
+        std::int32_t w[SPAN];
+        for (int i = 0; i < SPAN; ++i) w[i] = ch[c].delay[slot_of(start - (TRUE_PEAK_DELAY - 1) + i)];
         int shift = 0;
         while ((top >> shift) > 32767) ++shift;
         std::int16_t w16[SPAN];
@@ -215,16 +225,35 @@ void limiter_process(limiter& l, const std::int16_t* in, std::int16_t* out, int 
         }
         for (int c = 0; c < nc; ++c) {
             std::int32_t* delay = ch[c].delay;
+            std::int32_t* top = ch[c].top;
             for (int i = 0; i < n; ++i) {
-                delay[slot_of(l.frames + i)] = in ? under_gain(in[static_cast<std::ptrdiff_t>(i) * nc + c], gain[i]) : 0;
+                const auto f = static_cast<std::uint64_t>(l.frames + i);
+                const std::int32_t v = in ? under_gain(in[static_cast<std::ptrdiff_t>(i) * nc + c], gain[i]) : 0;
+                delay[f & RING_MASK] = v;
+                const std::int32_t a = v < 0 ? -v : v; // |v| < 2^31: under_gain keeps it so
+                std::int32_t& t = top[(f / BLOCK) % STRETCHES];
+                t = f % BLOCK == 0 || a > t ? a : t; // a stretch's first frame starts its top afresh
             }
         }
-        // Each frame's gain, from the peaks known by then.
+        // The blocks whose last points need frames of this chunk are complete
+        // (each frame's peak is read 32 frames later, so every one the gains
+        // below read is known before the chunk).
         const std::int64_t first = l.frames;
-        for (int i = 0; i < n; ++i, ++l.frames) {
-            // A block whose last point needs this frame is complete.
-            const std::int64_t start = l.frames - (BLOCK - 1) - TRUE_PEAK_DELAY;
-            if (start >= 0 && start % BLOCK == 0) detect_block(l, ch, start);
+        const std::int64_t from_start = first - (BLOCK - 1) - TRUE_PEAK_DELAY;
+        std::int64_t start = from_start < 0 ? 0 : (from_start + BLOCK - 1) / BLOCK * BLOCK;
+        for (; start < from_start + n; start += BLOCK) detect_block(l, ch, start);
+        // Each frame's gain, from the peaks known by then. At rest, with no
+        // peak over the ceiling coming into the window, every gain is unity.
+        bool calm = l.held_count == 0 && l.hold == ONE && l.glide_sum == (ONE << l.lookahead_log2);
+        for (int i = 0; calm && i < n; ++i) {
+            const std::int64_t q = first + i - DETECT;
+            calm = q < 0 || l.peaks[slot_of(q)] <= l.ceiling;
+        }
+        if (calm) {
+            for (int i = 0; i < n; ++i) g[i] = ONE;
+            l.frames += n;
+        }
+        for (int i = 0; !calm && i < n; ++i, ++l.frames) {
             const std::int64_t q = l.frames - DETECT;
             g[i] = next_gain(l, hold_peak(l, q < 0 ? 0 : l.peaks[slot_of(q)], l.frames));
             if (g[i] < ONE && l.frames >= l.latency) {

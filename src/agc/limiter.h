@@ -20,6 +20,9 @@ inline constexpr int LIMITER_RING = 256;
 
 struct limiter_channel {
     std::int32_t delay[LIMITER_RING]; // the signal under the gain (Q8 samples), waiting for its gain
+    // The largest magnitude of each stretch of 16 frames of the delay line:
+    // what bounds the points interpolated from it.
+    std::int32_t top[LIMITER_RING / TRUE_PEAK_BLOCK];
 };
 
 struct limiter {

@@ -10,6 +10,8 @@
 
 #include <cstring>
 
+#include "agc/process_fast.h"
+
 namespace agc {
 
 namespace {
@@ -43,14 +45,14 @@ constexpr int BLOCK = TRUE_PEAK_BLOCK;
 constexpr std::size_t CHUNK = 256;
 
 constexpr std::int32_t abs32(std::int32_t v) { return v < 0 ? -v : v; }
-constexpr std::int64_t abs64(std::int64_t v) { return v < 0 ? -v : v; }
 
 // The four points after each of the samples 15 .. 15 + BLOCK - 1 of w
 // (which holds BLOCK + 31 samples): the sample, exact, and the three
 // interpolated ones, the largest magnitude of them into m. Each sum is at
 // most 32768 * 39156 (the phases' largest sum of tap magnitudes), inside 31 bits.
 template <int N>
-void interpolate(const std::int16_t (&phases)[N][TRUE_PEAK_TAPS], const std::int16_t* w, std::int32_t* m) {
+[[gnu::always_inline]] inline void interpolate(const std::int16_t (&phases)[N][TRUE_PEAK_TAPS], const std::int16_t* w,
+                                               std::int32_t* m) {
     std::int32_t p[N][BLOCK] = {};
     for (int t = 0; t < TRUE_PEAK_TAPS; ++t) {
         for (int q = 0; q < N; ++q) {
@@ -65,56 +67,68 @@ void interpolate(const std::int16_t (&phases)[N][TRUE_PEAK_TAPS], const std::int
     }
 }
 
+void quarters_plain(const std::int16_t* w, std::int32_t* m) { interpolate(PHASES, w, m); }
+void eighths_plain(const std::int16_t* w, std::int32_t* m) { interpolate(EIGHTHS, w, m); }
+
+// The same sums in the CPU's widest integer lanes where it has AVX2 (chosen
+// once, as the signal path is): integers, so every CPU gets the same points.
+#if defined(__x86_64__) && !defined(__EMSCRIPTEN__)
+[[gnu::target("avx2")]] void quarters_avx2(const std::int16_t* w, std::int32_t* m) { interpolate(PHASES, w, m); }
+[[gnu::target("avx2")]] void eighths_avx2(const std::int16_t* w, std::int32_t* m) { interpolate(EIGHTHS, w, m); }
+const bool use_avx2 = best_simd_level() == simd_level::avx2 || best_simd_level() == simd_level::avx512;
+void quarters(const std::int16_t* w, std::int32_t* m) { use_avx2 ? quarters_avx2(w, m) : quarters_plain(w, m); }
+void eighths(const std::int16_t* w, std::int32_t* m) { use_avx2 ? eighths_avx2(w, m) : eighths_plain(w, m); }
+#else
+void quarters(const std::int16_t* w, std::int32_t* m) { quarters_plain(w, m); }
+void eighths(const std::int16_t* w, std::int32_t* m) { eighths_plain(w, m); }
+#endif
+
 void interpolate_block(const std::int16_t* w, std::int32_t* m) {
     for (int j = 0; j < BLOCK; ++j) m[j] = abs32(static_cast<std::int32_t>(w[j + TRUE_PEAK_DELAY - 1]) * (1 << TRUE_PEAK_FRACTION));
-    interpolate(PHASES, w, m);
-}
-
-template <typename T>
-std::int64_t largest(const T* w, int n) {
-    std::int64_t a = 0;
-    for (int i = 0; i < n; ++i) {
-        const std::int64_t v = abs64(w[i]);
-        a = v > a ? v : a;
-    }
-    return a;
-}
-
-// Runs of the input after the history, BLOCK outputs at a time: calls
-// block(w, b) for each block of b outputs whose window starts at w.
-template <typename T, typename Block>
-void scan(T* history, const T* x, std::size_t n, Block block) {
-    T run[HISTORY + CHUNK + BLOCK] = {};
-    std::memcpy(run, history, HISTORY * sizeof(T));
-    for (std::size_t done = 0; done < n;) {
-        const std::size_t k = n - done < CHUNK ? n - done : CHUNK;
-        std::memcpy(run + HISTORY, x + done, k * sizeof(T));
-        for (std::size_t i = 0; i < k; i += BLOCK) {
-            block(run + i, k - i < BLOCK ? static_cast<int>(k - i) : BLOCK);
-        }
-        for (int j = 0; j < HISTORY; ++j) run[j] = run[k + static_cast<std::size_t>(j)]; // may overlap
-        done += k;
-    }
-    std::memcpy(history, run, HISTORY * sizeof(T));
+    quarters(w, m);
 }
 
 } // namespace
 
+// The input after the history, BLOCK outputs at a time. A block's points
+// are made of the 47 samples from its own start on; the largest magnitude of
+// the three 16-sample stretches that hold them bounds them all, so a block
+// that cannot reach over the peak so far is passed by for a few compares.
 std::int32_t true_peak_scan(true_peak_history& h, const std::int16_t* x, std::size_t n, std::int32_t floor) {
+    constexpr int STRETCHES = (HISTORY + CHUNK + BLOCK) / BLOCK + 1;
+    std::int16_t run[STRETCHES * BLOCK] = {};
+    std::memcpy(run, h.x, HISTORY * sizeof(std::int16_t));
     std::int32_t peak = floor;
-    scan(h.x, x, n, [&](const std::int16_t* w, int b) {
-        // Past b outputs the block reads what is left of the run: unused.
-        if (largest(w, b + HISTORY) * TRUE_PEAK_BOUND <= peak) return;
-        std::int32_t m[BLOCK];
-        interpolate_block(w, m);
-        for (int j = 0; j < b; ++j) peak = m[j] > peak ? m[j] : peak;
-    });
+    for (std::size_t done = 0; done < n;) {
+        const std::size_t k = n - done < CHUNK ? n - done : CHUNK;
+        std::memcpy(run + HISTORY, x + done, k * sizeof(std::int16_t));
+        std::int32_t top[STRETCHES];
+        for (int s = 0; s < STRETCHES; ++s) {
+            std::int32_t a = 0;
+            for (int i = 0; i < BLOCK; ++i) a = a > abs32(run[s * BLOCK + i]) ? a : abs32(run[s * BLOCK + i]);
+            top[s] = a;
+        }
+        for (std::size_t i = 0; i < k; i += BLOCK) {
+            const std::size_t s = i / BLOCK;
+            const std::int32_t most = top[s] > top[s + 1] ? (top[s] > top[s + 2] ? top[s] : top[s + 2])
+                                                          : (top[s + 1] > top[s + 2] ? top[s + 1] : top[s + 2]);
+            if (static_cast<std::int64_t>(most) * TRUE_PEAK_BOUND <= peak) continue;
+            // Past its k - i outputs the block reads what is left of the run: unused.
+            std::int32_t m[BLOCK];
+            interpolate_block(run + i, m);
+            const int b = k - i < BLOCK ? static_cast<int>(k - i) : BLOCK;
+            for (int j = 0; j < b; ++j) peak = m[j] > peak ? m[j] : peak;
+        }
+        for (int j = 0; j < HISTORY; ++j) run[j] = run[k + static_cast<std::size_t>(j)]; // may overlap
+        done += k;
+    }
+    std::memcpy(h.x, run, HISTORY * sizeof(std::int16_t));
     return peak;
 }
 
-void true_peak_block(const std::int16_t* w, std::int32_t* m, bool eighths) {
+void true_peak_block(const std::int16_t* w, std::int32_t* m, bool finer) {
     interpolate_block(w, m);
-    if (eighths) interpolate(EIGHTHS, w, m);
+    if (finer) eighths(w, m);
 }
 
 } // namespace agc
