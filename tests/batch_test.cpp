@@ -4,6 +4,7 @@
 // process.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <chrono>
@@ -202,6 +203,11 @@ TEST_F(Batch, ResumeSkipsOnlyWhatIsStillDone) {
         {"other options", "", {"--comp", "0.5"}, {{"a.wav", "done"}, {"b.wav", "done"}, {"c.wav", "done"}}},
         {"--force", "", {"--comp", "0.5", "--force"}, {{"a.wav", "done"}, {"b.wav", "done"}, {"c.wav", "done"}}},
         {"the same again", "", {"--comp", "0.5"}, {{"a.wav", "skipped"}, {"b.wav", "skipped"}, {"c.wav", "skipped"}}},
+        {"a loudness target", "", {"--comp", "0.5", "--target", "-20"}, {{"a.wav", "done"}, {"b.wav", "done"}, {"c.wav", "done"}}},
+        {"a ceiling too", "", {"--comp", "0.5", "--target", "-20", "--true-peak", "-2"},
+         {{"a.wav", "done"}, {"b.wav", "done"}, {"c.wav", "done"}}},
+        {"and the loudness measured", "", {"--comp", "0.5", "--target", "-20", "--true-peak", "-2", "--loudness"},
+         {{"a.wav", "done"}, {"b.wav", "done"}, {"c.wav", "done"}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -217,6 +223,59 @@ TEST_F(Batch, ResumeSkipsOnlyWhatIsStillDone) {
         if (std::string(c.what) == "an output changed") {
             EXPECT_EQ(harness::read_file(dir / "out/b.wav"), b_before);
         }
+    }
+}
+
+// With --loudness every record holds its input's and output's integrated
+// loudness, zek-report's figures for the same pair; without it, none. A
+// target's output measures the target.
+TEST_F(Batch, LoudnessInAndOutAreTheMetersFigures) {
+    make_corpus(*this, dir);
+    const struct {
+        const char* what;
+        std::vector<std::string> options;
+        bool measured;
+    } cases[] = {
+        {"not asked for", {}, false},
+        {"asked for", {"--loudness"}, true},
+        {"with a target", {"--loudness", "--target", "-18"}, true},
+        {"speech-aware, with a ceiling", {"--loudness", "--speech", "--true-peak", "-3"}, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {"--quiet", "-o", "out", "corpus", "alone.raw"});
+        ASSERT_EQ(harness::zek(args, dir).status, 0);
+        const auto records = manifest("out");
+        ASSERT_EQ(records.size(), 5u); // four audio files in the corpus, and the raw samples named alone
+        for (const auto& [output, r] : records) {
+            SCOPED_TRACE(output);
+            ASSERT_EQ(r["status"], "done");
+            if (!c.measured) {
+                EXPECT_TRUE(r["loudness_in"].is_null() && r["loudness_out"].is_null());
+                continue;
+            }
+            const fs::path in = fs::path(r["root"].get<std::string>()) == "alone.raw"
+                                    ? fs::path("alone.raw") : fs::path("corpus") / r["input"].get<std::string>();
+            std::vector<std::string> report = c.options;
+            report.erase(std::remove(report.begin(), report.end(), "--loudness"), report.end());
+            report.insert(report.end(), {"--json", in.string(), (fs::path("out") / output).string()});
+            const auto rep = harness::run(ZEK_REPORT_BINARY, report, dir);
+            ASSERT_EQ(rep.status, 0) << rep.err;
+            const json figures = json::parse(rep.out);
+            for (const auto& [side, field] : {std::pair{"input", "loudness_in"}, std::pair{"output", "loudness_out"}}) {
+                const json& want = figures[side]["integrated_lufs"];
+                if (want.is_null()) {
+                    EXPECT_TRUE(r[field].is_null()) << field;
+                } else {
+                    EXPECT_NEAR(r[field].get<double>(), want.get<double>(), 0.0005) << field;
+                }
+            }
+            if (std::string(c.what) == "with a target" && r["loudness_in"].is_number()) { // 0.4 s or more
+                EXPECT_NEAR(r["loudness_out"].get<double>(), -18, 0.1);
+            }
+        }
+        fs::remove_all(dir / "out");
     }
 }
 

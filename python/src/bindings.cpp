@@ -388,9 +388,10 @@ void set_format(zek::batch_settings& s, py::handle format) {
 // signals meanwhile, so that Ctrl-C stops the jobs (their outputs abandoned)
 // and raises KeyboardInterrupt.
 py::list level_files(py::iterable pairs, bool speech, double comp, bool link, py::handle format, py::handle jobs_obj,
-                     py::handle previous_obj) {
+                     py::handle previous_obj, py::handle target, py::handle true_peak, bool loudness) {
     zek::batch_settings s;
-    s.options = levelling(speech, comp, link);
+    s.options = with_loudness(levelling(speech, comp, link), target, true_peak);
+    s.loudness = loudness;
     set_format(s, format);
     const py::module_ os = py::module_::import("os");
     const py::module_ json = py::module_::import("json");
@@ -641,7 +642,8 @@ true_peak as for zek.process.)");
 
     m.def("level_files", &level_files, py::arg("pairs"), py::arg("speech") = false, py::arg("comp") = 1.0,
           py::arg("link") = false, py::arg("format") = py::none(), py::arg("jobs") = py::none(),
-          py::arg("previous") = py::none(),
+          py::arg("previous") = py::none(), py::arg("target") = py::none(), py::arg("true_peak") = py::none(),
+          py::arg("loudness") = false,
           R"(Levels many files at once, each as zek.process_file does, and returns their records.
 
 pairs: (input, output) paths; an output's folder is made if missing. Every pair
@@ -657,7 +659,10 @@ one per core). previous: one earlier record (or None) per pair: a pair whose
 record shows it done, with the same input (size, mtime), the same options
 and an output that still has its sha256, is skipped. The GIL is released
 meanwhile; Ctrl-C stops the files in flight (their old outputs kept) and
-raises KeyboardInterrupt. speech, comp and link: as for zek.process.)");
+raises KeyboardInterrupt. speech, comp, link, target and true_peak: as for
+zek.process_file. loudness: True to measure each input's and output's
+integrated loudness into the record (loudness_in, loudness_out; None for
+silence or under 0.4 s), as zek -o --loudness does.)");
 
     m.def("find_inputs", &find_inputs, py::arg("inputs"), py::arg("format") = py::none(),
           R"(The inputs the zek tool's -o finds: a list of dicts (root, input, output, path).

@@ -30,8 +30,10 @@ def loudness(samples, sample_rate):
     return _zek.loudness(samples, sample_rate)
 
 
-def level_files(pairs, speech=False, comp=1.0, link=False, format=None, jobs=None, previous=None):
-    return _zek.level_files(pairs, speech=speech, comp=comp, link=link, format=format, jobs=jobs, previous=previous)
+def level_files(pairs, speech=False, comp=1.0, link=False, format=None, jobs=None, previous=None, target=None,
+                true_peak=None, loudness=False):
+    return _zek.level_files(pairs, speech=speech, comp=comp, link=link, format=format, jobs=jobs, previous=previous,
+                            target=target, true_peak=true_peak, loudness=loudness)
 
 
 def find_inputs(*inputs, format=None):

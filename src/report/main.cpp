@@ -164,8 +164,8 @@ int report_main(int argc, char** argv) {
         std::fputs(cl.help ? USAGE : "zek-report " ZEK_VERSION "\n", stdout);
         return stdout_ok() ? REPORT_OK : REPORT_FILE_ERROR;
     }
-    if (cl.error.empty() && (cl.outdir || cl.jobs > 0 || cl.format || cl.force)) {
-        cl.error = "-o, -j, --format and --force are zek's, for many files";
+    if (cl.error.empty() && (cl.outdir || cl.jobs > 0 || cl.format || cl.force || cl.loudness)) {
+        cl.error = "-o, -j, --format, --force and --loudness are zek's, for many files";
     }
     if (!cl.error.empty() || cl.help || cl.version || cl.paths.size() < 2 || cl.paths.size() > 3) {
         if (!cl.error.empty()) std::fprintf(stderr, "zek-report: %s\n", cl.error.c_str());

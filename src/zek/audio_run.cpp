@@ -42,6 +42,7 @@ struct job {
     std::size_t memory_bytes = 0;  // of the four blocks, in16's memory
     std::int64_t to_drop = 0;      // output frames still to drop: the stream's latency
     agc_loudness* meter = nullptr; // the probe's, when the run is asked what it writes
+    agc_loudness* input_meter = nullptr; // and what it reads
     bool threads = false;          // read ahead and write on threads of their own
     run_options options;
     block_reader reader;
@@ -93,8 +94,13 @@ run_result plan_output(job& j, container in_kind, const output_file& out, const 
         options.probe->meter = agc_loudness_create(j.in.info.samplerate, j.in.info.channels,
                                                    AGC_LOUDNESS_MODE_I | AGC_LOUDNESS_MODE_SAMPLE_PEAK, nullptr);
         j.meter = options.probe->meter;
+        if (options.probe->input) {
+            j.input_meter = options.probe->input_meter =
+                agc_loudness_create(j.in.info.samplerate, j.in.info.channels, AGC_LOUDNESS_MODE_I, nullptr);
+        }
     }
-    if (j.stream == nullptr || !j.in16 || (options.probe != nullptr && j.meter == nullptr)) {
+    if (j.stream == nullptr || !j.in16 ||
+        (options.probe != nullptr && (j.meter == nullptr || (options.probe->input && j.input_meter == nullptr)))) {
         return failed(run_failure::output, "cannot write", j.out_path, ENOMEM);
     }
     j.to_drop = latency;
@@ -143,6 +149,7 @@ run_result level(job& j) {
             break;
         }
         if (!(writing = writer_wait_free(j.writer, b))) break;
+        if (j.input_meter != nullptr) agc_loudness_add_frames(j.input_meter, input_block(j, i), static_cast<std::size_t>(n));
         agc_stream_process(j.stream, input_block(j, i), block(j, b), static_cast<int>(n));
         reader_give_back(j.reader, i);
         submit(j, b, n);

@@ -156,6 +156,8 @@ bool parse_batch_option(command_line& cl, int argc, char** argv, int& i) {
         cl.quiet = true;
     } else if (arg == "--force") {
         cl.force = true;
+    } else if (arg == "--loudness") {
+        cl.loudness = true;
     } else if (arg == "-o" || is(arg, "--output-dir")) {
         cl.outdir = value_of(arg, arg == "-o" ? "-o" : "--output-dir", argc, argv, i);
         if (cl.outdir == nullptr || *cl.outdir == '\0') cl.error = "-o takes the folder the outputs go to";
@@ -186,7 +188,7 @@ bool parse_batch_option(command_line& cl, int argc, char** argv, int& i) {
 
 int batch_main(command_line& cl) {
     if (cl.outdir == nullptr) {
-        return usage_error("-j, --format, --progress, --quiet and --force go with -o OUTDIR (zek --help)");
+        return usage_error("-j, --format, --progress, --quiet, --force and --loudness go with -o OUTDIR (zek --help)");
     }
     if (cl.paths.empty()) return usage_error("missing inputs: zek [OPTIONS] -o OUTDIR INPUT...");
     const run_result weights = read_weights(cl);
@@ -196,6 +198,7 @@ int batch_main(command_line& cl) {
     batch_settings s;
     s.options = cl.options;
     s.force = cl.force;
+    s.loudness = cl.loudness;
     if (cl.format != nullptr) {
         s.format_name = cl.format;
         s.format = container_of_name((std::string("x.") + cl.format).c_str());

@@ -24,6 +24,7 @@ struct batch_settings {
     std::string format_name;            // --format's EXT, for the record
     std::string mix_sha256;             // the --mix file's digest, for the record
     bool force = false;                 // redo files the manifest shows done
+    bool loudness = false;              // measure each input's and output's integrated loudness
 };
 
 // One input of a batch, found by walk_inputs.

@@ -2,6 +2,7 @@
 // earlier run's record shows it done, and the record of what became of it.
 #include <cerrno>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <nettle/sha2.h>
@@ -72,13 +73,39 @@ std::string file_sha256(const char* path) {
     return hex;
 }
 
+// Thousandths as a decimal number: -16000 is -16.
+std::string decimal(std::int32_t milli) {
+    char text[24];
+    std::snprintf(text, sizeof text, "%.3f", milli / 1000.0);
+    std::string t = text;
+    while (t.back() == '0') t.pop_back();
+    if (t.back() == '.') t.pop_back();
+    return t;
+}
+
+// A probe meter's integrated loudness in LUFS (none for silence or a
+// recording under 0.4 s), and the meter destroyed.
+std::optional<double> integrated(agc_loudness*& meter) {
+    std::optional<double> lufs;
+    std::int32_t milli = AGC_LOUDNESS_NONE;
+    if (meter != nullptr && agc_loudness_integrated(meter, &milli) == 0 && milli != AGC_LOUDNESS_NONE) lufs = milli / 1000.0;
+    agc_loudness_destroy(meter);
+    meter = nullptr;
+    return lufs;
+}
+
 std::string options_record(const batch_settings& s) {
     const run_options& o = s.options;
     std::string j = "{\"comp_q15\":" + std::to_string(o.comp);
     j += ",\"format\":" + (s.format_name.empty() ? std::string("null") : "\"" + s.format_name + "\"");
     j += std::string(",\"link\":") + (o.link ? "true" : "false");
+    j += std::string(",\"live\":") + (o.live ? "true" : "false");
+    j += std::string(",\"loudness\":") + (s.loudness ? "true" : "false");
     j += ",\"mix_sha256\":" + (s.mix_sha256.empty() ? std::string("null") : "\"" + s.mix_sha256 + "\"");
-    j += std::string(",\"speech\":") + (o.speech ? "true" : "false") + "}";
+    j += std::string(",\"speech\":") + (o.speech ? "true" : "false");
+    const auto milli = [](bool on, std::int32_t v) { return on ? decimal(v) : std::string("null"); };
+    j += ",\"target_lufs\":" + milli(o.target, o.target_mlufs);
+    j += ",\"true_peak_dbtp\":" + milli(o.limit, o.ceiling_mdb) + "}";
     return j;
 }
 
@@ -116,7 +143,11 @@ manifest_record level_item(const batch_item& item, const std::string& inp_path, 
     }
     run_options how = s.options;
     how.format = s.format != container::none ? s.format : item.kind;
+    loudness_probe probe;
+    probe.input = true;
+    if (s.loudness) how.probe = &probe;
     const run_result run = process_files(inp_path.c_str(), out_path.c_str(), how);
+    const std::optional<double> lufs_in = integrated(probe.input_meter), lufs_out = integrated(probe.meter);
     if (run.status != EXIT_OK) {
         if (run.err == EINTR && cancelled(s.options)) {
             finished = false; // abandoned: a later run levels it
@@ -132,6 +163,8 @@ manifest_record level_item(const batch_item& item, const std::string& inp_path, 
     r.rate = run.stats.rate;
     r.channels = run.stats.channels;
     r.sha256 = file_sha256(out_path.c_str());
+    r.loudness_in = lufs_in;
+    r.loudness_out = lufs_out;
     const agc_stream_stats& g = run.stats.gain;
     if (g.hops > 0) {
         r.gain_min_db = gain_db(g.min_gain);

@@ -31,7 +31,7 @@ struct command_line {
     const char* outdir = nullptr;
     int jobs = 0; // 0: one per core
     const char* format = nullptr;
-    bool progress = false, quiet = false, force = false;
+    bool progress = false, quiet = false, force = false, loudness = false;
     std::string warning;            // an option that has no effect, for standard error
 };
 

@@ -86,8 +86,11 @@ constexpr const char* HELP_TEXT =
     "  --progress   progress on standard error even when it is no terminal\n"
     "               (a line every 5 s); --quiet: no progress, no summary\n"
     "  --force      level every file again, even those done before\n"
+    "  --loudness   measure each input's and output's integrated loudness\n"
+    "               into the manifest (the meter's time on top of the run's)\n"
     "  OUTDIR/zek-manifest.jsonl records each input as it finishes (status,\n"
-    "  length, options, the output's SHA-256, the gain's range); the same\n"
+    "  length, options, the output's SHA-256, the gain's range, the loudness\n"
+    "  in and out with --loudness); the same\n"
     "  command again skips the files it shows done whose input, options and\n"
     "  output are unchanged. Ctrl-C stops at once, keeping the old outputs of\n"
     "  the files in flight (exit status 130).\n"
@@ -159,6 +162,7 @@ struct raw_run {
     agc::limiter* post = nullptr;
     std::int64_t to_drop = 0;
     agc_loudness* meter = nullptr;
+    agc_loudness* input_meter = nullptr; // the probe's, when it asks for the input's loudness
     std::vector<std::int16_t> post_samples;
 
     std::size_t input_stride() const { return (HEAD_BYTES + block_bytes + 2 + 63) & ~std::size_t{63}; }
@@ -214,6 +218,18 @@ bool process_hop_at(raw_run& w, const unsigned char* from, int b, std::size_t to
     ++s.hops;
     if (w.options.speech && agc_speech_in_speech(w.speech)) ++s.speech_hops;
     return true;
+}
+
+// Adds little-endian samples, `bytes` of them from `p` (whole samples only),
+// to a meter of one channel.
+void measure_raw(agc_loudness* meter, const unsigned char* p, std::size_t bytes) {
+    std::int16_t s[256];
+    for (std::size_t done = 0; bytes - done >= 2;) {
+        const std::size_t n = std::min<std::size_t>(256, (bytes - done) / 2);
+        decode_le(p + done, s, n);
+        agc_loudness_add_frames(meter, s, n);
+        done += 2 * n;
+    }
 }
 
 struct stream_result {
@@ -313,6 +329,7 @@ stream_result stream(raw_run& w) {
         const std::int64_t n = reader_take(w.reader, i);
         if (n < 0) return {errno, false};
         if (n == 0) { // a partial hop and an odd byte at the end are dropped
+            if (w.input_meter) measure_raw(w.input_meter, carried, carry); // but they are the input's
             if (lead_left == 0 && w.options.speech) {
                 if (const stream_result r = flush_ahead(w, b); r.err != 0) return r;
             }
@@ -342,6 +359,7 @@ stream_result stream(raw_run& w) {
                 if (process_hop_at(w, data + pos, b, produced)) produced += HOP_BYTES;
             }
         }
+        if (w.input_meter) measure_raw(w.input_meter, data, pos); // what this block took of the input
         if (produced > 0 && (w.post || w.meter)) produced = finish_block(w, w.out_block(b), produced);
         if (produced > 0) {
             writer_submit(w.writer, b, produced);
@@ -441,6 +459,10 @@ run_result run(const char* inp_path, const char* out_path, const run_options& op
         if (options.probe) {
             w->meter = options.probe->meter =
                 agc_loudness_create(sample_rate, 1, AGC_LOUDNESS_MODE_I | AGC_LOUDNESS_MODE_SAMPLE_PEAK, nullptr);
+            if (options.probe->input) {
+                w->input_meter = options.probe->input_meter =
+                    agc_loudness_create(sample_rate, 1, AGC_LOUDNESS_MODE_I, nullptr);
+            }
         }
     }
     if (after_levelling(options)) {
@@ -451,7 +473,7 @@ run_result run(const char* inp_path, const char* out_path, const run_options& op
         agc::limiter_set_gain(*w->post, options.gain_mdb, 0);
         w->to_drop = w->post->latency;
     }
-    if (options.probe && !w->meter) {
+    if (options.probe && (!w->meter || (options.probe->input && !w->input_meter))) {
         input_close(inp);
         return failed(run_failure::output, "cannot write", out_path, ENOMEM);
     }
@@ -509,8 +531,7 @@ run_result failed(run_failure failure, const char* what, const char* path, std::
 
 run_result run_files(const char* inp_path, const char* out_path, output_file& out, const run_options& options) {
     const bool output_is_stdout = names_standard_output(out_path);
-    run_result r = options.target && options.probe == nullptr ? run_to_loudness(inp_path, out_path, out, options)
-                                                              : run(inp_path, out_path, options, out);
+    run_result r = options.target ? run_to_loudness(inp_path, out_path, out, options) : run(inp_path, out_path, options, out);
     r.output_is_stdout = output_is_stdout;
     return r;
 }

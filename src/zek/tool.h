@@ -52,9 +52,12 @@ struct run_result {
 
 // What a run can tell of the loudness of what it writes: when a run is
 // given one, it measures its output (created for the recording's rate and
-// channels, integrated loudness and sample peak); the caller destroys it.
+// channels, integrated loudness and sample peak) and, with `input` set, its
+// input's integrated loudness; the caller destroys them.
 struct loudness_probe {
     agc_loudness* meter = nullptr;
+    bool input = false;
+    agc_loudness* input_meter = nullptr;
 };
 
 // How a run levels, beyond the built-in behaviour (the command line's options).

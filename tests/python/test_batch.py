@@ -47,13 +47,20 @@ def corpus(tmp_path):
     return d
 
 
-def test_level_files_records_are_the_tools(corpus, tmp_path):
-    assert tool_batch("--speech", "-o", tmp_path / "tool", corpus).returncode == 0
+@pytest.mark.parametrize("options, kwargs", [
+    (["--speech"], dict(speech=True)),
+    (["--speech", "--target", "-20", "--true-peak", "-2", "--loudness"],
+     dict(speech=True, target=-20, true_peak=-2, loudness=True)),
+])
+def test_level_files_records_are_the_tools(corpus, tmp_path, options, kwargs):
+    assert tool_batch(*options, "-o", tmp_path / "tool", corpus).returncode == 0
     tool, _ = manifest(tmp_path / "tool")
     found = zek.find_inputs(corpus)
     assert [f["output"] for f in found] == ["c.wav", "spk1/a.wav", "spk1/b.flac"]
     pairs = [(f["path"], tmp_path / "py" / f["output"]) for f in found]
-    records = zek.level_files(pairs, speech=True, jobs=2)
+    records = zek.level_files(pairs, jobs=2, **kwargs)
+    if kwargs.get("loudness"):
+        assert all(r["loudness_out"] == pytest.approx(-20, abs=0.1) for r in records)
     for f, (_, out), r in zip(found, pairs, records):
         assert out.read_bytes() == (tmp_path / "tool" / f["output"]).read_bytes(), f["output"]
         assert (r["input"], r["output"]) == (f["path"], str(out))
@@ -64,7 +71,7 @@ def test_level_files_records_are_the_tools(corpus, tmp_path):
         assert mine == theirs, f["output"]
     # Given their records back, the same pairs are skipped; a changed output is levelled again.
     (tmp_path / "py" / "c.wav").write_bytes(b"changed")
-    again = zek.level_files(pairs, speech=True, previous=records)
+    again = zek.level_files(pairs, previous=records, **kwargs)
     assert [r["status"] for r in again] == ["done", "skipped", "skipped"]
     assert (tmp_path / "py" / "c.wav").read_bytes() == (tmp_path / "tool" / "c.wav").read_bytes()
     # Other options: nothing is skipped.
