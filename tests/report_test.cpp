@@ -175,8 +175,9 @@ TEST_F(Report, FailuresAndArguments) {
         {{"in.raw", "out.raw", "plot.svg", "extra"}, 2, "usage: zek-report [OPTIONS] IN OUT [PLOT.svg]"},
         {{"--loud", "in.raw", "out.raw"}, 2, "unknown option '--loud'"},
         // zek's options for many files mean nothing here: refused, not ignored.
-        {{"-j", "2", "in.raw", "out.raw"}, 2, "-o, -j, --format and --force are zek's"},
-        {{"-o", "levelled", "in.raw", "out.raw"}, 2, "-o, -j, --format and --force are zek's"},
+        {{"-j", "2", "in.raw", "out.raw"}, 2, "-o, -j, --format, --force and --loudness are zek's"},
+        {{"-o", "levelled", "in.raw", "out.raw"}, 2, "-o, -j, --format, --force and --loudness are zek's"},
+        {{"--loudness", "in.raw", "out.raw"}, 2, "-o, -j, --format, --force and --loudness are zek's"},
         {{"--mix", "none.mix", "in.raw", "out.raw"}, 1, "cannot open 'none.mix': No such file or directory"},
         // The weight file is read as it comes: an endless source is refused at
         // a bound, noise at its first negative weight; and it is never the plot.
