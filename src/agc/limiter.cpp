@@ -164,10 +164,54 @@ std::int32_t under_gain(std::int16_t x, std::int64_t gain) {
     return static_cast<std::int32_t>(s > INT32_MAX ? INT32_MAX : s < -INT32_MAX ? -INT32_MAX : s);
 }
 
-std::int16_t out_sample(std::int32_t s, std::int64_t gain) {
-    // Q8 under a Q30 gain, rounded to the nearest sample and held in 16 bits.
-    const std::int64_t y = ((static_cast<std::int64_t>(s) * gain >> 30) + 128) >> 8;
-    return store16(static_cast<std::int32_t>(y > 32767 ? 32767 : y < -32768 ? -32768 : y));
+std::int16_t held16(std::int64_t y) { return store16(static_cast<std::int32_t>(y > 32767 ? 32767 : y < -32768 ? -32768 : y)); }
+
+// Q8 under a Q30 gain, rounded to the nearest sample and held in 16 bits.
+std::int16_t out_sample(std::int32_t s, std::int64_t gain) { return held16(((static_cast<std::int64_t>(s) * gain >> 30) + 128) >> 8); }
+// The same under unity, where the product and its shift give s back.
+std::int16_t out_sample(std::int32_t s) { return held16((static_cast<std::int64_t>(s) + 128) >> 8); }
+
+// One channel of n frames from frame `first` under their gains into the
+// delay line, and the tops of the stretches they fall in. Taken a stretch at
+// a time: within one the ring's slots run on without a wrap, and the top is
+// the stretch's largest magnitude so far (its first frame starts it afresh).
+void into_delay(limiter_channel& c, const std::int16_t* in, int stride, const std::int64_t* gain, std::int64_t first, int n) {
+    for (int i = 0; i < n;) {
+        const auto f = static_cast<std::uint64_t>(first + i);
+        const int offset = static_cast<int>(f % BLOCK);
+        const int end = n - i < BLOCK - offset ? n : i + (BLOCK - offset);
+        std::int32_t* d = c.delay + (f & RING_MASK);
+        std::int32_t most = 0;
+        for (int k = i; k < end; ++k) {
+            const std::int32_t v = in ? under_gain(in[static_cast<std::ptrdiff_t>(k) * stride], gain[k]) : 0;
+            d[k - i] = v;
+            const std::int32_t a = v < 0 ? -v : v; // |v| < 2^31: under_gain keeps it so
+            most = a > most ? a : most;
+        }
+        std::int32_t& t = c.top[(f / BLOCK) % STRETCHES];
+        t = offset == 0 || most > t ? most : t;
+        i = end;
+    }
+}
+
+// One channel of n frames out of the delay line, from frame `from` on (the
+// frames before the recording are silence), under the gains g: none at
+// rest, where unity leaves each sample as its rounding to 16 bits.
+void out_of_delay(const limiter_channel& c, std::int16_t* out, int stride, const std::int64_t* g, std::int64_t from, int n) {
+    int i = 0;
+    for (; i < n && from + i < 0; ++i) out[static_cast<std::ptrdiff_t>(i) * stride] = 0;
+    while (i < n) {
+        // up to the ring's end, where the slots wrap
+        const std::size_t slot = slot_of(from + i);
+        const int end = n - i < static_cast<int>(LIMITER_RING - slot) ? n : i + static_cast<int>(LIMITER_RING - slot);
+        const std::int32_t* d = c.delay + slot;
+        if (g == nullptr) {
+            for (int k = i; k < end; ++k) out[static_cast<std::ptrdiff_t>(k) * stride] = out_sample(d[k - i]);
+        } else {
+            for (int k = i; k < end; ++k) out[static_cast<std::ptrdiff_t>(k) * stride] = out_sample(d[k - i], g[k]);
+        }
+        i = end;
+    }
 }
 
 } // namespace
@@ -223,18 +267,7 @@ void limiter_process(limiter& l, const std::int16_t* in, std::int16_t* out, int 
             if (l.glide_left > 0) l.gain = --l.glide_left == 0 ? l.gain_to : l.gain + l.gain_step;
             gain[i] = l.gain;
         }
-        for (int c = 0; c < nc; ++c) {
-            std::int32_t* delay = ch[c].delay;
-            std::int32_t* top = ch[c].top;
-            for (int i = 0; i < n; ++i) {
-                const auto f = static_cast<std::uint64_t>(l.frames + i);
-                const std::int32_t v = in ? under_gain(in[static_cast<std::ptrdiff_t>(i) * nc + c], gain[i]) : 0;
-                delay[f & RING_MASK] = v;
-                const std::int32_t a = v < 0 ? -v : v; // |v| < 2^31: under_gain keeps it so
-                std::int32_t& t = top[(f / BLOCK) % STRETCHES];
-                t = f % BLOCK == 0 || a > t ? a : t; // a stretch's first frame starts its top afresh
-            }
-        }
+        for (int c = 0; c < nc; ++c) into_delay(ch[c], in ? in + c : nullptr, nc, gain, l.frames, n);
         // The blocks whose last points need frames of this chunk are complete
         // (each frame's peak is read 32 frames later, so every one the gains
         // below read is known before the chunk).
@@ -249,10 +282,7 @@ void limiter_process(limiter& l, const std::int16_t* in, std::int16_t* out, int 
             const std::int64_t q = first + i - DETECT;
             calm = q < 0 || l.peaks[slot_of(q)] <= l.ceiling;
         }
-        if (calm) {
-            for (int i = 0; i < n; ++i) g[i] = ONE;
-            l.frames += n;
-        }
+        if (calm) l.frames += n;
         for (int i = 0; !calm && i < n; ++i, ++l.frames) {
             const std::int64_t q = l.frames - DETECT;
             g[i] = next_gain(l, hold_peak(l, q < 0 ? 0 : l.peaks[slot_of(q)], l.frames));
@@ -262,13 +292,7 @@ void limiter_process(limiter& l, const std::int16_t* in, std::int16_t* out, int 
             }
         }
         // The frames latency before them, under those gains.
-        for (int c = 0; c < nc; ++c) {
-            const std::int32_t* delay = ch[c].delay;
-            for (int i = 0; i < n; ++i) {
-                const std::int64_t from = first + i - l.latency;
-                out[static_cast<std::ptrdiff_t>(i) * nc + c] = from < 0 ? 0 : out_sample(delay[slot_of(from)], g[i]);
-            }
-        }
+        for (int c = 0; c < nc; ++c) out_of_delay(ch[c], out + c, nc, calm ? nullptr : g, first - l.latency, n);
         if (in) in += static_cast<std::ptrdiff_t>(n) * nc;
         out += static_cast<std::ptrdiff_t>(n) * nc;
         frames -= n;
