@@ -215,7 +215,7 @@ TEST_F(InPlace, ConcurrentRunsLeaveOneRunsOutput) {
     std::vector<std::string> expected;
     for (int k = 0; k < RUNS; ++k) {
         const std::string in = "in" + std::to_string(k) + ".raw";
-        write_file(dir / in, harness::to_bytes(noise(300'000 + 2400 * static_cast<std::size_t>(k), k + 1)));
+        write_file(dir / in, harness::to_bytes(noise(300'000 + 2400 * static_cast<std::size_t>(k), static_cast<unsigned>(k + 1))));
         ASSERT_EQ(harness::zek({in, "alone.raw"}, dir).status, 0);
         expected.push_back(read_file(dir / "alone.raw"));
     }
