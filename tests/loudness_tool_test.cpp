@@ -114,6 +114,18 @@ TEST_F(LoudnessTool, TargetsAndCeilingsOnRealSpeechByFfmpegsMeter) {
         const harness::result rep = harness::run(ZEK_REPORT_BINARY, report_args, dir);
         EXPECT_EQ(rep.status, 0) << label << ": " << rep.err;
     }
+    // A target the ceiling keeps out of reach is written as near as it
+    // gets, and the note says how near, as ffmpeg reads it.
+    const harness::result r = harness::zek({"--target", "-5", "--true-peak", "-9", "mono44.wav", "out.wav"}, dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string said = "the output's integrated loudness is ";
+    const std::size_t at = r.err.find(said);
+    ASSERT_NE(at, std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("not the target's -5.0: the ceiling of -9.0 dBTP holds it down"), std::string::npos) << r.err;
+    const ffmpeg_reading m = ffmpeg_meter(dir / "out.wav", dir);
+    EXPECT_NEAR(m.integrated, std::stod(r.err.substr(at + said.size())), 0.1) << r.err;
+    EXPECT_LT(m.integrated, -6.0) << r.err;
+    EXPECT_LE(m.true_peak, -9.0) << r.err;
 }
 
 // Where nothing reaches the ceiling, --true-peak changes no byte of what

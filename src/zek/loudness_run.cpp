@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdint>
 #include <cstring>
 #include <cstdlib>
 #include <string>
@@ -144,10 +145,13 @@ run_result decide(const std::string& path, const char* inp_path, const run_optio
     // corrected, by the secant through the last two looks when the
     // limiter takes ever more (up to four looks, for far-off targets).
     std::int64_t gain_before = 0, lufs_before = level.lufs;
+    std::int64_t looked_at = INT64_MIN; // the gain the last look measured under
     for (int look = 0; limited && look < 4; ++look) {
         measured under;
         if (run_result r = measure(path, inp_path, o, under); r.status != EXIT_OK) return r;
         if (under.lufs == AGC_LOUDNESS_NONE) break;
+        looked_at = o.gain_mdb;
+        expected = under.lufs;
         const std::int64_t off = static_cast<std::int64_t>(options.target_mlufs) - under.lufs;
         if (off <= CLOSE_ENOUGH_MILLI && off >= -CLOSE_ENOUGH_MILLI) break;
         const std::int64_t rise = under.lufs - lufs_before, run = o.gain_mdb - gain_before;
@@ -157,6 +161,14 @@ run_result decide(const std::string& path, const char* inp_path, const run_optio
         lufs_before = under.lufs;
         o.gain_mdb = clamp_gain(o.gain_mdb + off * 1000 / slope);
         if (o.gain_mdb == gain_before) break;
+    }
+    // Where the looks ran out with a gain none of them measured (a target
+    // the ceiling keeps out of reach), what is written is measured too, so
+    // that the note tells how far off it is.
+    if (looked_at != INT64_MIN && looked_at != o.gain_mdb) {
+        measured last;
+        if (run_result r = measure(path, inp_path, o, last); r.status != EXIT_OK) return r;
+        if (last.lufs != AGC_LOUDNESS_NONE) expected = last.lufs;
     }
     return {};
 }
