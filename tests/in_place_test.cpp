@@ -81,12 +81,15 @@ protected:
     harness::result run(const way& w, const std::vector<std::string>& knobs, std::vector<std::string> args,
                         const std::string& input = {}) {
         std::vector<std::string> env = {"TMPDIR=" + (dir / "spool").string()};
-        env.insert(env.end(), knobs.begin(), knobs.end());
         if (!knobs.empty()) { // the shim: g++'s AddressSanitizer runtime would refuse to start behind it
             const char* asan = std::getenv("ASAN_OPTIONS");
             env.push_back(std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0");
         }
         env.insert(env.end(), w.command.begin(), w.command.end());
+        // The knobs (the shim among them) for zek alone, set by a second env
+        // after setpriv: an instrumented shim does not load into another program.
+        env.push_back("env");
+        env.insert(env.end(), knobs.begin(), knobs.end());
         env.push_back(ZEK_BINARY);
         env.insert(env.end(), args.begin(), args.end());
         return harness::run("env", env, dir, input);
