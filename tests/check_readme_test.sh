@@ -27,6 +27,8 @@ hello from a block
 <!-- check-readme: background -->
 ```sh
 sleep 1000
+# a scheduler, then its worker: each a server of its own
+sleep 1001
 ```
 <!-- check-readme: skip needs a display -->
 ```sh
@@ -58,6 +60,7 @@ order=$(grep -nE 'the-reader-prepares|^echo installing|cat > hello.txt|^sleep 10
 expect "every step, in order" test "$(wc -w <<<"$order")" -eq 6
 expect "in ascending order" bash -c "printf '%s\n' $order | sort -n -c"
 expect "the server runs in the background" grep -qE '^\} >/root/check-readme-background-1.log 2>&1 &$' "$tmp/use.sh"
+expect "each server of a block apart" bash -c "grep -A1 '^{\$' '$tmp/use.sh' | grep -c '^sleep 100[01]\$' | grep -qx 2"
 expect "the left-out block is not in the script" bash -c "! grep -q xdg-open '$tmp/use.sh'"
 expect "output blocks are not run" bash -c "! grep -q 'output shown' '$tmp/use.sh'"
 
