@@ -46,7 +46,7 @@ bool parse_db(const char* text, double low, double high, std::int32_t& milli) {
     return true;
 }
 
-// The delivery specifications' presets: what each sets unless an option
+// The delivery standards' presets: what each sets unless an option
 // says otherwise.
 struct preset {
     const char* name;

@@ -69,7 +69,7 @@ constexpr const char* HELP_TEXT =
     "  --true-peak DBTP  hold every true peak (between the samples as well as at\n"
     "               them) at or under DBTP (-9 to 0) with a look-ahead limiter\n"
     "               that leaves what stays under it untouched\n"
-    "  --preset NAME  a delivery specification: podcast (--speech, -16 LUFS,\n"
+    "  --preset NAME  a delivery standard: podcast (--speech, -16 LUFS,\n"
     "               -1 dBTP, mono as stereo), ebu (-23 LUFS, -1 dBTP) or\n"
     "               streaming (-14 LUFS, -1 dBTP); --target and --true-peak\n"
     "               given as well take precedence\n"
