@@ -3,14 +3,17 @@
 // progress and a summary on standard error; Ctrl-C stops cleanly.
 #include "zek/batch.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
+#include <mutex>
+#include <pthread.h>
 #include <string_view>
 #include <sys/stat.h>
 #include <thread>
@@ -25,29 +28,56 @@ namespace {
 
 // Set by SIGINT or SIGTERM: the jobs stop where they are and take no more.
 std::atomic<bool> stop_asked{false};
-volatile std::sig_atomic_t stop_signal = 0;
+int stop_signal = 0;
 
-extern "C" void on_stop_signal(int sig) {
-    stop_asked.store(true, std::memory_order_relaxed);
-    stop_signal = sig;
-    // A second Ctrl-C ends the process at once: outputs in flight are
-    // unnamed temporary files, and every manifest line is whole or cut.
-    std::signal(sig, SIG_DFL);
-}
-
-struct stop_handlers {
+// SIGINT and SIGTERM are blocked in every thread of the batch (the jobs'
+// readers and writers start with the mask of the thread that makes them) and
+// taken by the waiting main thread with sigtimedwait. No handler runs, so no
+// read or write is interrupted part-way, and no thread's registers are
+// restored from a signal frame (which qemu-i386 gets wrong for the thread
+// pointer of a process with several threads: the main thread then takes
+// itself for another and cannot join it).
+struct stop_signals {
+    sigset_t set {}, before {};
     struct sigaction old_int {}, old_term {};
-    stop_handlers() {
-        struct sigaction sa {};
-        sa.sa_handler = on_stop_signal;
-        sa.sa_flags = SA_RESTART; // the jobs' reads and writes go on; they look at the flag between blocks
-        sigemptyset(&sa.sa_mask);
-        sigaction(SIGINT, &sa, &old_int);
-        sigaction(SIGTERM, &sa, &old_term);
+    bool taken = false;
+    stop_signals() {
+        sigemptyset(&set);
+        sigaddset(&set, SIGINT);
+        sigaddset(&set, SIGTERM);
+        sigaction(SIGINT, nullptr, &old_int);
+        sigaction(SIGTERM, nullptr, &old_term);
+        pthread_sigmask(SIG_BLOCK, &set, &before);
     }
-    ~stop_handlers() {
+    // Waits up to `ms` for a stop signal. The first one taken asks the jobs
+    // to stop and lets the next end the process at once: outputs in flight
+    // are unnamed temporary files, and every manifest line is whole or cut.
+    void wait(int ms) {
+        if (taken) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+            return;
+        }
+        const timespec limit{0, static_cast<long>(ms) * 1000000L};
+        const int sig = sigtimedwait(&set, nullptr, &limit);
+        if (sig <= 0) return;
+        stop_signal = sig;
+        stop_asked.store(true);
+        taken = true;
+        struct sigaction dfl {};
+        dfl.sa_handler = SIG_DFL;
+        sigemptyset(&dfl.sa_mask);
+        sigaction(SIGINT, &dfl, nullptr);
+        sigaction(SIGTERM, &dfl, nullptr);
+        pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    }
+    ~stop_signals() {
+        // One that came as the last job ended found nothing left to stop.
+        const timespec now{0, 0};
+        while (!taken && sigtimedwait(&set, nullptr, &now) > 0) {
+        }
         sigaction(SIGINT, &old_int, nullptr);
         sigaction(SIGTERM, &old_term, nullptr);
+        pthread_sigmask(SIG_SETMASK, &before, nullptr);
     }
 };
 
@@ -62,7 +92,6 @@ struct batch_run {
     manifest_file& manifest;
     std::atomic<std::size_t> next{0};
     std::mutex lock; // the counts, standard error
-    std::condition_variable changed;
     batch_counts counts;
     int jobs_running = 0;
     int manifest_err = 0;
@@ -113,7 +142,6 @@ void job(batch_run& b) {
     }
     const std::lock_guard<std::mutex> held(b.lock);
     --b.jobs_running;
-    b.changed.notify_all();
 }
 
 int usage_error(const std::string& what) {
@@ -228,8 +256,8 @@ int batch_main(command_line& cl) {
 
     stop_asked = false;
     stop_signal = 0;
-    const stop_handlers handlers;
-    batch_run b{found.items, s, options_record(s), outdir, manifest, {}, {}, {}, {}, 0, 0, false};
+    stop_signals signals;
+    batch_run b{found.items, s, options_record(s), outdir, manifest, {}, {}, {}, 0, 0, false};
     b.counts.total = found.items.size();
     for (const batch_item& item : found.items) b.counts.bytes_total += item.size;
 
@@ -255,22 +283,21 @@ int batch_main(command_line& cl) {
             }
         }
     }
-    {
-        std::unique_lock<std::mutex> held(b.lock);
-        auto shown = clock_type::now();
-        while (b.jobs_running > 0) {
-            b.changed.wait_for(held, std::chrono::milliseconds(100));
-            if (show && clock_type::now() - shown >= every && b.jobs_running > 0) {
-                shown = clock_type::now();
-                const std::string line = progress_line(b.counts, seconds());
-                if (terminal) {
-                    std::fprintf(stderr, "\r\033[Kzek: %s", line.c_str());
-                    b.line_shown = true;
-                } else {
-                    std::fprintf(stderr, "zek: %s\n", line.c_str());
-                }
-                std::fflush(stderr);
+    // Polled: the jobs' end is seen within 10 ms, a stop signal at once.
+    for (auto shown = clock_type::now();;) {
+        signals.wait(10);
+        const std::lock_guard<std::mutex> held(b.lock);
+        if (b.jobs_running == 0) break;
+        if (show && clock_type::now() - shown >= every) {
+            shown = clock_type::now();
+            const std::string line = progress_line(b.counts, seconds());
+            if (terminal) {
+                std::fprintf(stderr, "\r\033[Kzek: %s", line.c_str());
+                b.line_shown = true;
+            } else {
+                std::fprintf(stderr, "zek: %s\n", line.c_str());
             }
+            std::fflush(stderr);
         }
     }
     for (std::thread& t : pool) t.join();
