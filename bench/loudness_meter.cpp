@@ -2,6 +2,7 @@
 // raw or in a plain 44-byte-header WAV file, fed in chunks of 64k frames
 // through <agc/loudness.h> with every figure kept; prints the figures.
 //   loudness_meter FILE
+#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -20,19 +21,28 @@ int main(int argc, char** argv) {
         return 1;
     }
     agc_loudness* m = agc_loudness_create(48000, 1, AGC_LOUDNESS_MODE_ALL, nullptr);
-    std::vector<unsigned char> bytes(std::size_t{1} << 17);
-    std::vector<std::int16_t> s(bytes.size() / 2);
-    std::size_t got = std::fread(bytes.data(), 1, 44, f);
-    const bool wav = got == 44 && std::memcmp(bytes.data(), "RIFF", 4) == 0;
-    std::size_t carried = wav ? 0 : got;
+    // Read straight into the samples: little-endian on disk, swapped where
+    // the CPU is not.
+    std::vector<std::int16_t> s(std::size_t{1} << 16);
+    unsigned char header[44];
+    const std::size_t got = std::fread(header, 1, sizeof header, f);
+    const bool wav = got == sizeof header && std::memcmp(header, "RIFF", 4) == 0;
+    std::size_t carried = 0;
+    if (!wav) {
+        std::memcpy(s.data(), header, got);
+        carried = got;
+    }
     for (;;) {
-        got = std::fread(bytes.data() + carried, 1, bytes.size() - carried, f) + carried;
-        if (got < 2) break;
-        const std::size_t n = got / 2;
-        for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<std::int16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+        char* at = reinterpret_cast<char*>(s.data());
+        const std::size_t bytes = std::fread(at + carried, 1, s.size() * 2 - carried, f) + carried;
+        const std::size_t n = bytes / 2;
+        if (n == 0) break;
+        if constexpr (std::endian::native == std::endian::big) {
+            for (std::size_t i = 0; i < n; ++i) s[i] = static_cast<std::int16_t>((s[i] & 0xff) << 8 | ((s[i] >> 8) & 0xff));
+        }
         agc_loudness_add_frames(m, s.data(), n);
-        carried = got % 2;
-        if (carried) bytes[0] = bytes[got - 1];
+        carried = bytes % 2;
+        if (carried) at[0] = at[bytes - 1];
     }
     std::fclose(f);
     int32_t i = 0, lra = 0, tp = 0;

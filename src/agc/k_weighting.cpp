@@ -2,6 +2,8 @@
 // the bilinear transform, and the two biquads with error feedback.
 #include "agc/k_weighting.h"
 
+#include "agc/process_fast.h"
+
 namespace agc {
 
 namespace {
@@ -74,52 +76,106 @@ k_coefficients k_coefficients_for(int rate) {
 // outputs back with weights 2 and -1 shapes it by (1 - 1/z)^2, which
 // cancels the poles' gain at low frequencies.
 //
+// The error is what the floor dropped, e = acc - y * 2^29, so the feedback
+// 2 e1 - e2 - a1 y1 - a2 y2 is, exactly, 2 acc1 - acc2 - (a1 + 2^30) y1 -
+// (a2 - 2^29) y2: the loop keeps the accumulators and no error at all, one
+// mask and one subtraction a stage fewer per sample, the same outputs.
+//
 // Over runs of up to RUN samples, the shelf's numerator goes first (it has
 // no feedback, so nothing chains one sample to the next), then the poles of
-// both stages in one loop, whose two chains overlap: in each, everything
-// but the last output's share is summed first, so that the chain from one
-// output to the next is one product, one subtraction and one shift.
+// both stages in one loop, whose two chains overlap, and last the squares.
+// The middle loop keeps no more than fits the CPU's registers (the outputs
+// two back are the accumulators' floors, taken again), as a value spilled
+// to memory would chain each sample to the last through a store and a load;
+// the other two run in vector lanes.
+namespace {
+
+constexpr std::int64_t UNIT = std::int64_t{1} << K_COEF_FRACTION;
+constexpr std::size_t RUN = 256;
+
+[[gnu::always_inline]] inline void numerator(const k_coefficients& k, const std::int16_t* in, std::int64_t p1,
+                                             std::int64_t p2, std::int64_t* v, std::size_t m) {
+    const std::int64_t b0 = k.b0, b1 = k.b1, b2 = k.b2;
+    v[0] = (b0 * in[0] + b1 * p1 + b2 * p2) * (1 << K_SIGNAL_FRACTION);
+    if (m > 1) v[1] = (b0 * in[1] + b1 * in[0] + b2 * p1) * (1 << K_SIGNAL_FRACTION);
+    for (std::size_t i = 2; i < m; ++i) {
+        v[i] = (b0 * in[i] + b1 * in[i - 1] + b2 * in[i - 2]) * (1 << K_SIGNAL_FRACTION);
+    }
+}
+
+// The weighted squares of a run of the high-pass's outputs, which fit 32 bits.
+[[gnu::always_inline]] inline std::uint64_t squares(const std::int32_t* z, std::size_t m) {
+    std::uint64_t energy = 0;
+    for (std::size_t i = 0; i < m; ++i) {
+        energy += static_cast<std::uint64_t>(std::int64_t{z[i]} * z[i]) >> (2 * K_SIGNAL_FRACTION - K_ENERGY_FRACTION);
+    }
+    return energy;
+}
+
+std::uint64_t squares_plain(const std::int32_t* z, std::size_t m) { return squares(z, m); }
+
+void numerator_plain(const k_coefficients& k, const std::int16_t* in, std::int64_t p1, std::int64_t p2, std::int64_t* v,
+                     std::size_t m) {
+    numerator(k, in, p1, p2, v, m);
+}
+
+// In the CPU's widest lanes where it has AVX2 (32-bit products into 64-bit
+// lanes): integers, so every CPU gets the same sums.
+#if defined(__x86_64__) && !defined(__EMSCRIPTEN__)
+[[gnu::target("avx2")]] void numerator_avx2(const k_coefficients& k, const std::int16_t* in, std::int64_t p1,
+                                            std::int64_t p2, std::int64_t* v, std::size_t m) {
+    numerator(k, in, p1, p2, v, m);
+}
+[[gnu::target("avx2")]] std::uint64_t squares_avx2(const std::int32_t* z, std::size_t m) { return squares(z, m); }
+const bool use_avx2 = best_simd_level() == simd_level::avx2 || best_simd_level() == simd_level::avx512;
+std::uint64_t run_squares(const std::int32_t* z, std::size_t m) { return use_avx2 ? squares_avx2(z, m) : squares_plain(z, m); }
+void shelf_numerator(const k_coefficients& k, const std::int16_t* in, std::int64_t p1, std::int64_t p2, std::int64_t* v,
+                     std::size_t m) {
+    use_avx2 ? numerator_avx2(k, in, p1, p2, v, m) : numerator_plain(k, in, p1, p2, v, m);
+}
+#else
+std::uint64_t run_squares(const std::int32_t* z, std::size_t m) { return squares_plain(z, m); }
+void shelf_numerator(const k_coefficients& k, const std::int16_t* in, std::int64_t p1, std::int64_t p2, std::int64_t* v,
+                     std::size_t m) {
+    numerator_plain(k, in, p1, p2, v, m);
+}
+#endif
+
+} // namespace
+
 std::uint64_t k_filter_energy(const k_coefficients& k, k_filter& f, const std::int16_t* x, std::size_t n) {
-    constexpr std::size_t RUN = 256;
-    constexpr std::int64_t FRACTION_MASK = (std::int64_t{1} << K_COEF_FRACTION) - 1;
+    const std::int64_t a1 = k.a1 + 2 * UNIT, a2 = k.a2 - UNIT, c1 = k.c1 + 2 * UNIT, c2 = k.c2 - UNIT;
+    std::int64_t acc1 = f.y1 * UNIT + f.e1, acc2 = f.y2 * UNIT + f.e2;
+    std::int64_t g1 = f.z1 * UNIT + f.f1, g2 = f.z2 * UNIT + f.f2;
     std::uint64_t energy = 0;
     std::int64_t v[RUN]; // the shelf's numerator's output
+    std::int32_t out[RUN]; // the high-pass's
     for (std::size_t done = 0; done < n;) {
         const std::size_t m = n - done < RUN ? n - done : RUN;
         const std::int16_t* in = x + done;
-        const std::int64_t b0 = k.b0, b1 = k.b1, b2 = k.b2;
-        const std::int64_t p1 = f.x1, p2 = f.x2;
-        v[0] = (b0 * in[0] + b1 * p1 + b2 * p2) * (1 << K_SIGNAL_FRACTION);
-        if (m > 1) v[1] = (b0 * in[1] + b1 * in[0] + b2 * p1) * (1 << K_SIGNAL_FRACTION);
-        for (std::size_t i = 2; i < m; ++i) {
-            v[i] = (b0 * in[i] + b1 * in[i - 1] + b2 * in[i - 2]) * (1 << K_SIGNAL_FRACTION);
-        }
+        shelf_numerator(k, in, f.x1, f.x2, v, m);
         f.x2 = m > 1 ? in[m - 2] : f.x1;
         f.x1 = in[m - 1];
-        // The shelf's poles and the high-pass, in one loop: their two
-        // chains, each one product long, overlap.
-        const std::int64_t a1 = k.a1, a2 = k.a2, c1 = k.c1, c2 = k.c2;
-        std::int64_t y1 = f.y1, y2 = f.y2, e1 = f.e1, e2 = f.e2;
-        std::int64_t z1 = f.z1, z2 = f.z2, f1 = f.f1, f2 = f.f2;
+        std::int64_t y1 = acc1 >> K_COEF_FRACTION, z1 = g1 >> K_COEF_FRACTION;
         for (std::size_t i = 0; i < m; ++i) {
-            const std::int64_t acc = v[i] - a2 * y2 + 2 * e1 - e2 - a1 * y1;
+            const std::int64_t y2 = acc2 >> K_COEF_FRACTION, z2 = g2 >> K_COEF_FRACTION;
+            const std::int64_t acc = v[i] + 2 * acc1 - acc2 - a2 * y2 - a1 * y1;
             const std::int64_t y = acc >> K_COEF_FRACTION;
-            e2 = e1;
-            e1 = acc & FRACTION_MASK; // the part the floor dropped, 0 .. 2^29 - 1
-            const std::int64_t acc2 = ((y - 2 * y1 + y2) << K_COEF_FRACTION) - c2 * z2 + 2 * f1 - f2 - c1 * z1;
-            const std::int64_t z = acc2 >> K_COEF_FRACTION;
-            f2 = f1;
-            f1 = acc2 & FRACTION_MASK;
-            y2 = y1;
-            y1 = y;
-            z2 = z1;
-            z1 = z;
-            energy += static_cast<std::uint64_t>(z * z) >> (2 * K_SIGNAL_FRACTION - K_ENERGY_FRACTION);
+            const std::int64_t g = (y - 2 * y1 + y2) * UNIT + 2 * g1 - g2 - c2 * z2 - c1 * z1;
+            const std::int64_t z = g >> K_COEF_FRACTION;
+            acc2 = acc1, acc1 = acc, y1 = y;
+            g2 = g1, g1 = g, z1 = z;
+            out[i] = static_cast<std::int32_t>(z);
         }
-        f.y1 = static_cast<std::int32_t>(y1), f.y2 = static_cast<std::int32_t>(y2), f.e1 = e1, f.e2 = e2;
-        f.z1 = static_cast<std::int32_t>(z1), f.z2 = static_cast<std::int32_t>(z2), f.f1 = f1, f.f2 = f2;
+        energy += run_squares(out, m);
         done += m;
     }
+    const std::int64_t y1 = acc1 >> K_COEF_FRACTION, y2 = acc2 >> K_COEF_FRACTION;
+    const std::int64_t z1 = g1 >> K_COEF_FRACTION, z2 = g2 >> K_COEF_FRACTION;
+    f.y1 = static_cast<std::int32_t>(y1), f.y2 = static_cast<std::int32_t>(y2);
+    f.e1 = acc1 - y1 * UNIT, f.e2 = acc2 - y2 * UNIT;
+    f.z1 = static_cast<std::int32_t>(z1), f.z2 = static_cast<std::int32_t>(z2);
+    f.f1 = g1 - z1 * UNIT, f.f2 = g2 - z2 * UNIT;
     return energy;
 }
 

@@ -188,21 +188,12 @@ void end_step(agc_loudness* m) {
     }
 }
 
-std::int32_t largest_magnitude(const std::int16_t* x, int n) {
-    std::int32_t peak = 0;
-    for (int i = 0; i < n; ++i) {
-        const std::int32_t a = x[i] < 0 ? -static_cast<std::int32_t>(x[i]) : x[i];
-        peak = a > peak ? a : peak;
-    }
-    return peak;
-}
-
 // One channel's n samples of a step.
 void measure_channel(agc_loudness* m, channel_meter& c, const std::int16_t* x, int n) {
     const auto count = static_cast<std::size_t>(n);
     if (has(m, AGC_LOUDNESS_MODE_M)) c.step_energy += agc::k_filter_energy(m->k, c.filter, x, count);
     if (has(m, AGC_LOUDNESS_MODE_SAMPLE_PEAK)) {
-        const std::int32_t p = largest_magnitude(x, n);
+        const std::int32_t p = agc::largest_magnitude(x, count);
         if (p > c.sample_peak) c.sample_peak = p;
     }
     if (has(m, AGC_LOUDNESS_MODE_TRUE_PEAK)) {

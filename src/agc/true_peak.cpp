@@ -9,6 +9,9 @@
 #include "agc/true_peak.h"
 
 #include <cstring>
+#if defined(__x86_64__) && !defined(__EMSCRIPTEN__)
+#include <immintrin.h>
+#endif
 
 #include "agc/process_fast.h"
 
@@ -70,11 +73,63 @@ template <int N>
 void quarters_plain(const std::int16_t* w, std::int32_t* m) { interpolate(PHASES, w, m); }
 void eighths_plain(const std::int16_t* w, std::int32_t* m) { interpolate(EIGHTHS, w, m); }
 
-// The same sums in the CPU's widest integer lanes where it has AVX2 (chosen
-// once, as the signal path is): integers, so every CPU gets the same points.
+// The same sums where the CPU has AVX2 (chosen once, as the signal path
+// is), two taps an instruction: each 32-bit lane multiplies a pair of
+// neighbouring samples by the pair of taps and adds the two products, exact
+// in 32 bits as the sums above are, so every CPU gets the same points.
 #if defined(__x86_64__) && !defined(__EMSCRIPTEN__)
-[[gnu::target("avx2")]] void quarters_avx2(const std::int16_t* w, std::int32_t* m) { interpolate(PHASES, w, m); }
-[[gnu::target("avx2")]] void eighths_avx2(const std::int16_t* w, std::int32_t* m) { interpolate(EIGHTHS, w, m); }
+template <int N>
+struct tap_pairs {
+    std::int32_t at[N][TRUE_PEAK_TAPS / 2];
+};
+template <int N>
+constexpr tap_pairs<N> pairs_of(const std::int16_t (&phases)[N][TRUE_PEAK_TAPS]) {
+    tap_pairs<N> p{};
+    for (int q = 0; q < N; ++q) {
+        for (int t = 0; t < TRUE_PEAK_TAPS / 2; ++t) {
+            const auto low = static_cast<std::uint16_t>(phases[q][2 * t]);
+            const auto high = static_cast<std::uint16_t>(phases[q][2 * t + 1]);
+            p.at[q][t] = static_cast<std::int32_t>(static_cast<std::uint32_t>(high) << 16 | low);
+        }
+    }
+    return p;
+}
+constexpr tap_pairs<3> PHASE_PAIRS = pairs_of(PHASES);
+constexpr tap_pairs<4> EIGHTH_PAIRS = pairs_of(EIGHTHS);
+
+// The lanes hold the points of samples 0-3 and 8-11 (the low halves of
+// the interleaved pairs) and 4-7 and 12-15 (the high ones), put back in
+// order at the end.
+template <int N>
+[[gnu::target("avx2"), gnu::always_inline]] inline void interpolate_avx2(const tap_pairs<N>& taps, const std::int16_t* w,
+                                                                        std::int32_t* m) {
+    __m256i lo[N], hi[N];
+    for (int q = 0; q < N; ++q) lo[q] = hi[q] = _mm256_setzero_si256();
+    for (int t = 0; t < TRUE_PEAK_TAPS / 2; ++t) {
+        const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + 2 * t));
+        const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + 2 * t + 1));
+        const __m256i first = _mm256_unpacklo_epi16(a, b), second = _mm256_unpackhi_epi16(a, b);
+        for (int q = 0; q < N; ++q) {
+            const __m256i c = _mm256_set1_epi32(taps.at[q][t]);
+            lo[q] = _mm256_add_epi32(lo[q], _mm256_madd_epi16(first, c));
+            hi[q] = _mm256_add_epi32(hi[q], _mm256_madd_epi16(second, c));
+        }
+    }
+    __m256i top_lo = _mm256_abs_epi32(lo[0]), top_hi = _mm256_abs_epi32(hi[0]);
+    for (int q = 1; q < N; ++q) {
+        top_lo = _mm256_max_epi32(top_lo, _mm256_abs_epi32(lo[q]));
+        top_hi = _mm256_max_epi32(top_hi, _mm256_abs_epi32(hi[q]));
+    }
+    auto* out = reinterpret_cast<__m256i*>(m);
+    const __m256i first = _mm256_permute2x128_si256(top_lo, top_hi, 0x20);
+    const __m256i second = _mm256_permute2x128_si256(top_lo, top_hi, 0x31);
+    _mm256_storeu_si256(out, _mm256_max_epi32(_mm256_loadu_si256(out), first));
+    _mm256_storeu_si256(out + 1, _mm256_max_epi32(_mm256_loadu_si256(out + 1), second));
+}
+static_assert(BLOCK == 16, "two vectors of eight points");
+
+[[gnu::target("avx2")]] void quarters_avx2(const std::int16_t* w, std::int32_t* m) { interpolate_avx2(PHASE_PAIRS, w, m); }
+[[gnu::target("avx2")]] void eighths_avx2(const std::int16_t* w, std::int32_t* m) { interpolate_avx2(EIGHTH_PAIRS, w, m); }
 const bool use_avx2 = best_simd_level() == simd_level::avx2 || best_simd_level() == simd_level::avx512;
 void quarters(const std::int16_t* w, std::int32_t* m) { use_avx2 ? quarters_avx2(w, m) : quarters_plain(w, m); }
 void eighths(const std::int16_t* w, std::int32_t* m) { use_avx2 ? eighths_avx2(w, m) : eighths_plain(w, m); }
@@ -103,11 +158,7 @@ std::int32_t true_peak_scan(true_peak_history& h, const std::int16_t* x, std::si
         const std::size_t k = n - done < CHUNK ? n - done : CHUNK;
         std::memcpy(run + HISTORY, x + done, k * sizeof(std::int16_t));
         std::int32_t top[STRETCHES];
-        for (int s = 0; s < STRETCHES; ++s) {
-            std::int32_t a = 0;
-            for (int i = 0; i < BLOCK; ++i) a = a > abs32(run[s * BLOCK + i]) ? a : abs32(run[s * BLOCK + i]);
-            top[s] = a;
-        }
+        for (int s = 0; s < STRETCHES; ++s) top[s] = largest_magnitude(run + s * BLOCK, BLOCK);
         for (std::size_t i = 0; i < k; i += BLOCK) {
             const std::size_t s = i / BLOCK;
             const std::int32_t most = top[s] > top[s + 1] ? (top[s] > top[s + 2] ? top[s] : top[s + 2])

@@ -31,6 +31,18 @@ struct true_peak_history {
 // most of the work once the loudest peak so far is known. Updates the history.
 std::int32_t true_peak_scan(true_peak_history& h, const std::int16_t* x, std::size_t n, std::int32_t floor);
 
+// The largest magnitude of n samples, 32768 for -32768: from the largest
+// and the smallest sample, which lanes of 16 bits hold (-32768 has no
+// magnitude there), so that the loop takes 8 or 16 samples an instruction.
+inline std::int32_t largest_magnitude(const std::int16_t* x, std::size_t n) {
+    std::int16_t hi = 0, lo = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        hi = x[i] > hi ? x[i] : hi;
+        lo = x[i] < lo ? x[i] : lo;
+    }
+    return hi > -lo ? hi : -lo;
+}
+
 // Points interpolated together.
 inline constexpr int TRUE_PEAK_BLOCK = 16;
 
