@@ -112,14 +112,7 @@ constexpr std::size_t RUN = 256;
     return energy;
 }
 
-std::uint64_t squares_plain(const std::int32_t* z, std::size_t m) { return squares(z, m); }
-
-void numerator_plain(const k_coefficients& k, const std::int16_t* in, std::int64_t p1, std::int64_t p2, std::int64_t* v,
-                     std::size_t m) {
-    numerator(k, in, p1, p2, v, m);
-}
-
-// In the CPU's widest lanes where it has AVX2 (32-bit products into 64-bit
+// In AVX2's lanes where the CPU has them (32-bit products into 64-bit
 // lanes): integers, so every CPU gets the same sums.
 #if defined(__x86_64__) && !defined(__EMSCRIPTEN__)
 [[gnu::target("avx2")]] void numerator_avx2(const k_coefficients& k, const std::int16_t* in, std::int64_t p1,
@@ -127,19 +120,25 @@ void numerator_plain(const k_coefficients& k, const std::int16_t* in, std::int64
     numerator(k, in, p1, p2, v, m);
 }
 [[gnu::target("avx2")]] std::uint64_t squares_avx2(const std::int32_t* z, std::size_t m) { return squares(z, m); }
-const bool use_avx2 = best_simd_level() == simd_level::avx2 || best_simd_level() == simd_level::avx512;
-std::uint64_t run_squares(const std::int32_t* z, std::size_t m) { return use_avx2 ? squares_avx2(z, m) : squares_plain(z, m); }
-void shelf_numerator(const k_coefficients& k, const std::int16_t* in, std::int64_t p1, std::int64_t p2, std::int64_t* v,
-                     std::size_t m) {
-    use_avx2 ? numerator_avx2(k, in, p1, p2, v, m) : numerator_plain(k, in, p1, p2, v, m);
-}
-#else
-std::uint64_t run_squares(const std::int32_t* z, std::size_t m) { return squares_plain(z, m); }
-void shelf_numerator(const k_coefficients& k, const std::int16_t* in, std::int64_t p1, std::int64_t p2, std::int64_t* v,
-                     std::size_t m) {
-    numerator_plain(k, in, p1, p2, v, m);
-}
 #endif
+
+void shelf_numerator(const k_coefficients& k, const std::int16_t* in, std::int64_t p1, std::int64_t p2, std::int64_t* v,
+                     std::size_t m) {
+#if defined(__x86_64__) && !defined(__EMSCRIPTEN__)
+    if (simd_level_runs(simd_level::avx2)) {
+        numerator_avx2(k, in, p1, p2, v, m);
+        return;
+    }
+#endif
+    numerator(k, in, p1, p2, v, m);
+}
+
+std::uint64_t run_squares(const std::int32_t* z, std::size_t m) {
+#if defined(__x86_64__) && !defined(__EMSCRIPTEN__)
+    if (simd_level_runs(simd_level::avx2)) return squares_avx2(z, m);
+#endif
+    return squares(z, m);
+}
 
 } // namespace
 

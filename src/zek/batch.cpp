@@ -40,7 +40,6 @@ int stop_signal = 0;
 struct stop_signals {
     sigset_t set {}, before {};
     struct sigaction old_int {}, old_term {};
-    bool taken = false;
     stop_signals() {
         sigemptyset(&set);
         sigaddset(&set, SIGINT);
@@ -53,7 +52,7 @@ struct stop_signals {
     // to stop and lets the next end the process at once: outputs in flight
     // are unnamed temporary files, and every manifest line is whole or cut.
     void wait(int ms) {
-        if (taken) {
+        if (stop_signal != 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(ms));
             return;
         }
@@ -62,7 +61,6 @@ struct stop_signals {
         if (sig <= 0) return;
         stop_signal = sig;
         stop_asked.store(true);
-        taken = true;
         struct sigaction dfl {};
         dfl.sa_handler = SIG_DFL;
         sigemptyset(&dfl.sa_mask);
@@ -73,7 +71,7 @@ struct stop_signals {
     ~stop_signals() {
         // One that came as the last job ended found nothing left to stop.
         const timespec now{0, 0};
-        while (!taken && sigtimedwait(&set, nullptr, &now) > 0) {
+        while (stop_signal == 0 && sigtimedwait(&set, nullptr, &now) > 0) {
         }
         sigaction(SIGINT, &old_int, nullptr);
         sigaction(SIGTERM, &old_term, nullptr);
