@@ -5,7 +5,8 @@
 # --true-peak -1 IN OUT`, `zek --preset podcast IN OUT`, the meter alone
 # through <agc/loudness.h> (bench/loudness_meter), `zek-report --json IN OUT`
 # (which replays the levelling and measures both files), ffmpeg's
-# `-af ebur128=peak=true` and its loudnorm; runs alternate between the
+# `-af ebur128=peak=true` and its loudnorm, and `zek --target` 0.4 LU over
+# the default output's loudness (where the limiter acts); runs alternate between the
 # commands, so that a busy machine slows them alike. Prints each time and the
 # ratios the README quotes, and what each meter says of the output.
 #
@@ -39,8 +40,14 @@ if [ ! -f "$in" ]; then
   rm -f "$work/long.wav"
 fi
 
+# A target 0.4 LU over the loudness of the default mode's output, as a
+# recording whose levelled loudness is -16.4 LUFS meets --target -16: the
+# levelled speech's peaks stand at full scale, so the limiter acts all
+# through it and the gain is measured pass after pass.
+"$zek" "$in" "$work/out.wav"
+over=$("$meter" "$work/out.wav" | awk '{ printf "%.1f", $2 + 0.4 }')
 names=("zek (default)" "zek --target -16 --true-peak -1" "zek --preset podcast" "meter alone"
-  "zek-report --json" "ffmpeg ebur128=peak=true" "ffmpeg loudnorm")
+  "zek-report --json" "ffmpeg ebur128=peak=true" "ffmpeg loudnorm" "zek --target $over --true-peak -1")
 run_one() {
   case $1 in
     0) "$zek" "$in" "$work/out.wav" ;;
@@ -50,6 +57,7 @@ run_one() {
     4) "$report" --json "$in" "$work/out.wav" > "$work/report.json" ;;
     5) ffmpeg -nostats -v quiet -i "$in" -af ebur128=peak=true -f null - ;;
     6) ffmpeg -nostats -v quiet -i "$in" -af loudnorm=I=-16:TP=-1 -ar 48000 -y "$work/loudnorm.wav" ;;
+    7) "$zek" --target "$over" --true-peak -1 "$in" "$work/over.wav" ;;
   esac
 }
 declare -A times
@@ -70,12 +78,13 @@ ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 echo
 echo "--target -16 --true-peak -1 / default:  $(ratio "${med[1]}" "${med[0]}")x"
 echo "--preset podcast / default:             $(ratio "${med[2]}" "${med[0]}")x"
+echo "--target $over --true-peak -1 / default: $(ratio "${med[7]}" "${med[0]}")x"
 echo "ffmpeg ebur128 / meter alone:           $(ratio "${med[5]}" "${med[3]}")x"
 echo "ffmpeg ebur128 / zek-report --json:     $(ratio "${med[5]}" "${med[4]}")x"
 echo "ffmpeg loudnorm / --preset podcast:     $(ratio "${med[6]}" "${med[2]}")x"
 echo
 echo "meter alone: $(cat "$work/meter.txt")"
-for f in target podcast loudnorm; do
+for f in target podcast loudnorm over; do
   echo "$f: $(ffmpeg -nostats -hide_banner -i "$work/$f.wav" -af ebur128=peak=true -f null - 2>&1 |
     grep -A16 Summary | grep -E 'I:|Peak:' | tr -s ' ' | tr '\n' ' ')"
 done

@@ -130,7 +130,8 @@ TEST_F(LoudnessTool, TargetsAndCeilingsOnRealSpeechByFfmpegsMeter) {
 
 // Where nothing reaches the ceiling, --true-peak changes no byte of what
 // zek writes (the limiter's delay is aligned away); a piped input is
-// spooled and gives the bytes a file gives; raw samples keep their length.
+// spooled and gives the bytes a file gives, and so does every kind of
+// output; raw samples keep their length.
 TEST_F(LoudnessTool, UnderTheCeilingAndThroughAPipe) {
     need_speech();
     if (HasFatalFailure() || IsSkipped()) return;
@@ -144,6 +145,19 @@ TEST_F(LoudnessTool, UnderTheCeilingAndThroughAPipe) {
                                                harness::read_file(dir / "mono44.wav"));
     ASSERT_EQ(piped.status, 0) << piped.err;
     EXPECT_EQ(harness::read_file(dir / "pipe.wav"), harness::read_file(dir / "file.wav"));
+    // Where the limiter takes loudness off, as it does from espeak-ng's
+    // voice, a file is measured as it is written, and written again until it
+    // lands; standard output, which cannot be taken back, is measured first
+    // and written once; an existing output is written in place, through
+    // another of its links: the same bytes.
+    ASSERT_EQ(harness::zek({"--preset", "podcast", "espeak.wav", "espeak_file.wav"}, dir).status, 0);
+    const harness::result to_stdout = harness::zek({"--preset", "podcast", "espeak.wav", "/dev/stdout"}, dir);
+    ASSERT_EQ(to_stdout.status, 0) << to_stdout.err;
+    EXPECT_EQ(to_stdout.out, harness::read_file(dir / "espeak_file.wav"));
+    harness::write_file(dir / "linked.wav", "old bytes");
+    fs::create_hard_link(dir / "linked.wav", dir / "other_name.wav");
+    ASSERT_EQ(harness::zek({"--preset", "podcast", "espeak.wav", "linked.wav"}, dir).status, 0);
+    EXPECT_EQ(harness::read_file(dir / "other_name.wav"), harness::read_file(dir / "espeak_file.wav"));
 
     ASSERT_EQ(harness::run("sox", {"mono44.wav", "-r", "48000", "-t", "raw", "-e", "signed", "-b", "16", "-L", "in.raw"}, dir).status, 0);
     ASSERT_EQ(harness::zek({"in.raw", "default.raw"}, dir).status, 0);

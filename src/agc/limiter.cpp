@@ -86,28 +86,56 @@ std::int64_t hold_peak(limiter& l, std::int64_t peak, std::int64_t at) {
     return l.held_count > 0 ? l.held_peak[l.held_first] : 0;
 }
 
-// The gain for the frame whose peak is `peak` (the window's largest).
-std::int64_t next_gain(limiter& l, std::int64_t peak) {
+// The gain's memory from frame to frame, taken out of the limiter for a
+// chunk: in locals the compiler keeps in registers, where in the record
+// every frame's result would go through memory to reach the next.
+struct gain_memory {
+    std::int64_t hold, glide_sum, last_peak, last_ratio;
+};
+
+// The gain for frame `frame`, whose peak is `peak` (the window's largest).
+[[gnu::always_inline]] inline std::int64_t next_gain(limiter& l, gain_memory& m, std::int64_t peak, std::int64_t frame) {
     // At rest (no peak over the ceiling, the hold and the glide at unity)
     // the gain stays unity: nothing to work out.
-    if (peak <= l.ceiling && l.hold == ONE && l.glide_sum == (ONE << l.lookahead_log2)) return ONE;
+    if (peak <= l.ceiling && m.hold == ONE && m.glide_sum == (ONE << l.lookahead_log2)) return ONE;
     std::int64_t wanted = ONE;
     if (peak > l.ceiling) {
-        if (peak != l.last_peak) {
-            l.last_peak = peak;
-            l.last_ratio = ratio(l.ceiling, peak);
+        if (peak != m.last_peak) {
+            m.last_peak = peak;
+            m.last_ratio = ratio(l.ceiling, peak);
         }
-        wanted = l.last_ratio;
+        wanted = m.last_ratio;
     }
     // The last steps of the recovery would round to nothing: within them,
     // the hold is back at unity.
-    const std::int64_t step = ((ONE - l.hold) * l.release) >> 30;
-    const std::int64_t recovered = step > 0 ? l.hold + step : ONE;
-    l.hold = wanted < recovered ? wanted : recovered;
-    const int slot = static_cast<int>(l.frames & (l.lookahead - 1));
-    l.glide_sum += l.hold - l.glide[slot];
-    l.glide[slot] = l.hold;
-    return l.glide_sum >> l.lookahead_log2;
+    const std::int64_t step = ((ONE - m.hold) * l.release) >> 30;
+    const std::int64_t recovered = step > 0 ? m.hold + step : ONE;
+    m.hold = wanted < recovered ? wanted : recovered;
+    const int slot = static_cast<int>(frame & (l.lookahead - 1));
+    m.glide_sum += m.hold - l.glide[slot];
+    l.glide[slot] = m.hold;
+    return m.glide_sum >> l.lookahead_log2;
+}
+
+// The gains of the n frames from l.frames on, into g.
+void chunk_gains(limiter& l, std::int64_t* g, int n) {
+    gain_memory m{l.hold, l.glide_sum, l.last_peak, l.last_ratio};
+    std::uint64_t reduced = 0;
+    std::int64_t lowest = l.lowest_gain;
+    const std::int64_t first = l.frames;
+    for (int i = 0; i < n; ++i) {
+        const std::int64_t frame = first + i, q = frame - DETECT;
+        const std::int64_t gi = next_gain(l, m, hold_peak(l, q < 0 ? 0 : l.peaks[slot_of(q)], frame), frame);
+        g[i] = gi;
+        if (gi < ONE && frame >= l.latency) {
+            ++reduced;
+            lowest = gi < lowest ? gi : lowest;
+        }
+    }
+    l.hold = m.hold, l.glide_sum = m.glide_sum, l.last_peak = m.last_peak, l.last_ratio = m.last_ratio;
+    l.reduced_frames += reduced;
+    l.lowest_gain = lowest;
+    l.frames = first + n;
 }
 
 // The peaks of the block of frames [start, start + 16), from the frames
@@ -132,12 +160,15 @@ void detect_block(limiter& l, limiter_channel* ch, std::int64_t start) {
     for (int c = 0; c < l.channels; ++c) {
         const std::int64_t top = top_around(ch[c], start);
         if ((top * TRUE_PEAK_BOUND >> TRUE_PEAK_FRACTION) <= l.ceiling) continue;
-        std::int32_t w[SPAN];
-        for (int i = 0; i < SPAN; ++i) w[i] = ch[c].delay[slot_of(start - (TRUE_PEAK_DELAY - 1) + i)];
         int shift = 0;
         while ((top >> shift) > 32767) ++shift;
+        // The span from the ring, in the two runs on either side of its wrap.
         std::int16_t w16[SPAN];
-        for (int i = 0; i < SPAN; ++i) w16[i] = static_cast<std::int16_t>(w[i] >> shift);
+        const std::size_t from = slot_of(start - (TRUE_PEAK_DELAY - 1));
+        const int before_wrap = LIMITER_RING - from < SPAN ? static_cast<int>(LIMITER_RING - from) : SPAN;
+        const std::int32_t* d = ch[c].delay + from;
+        for (int i = 0; i < before_wrap; ++i) w16[i] = static_cast<std::int16_t>(d[i] >> shift);
+        for (int i = before_wrap; i < SPAN; ++i) w16[i] = static_cast<std::int16_t>(ch[c].delay[i - before_wrap] >> shift);
         std::int32_t m[BLOCK];
         // The eighths below 44.1 kHz, where a meter that oversamples to
         // 192 kHz looks at more than four points a sample; and only where the
@@ -155,6 +186,7 @@ void detect_block(limiter& l, limiter_channel* ch, std::int64_t start) {
             const std::int64_t p = (static_cast<std::int64_t>(m[j]) << shift) >> TRUE_PEAK_FRACTION;
             std::int64_t& peak = l.peaks[slot_of(start + j)];
             peak = p > peak ? p : peak;
+            if (p > l.ceiling) l.last_over = start + j;
         }
     }
 }
@@ -168,25 +200,63 @@ std::int16_t held16(std::int64_t y) { return store16(static_cast<std::int32_t>(y
 
 // Q8 under a Q30 gain, rounded to the nearest sample and held in 16 bits.
 std::int16_t out_sample(std::int32_t s, std::int64_t gain) { return held16(((static_cast<std::int64_t>(s) * gain >> 30) + 128) >> 8); }
-// The same under unity, where the product and its shift give s back.
-std::int16_t out_sample(std::int32_t s) { return held16((static_cast<std::int64_t>(s) + 128) >> 8); }
+// The same under unity, where the product and its shift give s back: in 32
+// bits, as (s + 128) >> 8 = ((s >> 1) + 64) >> 7 (the floors nest), which
+// cannot overflow, so that the loop takes several samples at a time.
+std::int16_t out_sample(std::int32_t s) {
+    const std::int32_t y = ((s >> 1) + 64) >> 7;
+    return store16(y > 32767 ? 32767 : y < -32768 ? -32768 : y);
+}
+
+// x under a Q16 gain g (0 <= g < 2^24, up to 48 dB) in Q8: (x * g) >> 8,
+// in 32 bits. With g = 256 gh + gl the product is 256 x gh + x gl, and
+// x gh is a whole multiple of 2^8, so the shift takes x gh + (x gl >> 8)
+// exactly; neither part nor their sum leaves 32 bits (the largest is
+// 32768 * (2^24 - 1) / 256 < 2^31 - 1), so no clamp is needed either.
+constexpr std::int64_t SPLIT_GAIN_LIMIT = std::int64_t{1} << 24;
+std::int32_t under_split_gain(std::int16_t x, std::int32_t gh, std::int32_t gl) { return x * gh + ((x * gl) >> 8); }
 
 // One channel of n frames from frame `first` under their gains into the
 // delay line, and the tops of the stretches they fall in. Taken a stretch at
 // a time: within one the ring's slots run on without a wrap, and the top is
 // the stretch's largest magnitude so far (its first frame starts it afresh).
-void into_delay(limiter_channel& c, const std::int16_t* in, int stride, const std::int64_t* gain, std::int64_t first, int n) {
+// `steady`: every gain is gain[0], below SPLIT_GAIN_LIMIT, and the loop is
+// one the compiler takes several samples at a time.
+void into_delay(limiter_channel& c, const std::int16_t* in, int stride, const std::int64_t* gain, bool steady,
+                std::int64_t first, int n) {
+    const auto gh = static_cast<std::int32_t>(gain[0] >> 8), gl = static_cast<std::int32_t>(gain[0] & 255);
     for (int i = 0; i < n;) {
         const auto f = static_cast<std::uint64_t>(first + i);
         const int offset = static_cast<int>(f % BLOCK);
         const int end = n - i < BLOCK - offset ? n : i + (BLOCK - offset);
         std::int32_t* d = c.delay + (f & RING_MASK);
         std::int32_t most = 0;
-        for (int k = i; k < end; ++k) {
-            const std::int32_t v = in ? under_gain(in[static_cast<std::ptrdiff_t>(k) * stride], gain[k]) : 0;
-            d[k - i] = v;
-            const std::int32_t a = v < 0 ? -v : v; // |v| < 2^31: under_gain keeps it so
-            most = a > most ? a : most;
+        if (in == nullptr) {
+            for (int k = i; k < end; ++k) d[k - i] = 0;
+        } else if (steady) {
+            const std::int16_t* x = in + static_cast<std::ptrdiff_t>(i) * stride;
+            if (stride == 1) {
+                for (int k = 0; k < end - i; ++k) {
+                    const std::int32_t v = under_split_gain(x[k], gh, gl);
+                    d[k] = v;
+                    const std::int32_t a = v < 0 ? -v : v; // |v| < 2^31 - 1
+                    most = a > most ? a : most;
+                }
+            } else {
+                for (int k = 0; k < end - i; ++k) {
+                    const std::int32_t v = under_split_gain(x[static_cast<std::ptrdiff_t>(k) * stride], gh, gl);
+                    d[k] = v;
+                    const std::int32_t a = v < 0 ? -v : v;
+                    most = a > most ? a : most;
+                }
+            }
+        } else {
+            for (int k = i; k < end; ++k) {
+                const std::int32_t v = under_gain(in[static_cast<std::ptrdiff_t>(k) * stride], gain[k]);
+                d[k - i] = v;
+                const std::int32_t a = v < 0 ? -v : v; // |v| < 2^31: under_gain keeps it so
+                most = a > most ? a : most;
+            }
         }
         std::int32_t& t = c.top[(f / BLOCK) % STRETCHES];
         t = offset == 0 || most > t ? most : t;
@@ -205,7 +275,10 @@ void out_of_delay(const limiter_channel& c, std::int16_t* out, int stride, const
         const std::size_t slot = slot_of(from + i);
         const int end = n - i < static_cast<int>(LIMITER_RING - slot) ? n : i + static_cast<int>(LIMITER_RING - slot);
         const std::int32_t* d = c.delay + slot;
-        if (g == nullptr) {
+        if (g == nullptr && stride == 1) {
+            std::int16_t* o = out + i;
+            for (int k = 0; k < end - i; ++k) o[k] = out_sample(d[k]);
+        } else if (g == nullptr) {
             for (int k = i; k < end; ++k) out[static_cast<std::ptrdiff_t>(k) * stride] = out_sample(d[k - i]);
         } else {
             for (int k = i; k < end; ++k) out[static_cast<std::ptrdiff_t>(k) * stride] = out_sample(d[k - i], g[k]);
@@ -263,11 +336,13 @@ void limiter_process(limiter& l, const std::int16_t* in, std::int16_t* out, int 
         const int n = frames < CHUNK ? frames : CHUNK;
         // The chunk's input gains (gliding if they must), then each channel
         // under them into its delay line.
-        for (int i = 0; i < n; ++i) {
+        const bool steady = l.glide_left == 0 && l.gain >= 0 && l.gain < SPLIT_GAIN_LIMIT;
+        gain[0] = l.gain;
+        for (int i = 0; !steady && i < n; ++i) {
             if (l.glide_left > 0) l.gain = --l.glide_left == 0 ? l.gain_to : l.gain + l.gain_step;
             gain[i] = l.gain;
         }
-        for (int c = 0; c < nc; ++c) into_delay(ch[c], in ? in + c : nullptr, nc, gain, l.frames, n);
+        for (int c = 0; c < nc; ++c) into_delay(ch[c], in ? in + c : nullptr, nc, gain, steady, l.frames, n);
         // The blocks whose last points need frames of this chunk are complete
         // (each frame's peak is read 32 frames later, so every one the gains
         // below read is known before the chunk).
@@ -277,19 +352,14 @@ void limiter_process(limiter& l, const std::int16_t* in, std::int16_t* out, int 
         for (; start < from_start + n; start += BLOCK) detect_block(l, ch, start);
         // Each frame's gain, from the peaks known by then. At rest, with no
         // peak over the ceiling coming into the window, every gain is unity.
-        bool calm = l.held_count == 0 && l.hold == ONE && l.glide_sum == (ONE << l.lookahead_log2);
-        for (int i = 0; calm && i < n; ++i) {
-            const std::int64_t q = first + i - DETECT;
-            calm = q < 0 || l.peaks[slot_of(q)] <= l.ceiling;
-        }
-        if (calm) l.frames += n;
-        for (int i = 0; !calm && i < n; ++i, ++l.frames) {
-            const std::int64_t q = l.frames - DETECT;
-            g[i] = next_gain(l, hold_peak(l, q < 0 ? 0 : l.peaks[slot_of(q)], l.frames));
-            if (g[i] < ONE && l.frames >= l.latency) {
-                ++l.reduced_frames;
-                if (g[i] < l.lowest_gain) l.lowest_gain = g[i];
-            }
+        // (Every peak over the ceiling so far came before the frames whose
+        // peaks these gains read.)
+        const bool calm = l.held_count == 0 && l.hold == ONE && l.glide_sum == (ONE << l.lookahead_log2) &&
+                          l.last_over < first - DETECT;
+        if (calm) {
+            l.frames += n;
+        } else {
+            chunk_gains(l, g, n);
         }
         // The frames latency before them, under those gains.
         for (int c = 0; c < nc; ++c) out_of_delay(ch[c], out + c, nc, calm ? nullptr : g, first - l.latency, n);

@@ -44,6 +44,7 @@ struct limiter {
     std::int64_t glide[LIMITER_RING] = {};       // the last `lookahead` values of hold
     std::int64_t glide_sum = 0;
     std::int64_t peaks[LIMITER_RING] = {}; // each frame's largest point over the channels, Q8
+    std::int64_t last_over = INT64_MIN / 2; // the last frame whose peak is over the ceiling, as far as they are known
     std::int64_t frames = 0;               // frames taken in
     // What it did: frames given out under a gain below unity, and the lowest gain (Q30).
     std::uint64_t reduced_frames = 0;

@@ -1,8 +1,11 @@
 #include "audio/block_writer.h"
 
+#include <bit>
 #include <cerrno>
+#include <cstdint>
 
 #include "audio/file_io.h"
+#include "audio/samples.h"
 #include "audio/sndfile_api.h"
 
 namespace zek {
@@ -16,6 +19,14 @@ constexpr std::size_t WRITER_STACK = 256 * 1024;
 // Writes block b, or skips it once a write has failed. Returns the errno.
 int write_block(block_writer& w, int b, bool skip) {
     if (skip) return 0;
+    if (w.meter != nullptr) {
+        if (w.sf != nullptr) { // the samples themselves, for libsndfile
+            agc_loudness_add_frames(w.meter, reinterpret_cast<const std::int16_t*>(w.blocks[b]),
+                                    w.sizes[b] / (2 * static_cast<std::size_t>(w.channels)));
+        } else {
+            measure_le(w.meter, w.channels, w.blocks[b], w.sizes[b]);
+        }
+    }
     if (w.sf != nullptr) {
         const auto frames = static_cast<sf_count_t>(w.sizes[b] / (2 * static_cast<std::size_t>(w.channels)));
         return snd::writef_short(w.sf, reinterpret_cast<const short*>(w.blocks[b]), frames) == frames ? 0 : EIO;
@@ -44,10 +55,30 @@ void* writer_loop(void* arg) {
 
 } // namespace
 
+void measure_le(agc_loudness* meter, int channels, const unsigned char* bytes, std::size_t size) {
+    constexpr std::size_t CHUNK = 1024;
+    std::int16_t s[CHUNK];
+    const auto frame = static_cast<std::size_t>(channels);
+    if constexpr (std::endian::native == std::endian::little) { // the bytes are the samples, where they are aligned as such
+        if (reinterpret_cast<std::uintptr_t>(bytes) % alignof(std::int16_t) == 0) {
+            agc_loudness_add_frames(meter, reinterpret_cast<const std::int16_t*>(bytes), size / (2 * frame));
+            return;
+        }
+    }
+    const std::size_t per_chunk = CHUNK / frame * frame;
+    for (std::size_t done = 0, total = size / (2 * frame) * frame; done < total;) {
+        const std::size_t n = total - done < per_chunk ? total - done : per_chunk;
+        decode_le(bytes + 2 * done, s, n);
+        agc_loudness_add_frames(meter, s, n / frame);
+        done += n;
+    }
+}
+
 void writer_start(block_writer& w, unsigned char* block0, unsigned char* block1, bool thread) {
     w.fd = -1;
     w.sf = nullptr;
     w.channels = 1;
+    w.meter = nullptr;
     w.blocks[0] = block0;
     w.blocks[1] = block1;
     w.queued = 0;

@@ -12,12 +12,18 @@
 #include <pthread.h>
 #include <sndfile.h>
 
+#include "agc/loudness.h"
+
 namespace zek {
 
 struct block_writer {
     int fd = -1;                 // set before the first block is submitted: the bytes go here,
     SNDFILE* sf = nullptr;       // or, when set, 16-bit samples go to libsndfile, which writes the container
     int channels = 1;            // of those samples
+    // When set (before the first block), each block is measured on the
+    // writer's thread just before it is written, so that the meter's work
+    // overlaps the levelling of the next block rather than following it.
+    agc_loudness* meter = nullptr;
     unsigned char* blocks[2] = {};
     std::size_t sizes[2] = {};   // bytes of each block waiting to be written
     int queue[2] = {};           // blocks handed over, oldest first
@@ -31,10 +37,14 @@ struct block_writer {
     pthread_t thread{};
 };
 
+// Adds `size` bytes of little-endian samples (whole frames of `channels`)
+// to a meter.
+void measure_le(agc_loudness* meter, int channels, const unsigned char* bytes, std::size_t size);
+
 // Starts the writer with the two blocks the caller fills in turn, on a thread
 // unless `thread` is false (an input too short to be worth one). It cannot
 // fail, so it is called before the output is opened: set w.fd before the
-// first writer_submit.
+// first writer_submit (and w.meter, if the output is to be measured).
 void writer_start(block_writer& w, unsigned char* block0, unsigned char* block1, bool thread = true);
 
 // Waits until block b may be filled again. Returns false, with errno set,

@@ -121,7 +121,6 @@ void submit(job& j, int b, std::int64_t n) {
     const std::size_t count = static_cast<std::size_t>(n) * channels;
     if (drop > 0) std::memmove(frames, frames + static_cast<std::size_t>(drop) * channels, count * 2);
     if (n == 0) return;
-    if (j.meter != nullptr) agc_loudness_add_frames(j.meter, frames, static_cast<std::size_t>(n));
     audio_output_ready(j.out, frames, count);
     writer_submit(j.writer, b, count * 2);
 }
@@ -194,6 +193,7 @@ run_result run_audio(const input_file& inp, container kind, output_file& out, co
     } else if (const output_problem p = audio_output_open(j.out, out, j.writer)) {
         r = output_failure(j, p);
     }
+    j.writer.meter = j.meter; // what is written is measured as it is written
     if (r.status == EXIT_OK) {
         r = level(j);
         r.stats.kind = j.out.kind;

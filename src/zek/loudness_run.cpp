@@ -1,7 +1,10 @@
-// The target's passes. Each pass is a whole run of the tool, into
-// /dev/null for the measuring ones, with a probe that measures what the run
-// writes: so the gain is decided on exactly what zek writes, for raw
-// samples and audio files alike, with every option.
+// The target's passes. Each pass is a whole run of the tool, with a probe
+// that measures what the run writes: so the gain is decided on exactly what
+// zek writes, for raw samples and audio files alike, with every option. The
+// first measures into /dev/null; where the limiter acts, the passes after it
+// write the output and are measured as they write it, each taken back
+// until one is close enough (an output that cannot be taken back, a pipe or
+// standard output, is measured into /dev/null first, and written once).
 #include "zek/loudness_run.h"
 
 #include <algorithm>
@@ -21,9 +24,12 @@ namespace zek {
 
 namespace {
 
-// Within this of the target, a look's gain is kept: another would move the
-// loudness by less than its own measuring's rounding.
-constexpr std::int32_t CLOSE_ENOUGH_MILLI = 10;
+// Within this of the target, a measured gain is kept: another pass costs a
+// whole run, for a difference far under what a listener or a delivery check
+// can tell (a tenth of an LU).
+constexpr std::int32_t CLOSE_ENOUGH_MILLI = 20;
+// Measures under the limiter, at most: the last one's gain is kept.
+constexpr int LOOKS = 6;
 
 // A pipe's bytes in a temporary file, removed at the end.
 struct spooled {
@@ -89,16 +95,26 @@ struct measured {
     std::int32_t lufs = AGC_LOUDNESS_NONE, peak = AGC_LOUDNESS_NONE; // integrated, and sample peak
 };
 
-measured read_probe(loudness_probe& probe) {
+measured figures_of(agc_loudness* meter) {
     measured m;
-    if (probe.meter == nullptr) return m;
-    agc_loudness_integrated(probe.meter, &m.lufs);
+    if (meter == nullptr) return m;
+    agc_loudness_integrated(meter, &m.lufs);
     int32_t channels = 0;
-    for (int c = 0; agc_loudness_sample_peak(probe.meter, c, &channels) == 0; ++c) {
+    for (int c = 0; agc_loudness_sample_peak(meter, c, &channels) == 0; ++c) {
         if (channels != AGC_LOUDNESS_NONE && (m.peak == AGC_LOUDNESS_NONE || channels > m.peak)) m.peak = channels;
     }
+    return m;
+}
+
+void drop_meters(loudness_probe& probe) {
     agc_loudness_destroy(probe.meter);
-    probe.meter = nullptr;
+    agc_loudness_destroy(probe.input_meter);
+    probe.meter = probe.input_meter = nullptr;
+}
+
+measured read_probe(loudness_probe& probe) {
+    const measured m = figures_of(probe.meter);
+    drop_meters(probe);
     return m;
 }
 
@@ -115,16 +131,54 @@ run_result measure(const std::string& path, const char* inp_path, run_options o,
 
 std::int32_t clamp_gain(std::int64_t milli) { return static_cast<std::int32_t>(milli > 48000 ? 48000 : milli < -48000 ? -48000 : milli); }
 
-// The options of the pass that writes: measured from the recording at
-// `path` (inp_path is its name for messages). `silent` tells when there was
-// no loudness to measure.
-run_result decide(const std::string& path, const char* inp_path, const run_options& options, run_options& o,
-                  std::string& silent, std::int32_t& expected) {
-    // The levelled recording as it is.
+// The search for the gain that takes the limited recording to the target.
+// The loudness rises with the gain, ever more slowly as the limiter takes
+// more: from the measures on one side of the target, the next gain follows
+// the slope through the last two, stretched by half again (a step to the
+// slope alone falls short on a curve that bends over, pass after pass);
+// once measures lie on both sides, it follows the line between the nearest
+// on either side, and so stays between them.
+struct gain_search {
+    std::int64_t last_gain = 0, last_lufs = 0; // the last measure (the first: none, a slope of 1)
+    bool measured = false;
+    std::int64_t under_gain = 0, under_lufs = 0, over_gain = 0, over_lufs = 0; // the nearest on either side
+    bool under = false, over = false;
+};
+
+// After a measure `m` at o.gain_mdb: true when that gain is kept (within
+// CLOSE_ENOUGH_MILLI of the target, or no other gain to try), else
+// o.gain_mdb is the next.
+bool search_on(gain_search& s, const run_options& options, run_options& o, const measured& m) {
+    const std::int64_t target = options.target_mlufs, gain = o.gain_mdb, off = target - m.lufs;
+    if (off <= CLOSE_ENOUGH_MILLI && off >= -CLOSE_ENOUGH_MILLI) return true;
+    if (off > 0 && (!s.under || m.lufs > s.under_lufs)) s.under = true, s.under_gain = gain, s.under_lufs = m.lufs;
+    if (off < 0 && (!s.over || m.lufs < s.over_lufs)) s.over = true, s.over_gain = gain, s.over_lufs = m.lufs;
+    std::int64_t next;
+    if (s.under && s.over && s.over_lufs > s.under_lufs) {
+        next = s.under_gain + (target - s.under_lufs) * (s.over_gain - s.under_gain) / (s.over_lufs - s.under_lufs);
+    } else {
+        const std::int64_t rise = m.lufs - s.last_lufs, run = gain - s.last_gain;
+        // thousandths of LU per dB of gain, between 0.1 and 1
+        const std::int64_t slope =
+            !s.measured || run == 0 ? 1000 : std::max<std::int64_t>(100, std::min<std::int64_t>(1000, rise * 1000 / run));
+        next = gain + off * 1500 / slope;
+    }
+    s.last_gain = gain, s.last_lufs = m.lufs, s.measured = true;
+    o.gain_mdb = clamp_gain(next);
+    return o.gain_mdb == gain;
+}
+
+// The first measure, of the levelled recording as it is, and from it the
+// options of the first pass under the gain to the target: `limited` when
+// the limiter may act on it (and the loudness then needs another measure).
+// `silent` tells when there was no loudness to measure.
+run_result first_look(const std::string& path, const char* inp_path, const run_options& options, run_options& o,
+                      std::string& silent, std::int32_t& expected, gain_search& s, bool& limited) {
     o = options;
     o.target = false;
     o.limit = false;
     o.gain_mdb = 0;
+    limited = false;
     measured level;
     if (run_result r = measure(path, inp_path, o, level); r.status != EXIT_OK) return r;
     // Under the gain to the target, held at the ceiling (0 dBTP when none is
@@ -137,40 +191,74 @@ run_result decide(const std::string& path, const char* inp_path, const run_optio
     }
     o.gain_mdb = clamp_gain(static_cast<std::int64_t>(options.target_mlufs) - level.lufs);
     expected = static_cast<std::int32_t>(level.lufs + o.gain_mdb);
-    // Where the limiter will not act, the gain is exact: no second look.
+    // (The recording without the limiter is no point on the curve of the
+    // limited one, whose ceiling may take loudness off at any gain.)
+    s = gain_search{};
+    // Where the limiter will not act, the gain is exact: no second measure.
     // (A true peak stands above the sample peak by far less than 2 dB in
     // any recording but a test signal made for it.)
-    const bool limited = level.peak != AGC_LOUDNESS_NONE && level.peak + o.gain_mdb > o.ceiling_mdb - 2000;
-    // The limiter takes some loudness off: measured under the gain and
-    // corrected, by the secant through the last two looks when the
-    // limiter takes ever more (up to four looks, for far-off targets).
-    std::int64_t gain_before = 0, lufs_before = level.lufs;
-    std::int64_t looked_at = INT64_MIN; // the gain the last look measured under
-    for (int look = 0; limited && look < 4; ++look) {
+    limited = level.peak != AGC_LOUDNESS_NONE && level.peak + o.gain_mdb > o.ceiling_mdb - 2000;
+    return {};
+}
+
+// The options of the pass that writes, measured from the recording at
+// `path` (inp_path is its name for messages) by runs that write nothing: the
+// limiter takes some loudness off, measured under the gain and corrected
+// (up to LOOKS measures, for far-off targets). The same search as the
+// passes that write make, on the same figures, so it ends on the same gain.
+run_result decide(const std::string& path, const char* inp_path, const run_options& options, run_options& o,
+                  std::string& silent, std::int32_t& expected) {
+    gain_search s;
+    bool limited = false;
+    if (run_result r = first_look(path, inp_path, options, o, silent, expected, s, limited); r.status != EXIT_OK) return r;
+    for (int look = 0; limited && look < LOOKS; ++look) {
         measured under;
         if (run_result r = measure(path, inp_path, o, under); r.status != EXIT_OK) return r;
         if (under.lufs == AGC_LOUDNESS_NONE) break;
-        looked_at = o.gain_mdb;
         expected = under.lufs;
-        const std::int64_t off = static_cast<std::int64_t>(options.target_mlufs) - under.lufs;
-        if (off <= CLOSE_ENOUGH_MILLI && off >= -CLOSE_ENOUGH_MILLI) break;
-        const std::int64_t rise = under.lufs - lufs_before, run = o.gain_mdb - gain_before;
-        // thousandths of LU per dB of gain, between 0.1 and 1
-        const std::int64_t slope = run == 0 ? 1000 : std::max<std::int64_t>(100, std::min<std::int64_t>(1000, rise * 1000 / run));
-        gain_before = o.gain_mdb;
-        lufs_before = under.lufs;
-        o.gain_mdb = clamp_gain(o.gain_mdb + off * 1000 / slope);
-        if (o.gain_mdb == gain_before) break;
-    }
-    // Where the looks ran out with a gain none of them measured (a target
-    // the ceiling keeps out of reach), what is written is measured too, so
-    // that the note tells how far off it is.
-    if (looked_at != INT64_MIN && looked_at != o.gain_mdb) {
-        measured last;
-        if (run_result r = measure(path, inp_path, o, last); r.status != EXIT_OK) return r;
-        if (last.lufs != AGC_LOUDNESS_NONE) expected = last.lufs;
+        if (look == LOOKS - 1 || search_on(s, options, o, under)) break;
     }
     return {};
+}
+
+// Whether a written output can be taken back and written again: a file
+// that is renamed or copied into place only when the run succeeds.
+bool can_write_again(const char* out_path) {
+    output_file f;
+    const bool again = output_find(f, out_path) == 0 && (f.way == output_way::replace || f.way == output_way::in_place);
+    output_abandon(f);
+    return again;
+}
+
+// The passes that write, each measured as it is written: the output is kept
+// when its loudness is within CLOSE_ENOUGH_MILLI of the target, else taken
+// back and written again under the next gain. A look that writes costs
+// little more than one that does not, and the output it keeps spares the
+// pass that would write it after.
+run_result write_measured(const std::string& path, const char* inp_path, const char* out_path, output_file& out,
+                          const run_options& options, run_options& o, gain_search& s, std::int32_t& expected) {
+    // The caller's probe (a batch's record of the loudness) measures the
+    // output that is kept; each pass before it is measured by the same one.
+    loudness_probe own;
+    loudness_probe& probe = options.probe != nullptr ? *options.probe : own;
+    run_result r;
+    for (int pass = 0;; ++pass) {
+        drop_meters(probe);
+        o.probe = &probe;
+        r = run_files(path.c_str(), out_path, out, o);
+        if (r.status != EXIT_OK) {
+            if (r.failure == run_failure::input) r.path = inp_path;
+            break;
+        }
+        const measured written = figures_of(probe.meter);
+        if (written.lufs == AGC_LOUDNESS_NONE) break;
+        expected = written.lufs;
+        if (pass == LOOKS - 1 || search_on(s, options, o, written)) break;
+        output_abandon(out);
+    }
+    o.probe = options.probe;
+    drop_meters(own);
+    return r;
 }
 
 } // namespace
@@ -188,12 +276,26 @@ run_result run_to_loudness(const char* inp_path, const char* out_path, output_fi
     if (run_result r = spool(inp_path, sp); r.status != EXIT_OK) return r;
     run_options o;
     std::string silent;
-    std::int32_t expected = AGC_LOUDNESS_NONE; // the loudness of what is written, as the last look found it
-    if (run_result r = decide(sp.path, inp_path, options, o, silent, expected); r.status != EXIT_OK) return r;
-    run_result r = run_files(sp.path.c_str(), out_path, out, o);
-    if (r.status != EXIT_OK) {
-        if (r.failure == run_failure::input) r.path = inp_path;
+    std::int32_t expected = AGC_LOUDNESS_NONE; // the loudness of what is written, as the last measure found it
+    run_result r;
+    gain_search s;
+    bool limited = false;
+    if (can_write_again(out_path)) {
+        r = first_look(sp.path, inp_path, options, o, silent, expected, s, limited);
+        if (r.status != EXIT_OK) return r;
+        if (limited) {
+            r = write_measured(sp.path, inp_path, out_path, out, options, o, s, expected);
+            if (r.status != EXIT_OK) return r;
+        }
+    } else if (r = decide(sp.path, inp_path, options, o, silent, expected); r.status != EXIT_OK) {
         return r;
+    }
+    if (!limited) {
+        r = run_files(sp.path.c_str(), out_path, out, o);
+        if (r.status != EXIT_OK) {
+            if (r.failure == run_failure::input) r.path = inp_path;
+            return r;
+        }
     }
     const auto words_of = [](std::int32_t milli) {
         char text[16];

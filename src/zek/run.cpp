@@ -220,25 +220,13 @@ bool process_hop_at(raw_run& w, const unsigned char* from, int b, std::size_t to
     return true;
 }
 
-// Adds little-endian samples, `bytes` of them from `p` (whole samples only),
-// to a meter of one channel.
-void measure_raw(agc_loudness* meter, const unsigned char* p, std::size_t bytes) {
-    std::int16_t s[256];
-    for (std::size_t done = 0; bytes - done >= 2;) {
-        const std::size_t n = std::min<std::size_t>(256, (bytes - done) / 2);
-        decode_le(p + done, s, n);
-        agc_loudness_add_frames(meter, s, n);
-        done += 2 * n;
-    }
-}
-
 struct stream_result {
     int err;          // errno of the failure, 0 when the input ended normally
     bool output_side; // the failure was a write, not a read
 };
 
 // What the run wrote in a block, through the stage after the levelling
-// (gain and limiter) and the probe's meter, in place; the limiter's latency
+// (gain and limiter), in place; the limiter's latency
 // is dropped from the front of the recording, so that the output keeps its
 // place and length. Returns the bytes left in the block.
 std::size_t finish_block(raw_run& w, unsigned char* block, std::size_t bytes) {
@@ -249,7 +237,6 @@ std::size_t finish_block(raw_run& w, unsigned char* block, std::size_t bytes) {
     const std::size_t drop = static_cast<std::size_t>(std::min<std::int64_t>(w.to_drop, static_cast<std::int64_t>(n)));
     w.to_drop -= static_cast<std::int64_t>(drop);
     n -= drop;
-    if (w.meter) agc_loudness_add_frames(w.meter, s + drop, n);
     encode_le(s + drop, block, n);
     return 2 * n;
 }
@@ -263,7 +250,6 @@ stream_result finish_recording(raw_run& w, int b) {
     std::int16_t* s = w.post_samples.data();
     agc::limiter_process(*w.post, nullptr, s, static_cast<int>(n));
     const std::size_t drop = static_cast<std::size_t>(std::min<std::int64_t>(w.to_drop, static_cast<std::int64_t>(n)));
-    if (w.meter) agc_loudness_add_frames(w.meter, s + drop, n - drop);
     encode_le(s + drop, w.out_block(b), n - drop);
     if (n > drop) writer_submit(w.writer, b, 2 * (n - drop));
     return {0, false};
@@ -306,7 +292,7 @@ stream_result flush_ahead(raw_run& w, int& b) {
         for (; left > 0 && produced + HOP_BYTES <= w.block_bytes; --left) {
             if (process_hop_at(w, silence, b, produced)) produced += HOP_BYTES;
         }
-        if (produced > 0 && (w.post || w.meter)) produced = finish_block(w, w.out_block(b), produced);
+        if (produced > 0 && w.post) produced = finish_block(w, w.out_block(b), produced);
         if (produced > 0) {
             writer_submit(w.writer, b, produced);
             b ^= 1;
@@ -329,7 +315,7 @@ stream_result stream(raw_run& w) {
         const std::int64_t n = reader_take(w.reader, i);
         if (n < 0) return {errno, false};
         if (n == 0) { // a partial hop and an odd byte at the end are dropped
-            if (w.input_meter) measure_raw(w.input_meter, carried, carry); // but they are the input's
+            if (w.input_meter) measure_le(w.input_meter, 1, carried, carry); // but they are the input's
             if (lead_left == 0 && w.options.speech) {
                 if (const stream_result r = flush_ahead(w, b); r.err != 0) return r;
             }
@@ -359,8 +345,8 @@ stream_result stream(raw_run& w) {
                 if (process_hop_at(w, data + pos, b, produced)) produced += HOP_BYTES;
             }
         }
-        if (w.input_meter) measure_raw(w.input_meter, data, pos); // what this block took of the input
-        if (produced > 0 && (w.post || w.meter)) produced = finish_block(w, w.out_block(b), produced);
+        if (w.input_meter) measure_le(w.input_meter, 1, data, pos); // what this block took of the input
+        if (produced > 0 && w.post) produced = finish_block(w, w.out_block(b), produced);
         if (produced > 0) {
             writer_submit(w.writer, b, produced);
             b ^= 1;
@@ -454,18 +440,15 @@ run_result run(const char* inp_path, const char* out_path, const run_options& op
         w->hops_to_skip = ahead;
     }
     w->options = options;
-    if (after_levelling(options) || options.probe) {
-        w->post_samples.resize(std::max(w->block_bytes / 2, std::size_t{256}));
-        if (options.probe) {
-            w->meter = options.probe->meter =
-                agc_loudness_create(sample_rate, 1, AGC_LOUDNESS_MODE_I | AGC_LOUDNESS_MODE_SAMPLE_PEAK, nullptr);
-            if (options.probe->input) {
-                w->input_meter = options.probe->input_meter =
-                    agc_loudness_create(sample_rate, 1, AGC_LOUDNESS_MODE_I, nullptr);
-            }
+    if (options.probe) {
+        w->meter = options.probe->meter =
+            agc_loudness_create(sample_rate, 1, AGC_LOUDNESS_MODE_I | AGC_LOUDNESS_MODE_SAMPLE_PEAK, nullptr);
+        if (options.probe->input) {
+            w->input_meter = options.probe->input_meter = agc_loudness_create(sample_rate, 1, AGC_LOUDNESS_MODE_I, nullptr);
         }
     }
     if (after_levelling(options)) {
+        w->post_samples.resize(std::max(w->block_bytes / 2, std::size_t{256}));
         w->post_memory.resize(agc::limiter_size(1) + 64);
         w->post = reinterpret_cast<agc::limiter*>((reinterpret_cast<std::uintptr_t>(w->post_memory.data()) + 63) &
                                                   ~std::uintptr_t{63});
@@ -488,6 +471,7 @@ run_result run(const char* inp_path, const char* out_path, const run_options& op
     }
 
     w->writer.fd = out.fd;
+    w->writer.meter = w->meter; // what is written is measured as it is written
     w->reader.fd = inp.fd;
     reader_start(w->reader, w->inp_block(0) + HEAD_BYTES, w->inp_block(1) + HEAD_BYTES, w->block_bytes, threads);
     stream_result r = stream(*w);
