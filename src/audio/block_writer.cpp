@@ -16,16 +16,39 @@ namespace {
 // tight memory limit, where the default (often 8 MiB) would not.
 constexpr std::size_t WRITER_STACK = 256 * 1024;
 
+// Hands block b's samples to `see` (native 16-bit samples, whole frames):
+// as they are for libsndfile, or from the little-endian bytes of a raw output.
+template <typename F>
+void each_run(const block_writer& w, int b, F see) {
+    const auto frame = static_cast<std::size_t>(w.channels);
+    if (w.sf != nullptr) {
+        see(reinterpret_cast<const std::int16_t*>(w.blocks[b]), w.sizes[b] / (2 * frame));
+        return;
+    }
+    const unsigned char* bytes = w.blocks[b];
+    if constexpr (std::endian::native == std::endian::little) { // the bytes are the samples (blocks sit at even addresses)
+        see(reinterpret_cast<const std::int16_t*>(bytes), w.sizes[b] / (2 * frame));
+        return;
+    }
+    constexpr std::size_t CHUNK = 1024;
+    std::int16_t s[CHUNK];
+    const std::size_t per_chunk = CHUNK / frame * frame;
+    for (std::size_t done = 0, total = w.sizes[b] / (2 * frame) * frame; done < total;) {
+        const std::size_t n = total - done < per_chunk ? total - done : per_chunk;
+        decode_le(bytes + 2 * done, s, n);
+        see(s, n / frame);
+        done += n;
+    }
+}
+
 // Writes block b, or skips it once a write has failed. Returns the errno.
 int write_block(block_writer& w, int b, bool skip) {
     if (skip) return 0;
-    if (w.meter != nullptr) {
-        if (w.sf != nullptr) { // the samples themselves, for libsndfile
-            agc_loudness_add_frames(w.meter, reinterpret_cast<const std::int16_t*>(w.blocks[b]),
-                                    w.sizes[b] / (2 * static_cast<std::size_t>(w.channels)));
-        } else {
-            measure_le(w.meter, w.channels, w.blocks[b], w.sizes[b]);
-        }
+    if (w.meter != nullptr || w.watch != nullptr) {
+        each_run(w, b, [&](const std::int16_t* s, std::size_t frames) {
+            if (w.meter != nullptr) agc_loudness_add_frames(w.meter, s, frames);
+            if (w.watch != nullptr) w.watch(w.watch_context, s, frames, w.channels);
+        });
     }
     if (w.sf != nullptr) {
         const auto frames = static_cast<sf_count_t>(w.sizes[b] / (2 * static_cast<std::size_t>(w.channels)));
@@ -79,6 +102,8 @@ void writer_start(block_writer& w, unsigned char* block0, unsigned char* block1,
     w.sf = nullptr;
     w.channels = 1;
     w.meter = nullptr;
+    w.watch = nullptr;
+    w.watch_context = nullptr;
     w.blocks[0] = block0;
     w.blocks[1] = block1;
     w.queued = 0;

@@ -8,6 +8,7 @@
 
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 #include <pthread.h>
 #include <sndfile.h>
@@ -24,6 +25,10 @@ struct block_writer {
     // writer's thread just before it is written, so that the meter's work
     // overlaps the levelling of the next block rather than following it.
     agc_loudness* meter = nullptr;
+    // And, when set, given each block's samples (whole frames of `channels`)
+    // the same way: to keep some of what is written.
+    void (*watch)(void* context, const std::int16_t* samples, std::size_t frames, int channels) = nullptr;
+    void* watch_context = nullptr;
     unsigned char* blocks[2] = {};
     std::size_t sizes[2] = {};   // bytes of each block waiting to be written
     int queue[2] = {};           // blocks handed over, oldest first

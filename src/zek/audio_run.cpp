@@ -194,6 +194,7 @@ run_result run_audio(const input_file& inp, container kind, output_file& out, co
         r = output_failure(j, p);
     }
     j.writer.meter = j.meter; // what is written is measured as it is written
+    if (options.probe) j.writer.watch = options.probe->watch, j.writer.watch_context = options.probe->watch_context;
     if (r.status == EXIT_OK) {
         r = level(j);
         r.stats.kind = j.out.kind;

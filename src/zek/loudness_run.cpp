@@ -14,9 +14,11 @@
 #include <cstring>
 #include <cstdlib>
 #include <string>
+#include <vector>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "agc/limiter.h"
 #include "agc/loudness.h"
 #include "audio/recording.h"
 
@@ -118,13 +120,58 @@ measured read_probe(loudness_probe& probe) {
     return m;
 }
 
+// A sample of the levelled recording, kept as the first measure writes it:
+// one stretch of 2^16 samples (1.4 s of mono at 48 kHz; never under 1024
+// frames) in every 16, and where that grows past KEPT_MOST samples, one in
+// every 32, 64... (every other kept stretch let go), so that a recording of
+// any length keeps a few MiB spread over all of it.
+constexpr std::int64_t STRETCH_SAMPLES = std::int64_t{1} << 16;
+constexpr std::size_t KEPT_MOST = std::size_t{1} << 22;
+constexpr std::int64_t stretch_frames(int channels) { return std::max<std::int64_t>(1024, STRETCH_SAMPLES / channels); }
+struct kept_sample {
+    int channels = 0;
+    std::int64_t every = 16; // stretches: one kept in `every`
+    std::int64_t seen = 0;   // frames
+    std::vector<std::int16_t> samples; // the kept stretches, one after another
+};
+
+void keep(void* context, const std::int16_t* x, std::size_t frames, int channels) {
+    kept_sample& k = *static_cast<kept_sample*>(context);
+    k.channels = channels;
+    const auto nc = static_cast<std::size_t>(channels);
+    const std::int64_t frames_each = stretch_frames(channels);
+    for (std::size_t done = 0; done < frames;) {
+        const std::int64_t in_stretch = k.seen % frames_each;
+        const std::size_t n = std::min<std::size_t>(frames - done, static_cast<std::size_t>(frames_each - in_stretch));
+        if ((k.seen / frames_each) % k.every == 0) k.samples.insert(k.samples.end(), x + done * nc, x + (done + n) * nc);
+        done += n;
+        k.seen += static_cast<std::int64_t>(n);
+        if (k.samples.size() > KEPT_MOST) { // thinned: the kept stretches 0, 2, 4... of those so far
+            const auto stretch = static_cast<std::size_t>(frames_each) * nc;
+            std::size_t to = 0;
+            for (std::size_t from = 0; from < k.samples.size(); from += 2 * stretch) {
+                const std::size_t len = std::min(stretch, k.samples.size() - from);
+                std::copy(k.samples.begin() + static_cast<std::ptrdiff_t>(from),
+                          k.samples.begin() + static_cast<std::ptrdiff_t>(from + len),
+                          k.samples.begin() + static_cast<std::ptrdiff_t>(to));
+                to += len;
+            }
+            k.samples.resize(to);
+            k.every *= 2;
+        }
+    }
+}
+
 // One run into /dev/null, to learn what it would write.
-run_result measure(const std::string& path, const char* inp_path, run_options o, measured& m) {
+run_result measure(const std::string& path, const char* inp_path, run_options o, measured& m, kept_sample* sample = nullptr,
+                   int* rate = nullptr) {
     loudness_probe probe;
+    if (sample != nullptr) probe.watch = keep, probe.watch_context = sample;
     o.probe = &probe;
     output_file sink;
     run_result r = finish_files(sink, run_files(path.c_str(), "/dev/null", sink, o), true);
     m = read_probe(probe);
+    if (rate != nullptr) *rate = r.stats.rate;
     if (r.status != EXIT_OK && r.failure == run_failure::input) r.path = inp_path;
     return r;
 }
@@ -143,29 +190,98 @@ struct gain_search {
     bool measured = false;
     std::int64_t under_gain = 0, under_lufs = 0, over_gain = 0, over_lufs = 0; // the nearest on either side
     bool under = false, over = false;
+    std::int64_t slope_hint = 0; // for the next step, the slope a sample found (thousandths of LU per dB); 0: none
 };
+
+// Thousandths of LU per dB of gain between two measures, held between 0.1 and 1.
+std::int64_t slope_of(std::int64_t rise, std::int64_t run) {
+    return run == 0 ? 1000 : std::max<std::int64_t>(100, std::min<std::int64_t>(1000, rise * 1000 / run));
+}
 
 // After a measure `m` at o.gain_mdb: true when that gain is kept (within
 // CLOSE_ENOUGH_MILLI of the target, or no other gain to try), else
 // o.gain_mdb is the next.
-bool search_on(gain_search& s, const run_options& options, run_options& o, const measured& m) {
-    const std::int64_t target = options.target_mlufs, gain = o.gain_mdb, off = target - m.lufs;
+bool search_on(gain_search& s, std::int64_t target, run_options& o, const measured& m) {
+    const std::int64_t gain = o.gain_mdb, off = target - m.lufs;
     if (off <= CLOSE_ENOUGH_MILLI && off >= -CLOSE_ENOUGH_MILLI) return true;
     if (off > 0 && (!s.under || m.lufs > s.under_lufs)) s.under = true, s.under_gain = gain, s.under_lufs = m.lufs;
     if (off < 0 && (!s.over || m.lufs < s.over_lufs)) s.over = true, s.over_gain = gain, s.over_lufs = m.lufs;
     std::int64_t next;
     if (s.under && s.over && s.over_lufs > s.under_lufs) {
         next = s.under_gain + (target - s.under_lufs) * (s.over_gain - s.under_gain) / (s.over_lufs - s.under_lufs);
+    } else if (s.slope_hint > 0) {
+        next = gain + off * 1000 / s.slope_hint;
     } else {
-        const std::int64_t rise = m.lufs - s.last_lufs, run = gain - s.last_gain;
-        // thousandths of LU per dB of gain, between 0.1 and 1
-        const std::int64_t slope =
-            !s.measured || run == 0 ? 1000 : std::max<std::int64_t>(100, std::min<std::int64_t>(1000, rise * 1000 / run));
+        const std::int64_t slope = s.measured ? slope_of(m.lufs - s.last_lufs, gain - s.last_gain) : 1000;
         next = gain + off * 1500 / slope;
     }
+    s.slope_hint = 0;
     s.last_gain = gain, s.last_lufs = m.lufs, s.measured = true;
     o.gain_mdb = clamp_gain(next);
     return o.gain_mdb == gain;
+}
+
+// The sample's integrated loudness under the limiter at the options' gain
+// and ceiling (none at all where !o.limit), as the written pass would make it.
+std::int32_t sample_loudness(const kept_sample& k, int rate, const run_options& o) {
+    std::int32_t lufs = AGC_LOUDNESS_NONE;
+    agc_loudness* meter = agc_loudness_create(rate, k.channels, AGC_LOUDNESS_MODE_I, nullptr);
+    std::vector<unsigned char> memory(agc::limiter_size(k.channels) + 64);
+    auto* l = reinterpret_cast<agc::limiter*>((reinterpret_cast<std::uintptr_t>(memory.data()) + 63) & ~std::uintptr_t{63});
+    if (meter == nullptr) return lufs;
+    const auto nc = static_cast<std::size_t>(k.channels);
+    const std::size_t frames = k.samples.size() / nc;
+    if (!o.limit) {
+        agc_loudness_add_frames(meter, k.samples.data(), frames);
+    } else {
+        agc::limiter_init(*l, rate, k.channels, o.ceiling_mdb);
+        agc::limiter_set_gain(*l, o.gain_mdb, 0);
+        const auto latency = static_cast<std::size_t>(l->latency);
+        std::vector<std::int16_t> out(4096 * nc);
+        for (std::size_t done = 0; done < frames + latency;) {
+            const std::size_t n = std::min<std::size_t>(4096, frames + latency - done);
+            const std::size_t real = done < frames ? std::min(n, frames - done) : 0;
+            agc::limiter_process(*l, k.samples.data() + done * nc, out.data(), static_cast<int>(real));
+            if (real < n) agc::limiter_process(*l, nullptr, out.data() + real * nc, static_cast<int>(n - real));
+            const std::size_t drop = done < latency ? std::min(n, latency - done) : 0;
+            agc_loudness_add_frames(meter, out.data() + drop * nc, n - drop);
+            done += n;
+        }
+    }
+    agc_loudness_integrated(meter, &lufs);
+    agc_loudness_destroy(meter);
+    return lufs;
+}
+
+// The first gain under the limiter, from the sample: the one whose loudness
+// on the sample stands as far from the sample's own as the target from the
+// whole recording's, found by the same search on the sample alone (each
+// look a sixteenth of a pass or less). The sample misses the recording by a
+// few hundredths of an LU, so s keeps the slope of the sample's curve there
+// for the step after the first pass.
+void estimate_from_sample(const kept_sample& k, int rate, const run_options& options, run_options& o,
+                          std::int32_t level_lufs, gain_search& s) {
+    if (k.channels == 0 || k.samples.size() / static_cast<std::size_t>(k.channels) < std::size_t{1} << 16) return;
+    run_options plain = o;
+    plain.limit = false;
+    const std::int32_t own = sample_loudness(k, rate, plain);
+    if (own == AGC_LOUDNESS_NONE) return;
+    const std::int64_t shift = static_cast<std::int64_t>(level_lufs) - own; // the recording's loudness over the sample's
+    const std::int64_t target = options.target_mlufs - shift;
+    gain_search on_sample;
+    run_options look = o;
+    std::int64_t slope = 0;
+    for (int i = 0; i < LOOKS; ++i) {
+        const measured m{sample_loudness(k, rate, look), AGC_LOUDNESS_NONE};
+        if (m.lufs == AGC_LOUDNESS_NONE) return;
+        if (on_sample.measured) slope = slope_of(m.lufs - on_sample.last_lufs, look.gain_mdb - on_sample.last_gain);
+        const std::int64_t at = look.gain_mdb;
+        if (search_on(on_sample, target, look, m)) break;
+        if (look.gain_mdb == at) break;
+    }
+    o.gain_mdb = look.gain_mdb;
+    s = gain_search{};
+    s.slope_hint = slope;
 }
 
 // The first measure, of the levelled recording as it is, and from it the
@@ -180,7 +296,9 @@ run_result first_look(const std::string& path, const char* inp_path, const run_o
     o.gain_mdb = 0;
     limited = false;
     measured level;
-    if (run_result r = measure(path, inp_path, o, level); r.status != EXIT_OK) return r;
+    kept_sample sample;
+    int rate = 0;
+    if (run_result r = measure(path, inp_path, o, level, &sample, &rate); r.status != EXIT_OK) return r;
     // Under the gain to the target, held at the ceiling (0 dBTP when none is
     // asked for, so that a raised recording never clips).
     o.limit = true;
@@ -198,6 +316,7 @@ run_result first_look(const std::string& path, const char* inp_path, const run_o
     // (A true peak stands above the sample peak by far less than 2 dB in
     // any recording but a test signal made for it.)
     limited = level.peak != AGC_LOUDNESS_NONE && level.peak + o.gain_mdb > o.ceiling_mdb - 2000;
+    if (limited) estimate_from_sample(sample, rate, options, o, level.lufs, s);
     return {};
 }
 
@@ -216,7 +335,7 @@ run_result decide(const std::string& path, const char* inp_path, const run_optio
         if (run_result r = measure(path, inp_path, o, under); r.status != EXIT_OK) return r;
         if (under.lufs == AGC_LOUDNESS_NONE) break;
         expected = under.lufs;
-        if (look == LOOKS - 1 || search_on(s, options, o, under)) break;
+        if (look == LOOKS - 1 || search_on(s, options.target_mlufs, o, under)) break;
     }
     return {};
 }
@@ -253,7 +372,7 @@ run_result write_measured(const std::string& path, const char* inp_path, const c
         const measured written = figures_of(probe.meter);
         if (written.lufs == AGC_LOUDNESS_NONE) break;
         expected = written.lufs;
-        if (pass == LOOKS - 1 || search_on(s, options, o, written)) break;
+        if (pass == LOOKS - 1 || search_on(s, options.target_mlufs, o, written)) break;
         output_abandon(out);
     }
     o.probe = options.probe;

@@ -472,6 +472,7 @@ run_result run(const char* inp_path, const char* out_path, const run_options& op
 
     w->writer.fd = out.fd;
     w->writer.meter = w->meter; // what is written is measured as it is written
+    if (options.probe) w->writer.watch = options.probe->watch, w->writer.watch_context = options.probe->watch_context;
     w->reader.fd = inp.fd;
     reader_start(w->reader, w->inp_block(0) + HEAD_BYTES, w->inp_block(1) + HEAD_BYTES, w->block_bytes, threads);
     stream_result r = stream(*w);

@@ -58,6 +58,10 @@ struct loudness_probe {
     agc_loudness* meter = nullptr;
     bool input = false;
     agc_loudness* input_meter = nullptr;
+    // When set, also given what the run writes, as it is written (whole
+    // frames of `channels`).
+    void (*watch)(void* context, const std::int16_t* samples, std::size_t frames, int channels) = nullptr;
+    void* watch_context = nullptr;
 };
 
 // How a run levels, beyond the built-in behaviour (the command line's options).
