@@ -242,4 +242,43 @@ TEST(Limiter, GainGlidesAndChunkingChangesNothing) {
     }
 }
 
+// A steady gain takes the delay line's 32-bit arithmetic, a gliding one
+// the 64-bit product it stands for; a glide that stays at one gain must give
+// the same delay line and samples, at the largest gains and the extreme
+// samples too, with the limiter at rest and at work, in one channel and in
+// two (the channels' records follow the limiter's, as limiter_size counts them).
+TEST(Limiter, ASteadyGainIsTheGlidingOnesArithmetic) {
+    std::mt19937 rng(7);
+    std::uniform_int_distribution<int> any(-32768, 32767);
+    for (const int channels : {1, 2}) {
+        samples in(static_cast<std::size_t>(20000 * channels));
+        for (std::size_t i = 0; i < in.size(); ++i) {
+            const std::size_t run = i / 512 % 4; // random, then full scale either way, then a quiet stretch
+            in[i] = static_cast<std::int16_t>(run == 0 ? any(rng) : run == 1 ? (i % 2 ? 32767 : -32768) : run == 2 ? -32768 : any(rng) / 64);
+        }
+        for (const int gain : {-48000, -20000, -1, 0, 1, 6000, 24000, 47999, 48000}) {
+            for (const int ceiling : {0, -9000}) {
+                limited steady(44100, channels, ceiling, gain), gliding(44100, channels, ceiling, gain);
+                agc::limiter_set_gain(*gliding.l, gain, 1 << 30); // a glide from the gain to itself
+                // The delay lines too (they hold the signal in Q8, under the
+                // output's rounding), after every chunk.
+                const auto lines = [&](const limited& x) {
+                    const auto* c = reinterpret_cast<const agc::limiter_channel*>(x.l + 1);
+                    std::vector<std::int32_t> d;
+                    for (int k = 0; k < channels; ++k) d.insert(d.end(), c[k].delay, c[k].delay + agc::LIMITER_RING);
+                    return d;
+                };
+                samples a(in.size()), b(in.size());
+                for (std::size_t at = 0; at < in.size(); at += 700 * static_cast<std::size_t>(channels)) {
+                    const int n = static_cast<int>(std::min<std::size_t>(700, (in.size() - at) / static_cast<std::size_t>(channels)));
+                    agc::limiter_process(*steady.l, in.data() + at, a.data() + at, n);
+                    agc::limiter_process(*gliding.l, in.data() + at, b.data() + at, n);
+                    ASSERT_EQ(lines(steady), lines(gliding)) << channels << " channels, gain " << gain << " mdB, at " << at;
+                }
+                EXPECT_EQ(a, b) << channels << " channels, gain " << gain << " mdB, ceiling " << ceiling << " mdB";
+            }
+        }
+    }
+}
+
 } // namespace
