@@ -240,6 +240,8 @@ TEST_F(Batch, LoudnessInAndOutAreTheMetersFigures) {
         {"asked for", {"--loudness"}, true},
         {"with a target", {"--loudness", "--target", "-18"}, true},
         {"speech-aware, with a ceiling", {"--loudness", "--speech", "--true-peak", "-3"}, true},
+        // far over the levelled loudness: written and measured more than once
+        {"with a target the limiter holds down", {"--loudness", "--target", "-8", "--true-peak", "-3"}, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
