@@ -3,6 +3,7 @@ real cluster (a scheduler and two workers started as a cluster user starts
 them) that loses a worker part-way."""
 import json
 import os
+import re
 import pathlib
 import shutil
 import signal
@@ -182,7 +183,11 @@ def test_dask_recipe_on_a_cluster_that_loses_a_worker(tmp_path):
     assert tool_batch("-o", tmp_path / "tool", corpus).returncode == 0
     for output, r in records.items():
         assert (tmp_path / "levelled" / output).read_bytes() == (tmp_path / "tool" / output).read_bytes(), output
-    assert sorted(p.name for p in (tmp_path / "levelled" / "spk0").iterdir()) == sorted(
+    # The killed worker may leave the temporary file it was writing (hidden,
+    # never under an output's name): SIGKILL gives it no chance to remove it.
+    left = re.compile(r"^\..+\.zek-[0-9a-f]{8}$")
+    assert sum(1 for p in (tmp_path / "levelled").rglob("*") if left.match(p.name)) <= 1
+    assert sorted(p.name for p in (tmp_path / "levelled" / "spk0").iterdir() if not left.match(p.name)) == sorted(
         p.name for p in (tmp_path / "tool" / "spk0").iterdir() if p.name != "zek-manifest.jsonl")
     # The tool resumes from the recipe's manifest: everything is done.
     again = tool_batch("-o", tmp_path / "levelled", corpus)
