@@ -16,8 +16,30 @@ namespace {
 // tight memory limit, where the default (often 8 MiB) would not.
 constexpr std::size_t WRITER_STACK = 256 * 1024;
 
-// Hands block b's samples to `see` (native 16-bit samples, whole frames):
-// as they are for libsndfile, or from the little-endian bytes of a raw output.
+// Hands `size` bytes of little-endian samples to `see` as native 16-bit
+// samples, whole frames of `frame` at a time: the bytes themselves where
+// they are the samples, else decoded a chunk at a time.
+template <typename F>
+void each_le_run(const unsigned char* bytes, std::size_t size, std::size_t frame, F see) {
+    if constexpr (std::endian::native == std::endian::little) {
+        if (reinterpret_cast<std::uintptr_t>(bytes) % alignof(std::int16_t) == 0) {
+            see(reinterpret_cast<const std::int16_t*>(bytes), size / (2 * frame));
+            return;
+        }
+    }
+    constexpr std::size_t CHUNK = 1024;
+    std::int16_t s[CHUNK];
+    const std::size_t per_chunk = CHUNK / frame * frame;
+    for (std::size_t done = 0, total = size / (2 * frame) * frame; done < total;) {
+        const std::size_t n = total - done < per_chunk ? total - done : per_chunk;
+        decode_le(bytes + 2 * done, s, n);
+        see(s, n / frame);
+        done += n;
+    }
+}
+
+// Block b's samples to `see`: as they are for libsndfile, else from the
+// little-endian bytes of a raw output.
 template <typename F>
 void each_run(const block_writer& w, int b, F see) {
     const auto frame = static_cast<std::size_t>(w.channels);
@@ -25,20 +47,7 @@ void each_run(const block_writer& w, int b, F see) {
         see(reinterpret_cast<const std::int16_t*>(w.blocks[b]), w.sizes[b] / (2 * frame));
         return;
     }
-    const unsigned char* bytes = w.blocks[b];
-    if constexpr (std::endian::native == std::endian::little) { // the bytes are the samples (blocks sit at even addresses)
-        see(reinterpret_cast<const std::int16_t*>(bytes), w.sizes[b] / (2 * frame));
-        return;
-    }
-    constexpr std::size_t CHUNK = 1024;
-    std::int16_t s[CHUNK];
-    const std::size_t per_chunk = CHUNK / frame * frame;
-    for (std::size_t done = 0, total = w.sizes[b] / (2 * frame) * frame; done < total;) {
-        const std::size_t n = total - done < per_chunk ? total - done : per_chunk;
-        decode_le(bytes + 2 * done, s, n);
-        see(s, n / frame);
-        done += n;
-    }
+    each_le_run(w.blocks[b], w.sizes[b], frame, see);
 }
 
 // Writes block b, or skips it once a write has failed. Returns the errno.
@@ -79,22 +88,8 @@ void* writer_loop(void* arg) {
 } // namespace
 
 void measure_le(agc_loudness* meter, int channels, const unsigned char* bytes, std::size_t size) {
-    constexpr std::size_t CHUNK = 1024;
-    std::int16_t s[CHUNK];
-    const auto frame = static_cast<std::size_t>(channels);
-    if constexpr (std::endian::native == std::endian::little) { // the bytes are the samples, where they are aligned as such
-        if (reinterpret_cast<std::uintptr_t>(bytes) % alignof(std::int16_t) == 0) {
-            agc_loudness_add_frames(meter, reinterpret_cast<const std::int16_t*>(bytes), size / (2 * frame));
-            return;
-        }
-    }
-    const std::size_t per_chunk = CHUNK / frame * frame;
-    for (std::size_t done = 0, total = size / (2 * frame) * frame; done < total;) {
-        const std::size_t n = total - done < per_chunk ? total - done : per_chunk;
-        decode_le(bytes + 2 * done, s, n);
-        agc_loudness_add_frames(meter, s, n / frame);
-        done += n;
-    }
+    each_le_run(bytes, size, static_cast<std::size_t>(channels),
+                [&](const std::int16_t* s, std::size_t frames) { agc_loudness_add_frames(meter, s, frames); });
 }
 
 void writer_start(block_writer& w, unsigned char* block0, unsigned char* block1, bool thread) {
