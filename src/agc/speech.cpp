@@ -36,7 +36,7 @@ constexpr std::int16_t ONSET_OVER_BED = 12 * DB;
 constexpr std::int16_t ABOVE_BED = 2 * DB;
 constexpr std::int16_t RELEARN_HOPS = 4096;  // 20 s of speech that never comes down to the background
 constexpr std::int64_t RELEARN_SHARE = 128; // Q8: half the mean, -6 dB, for the speech in it
-constexpr std::int32_t LEARNING_HOPS = 200;  // 1 s in which the background is learnt quickly
+constexpr std::int32_t LEARNING_HOPS = 200;  // 1 s from the first sound in which the background is learnt quickly
 
 std::int16_t max16(std::int16_t a, std::int16_t b) { return a > b ? a : b; }
 std::int16_t min16(std::int16_t a, std::int16_t b) { return a < b ? a : b; }
@@ -83,15 +83,31 @@ void add_to_window(std::int16_t* stretches, std::int16_t& current, std::int16_t&
 // background and records the onsets and ends of speech it finds.
 void detect(agc_speech& s, std::int32_t ac, std::int16_t win_size) {
     const std::int32_t j = s.taken - 1;
+    // The detector starts on the first hop of sound. Digital silence before
+    // it (a recorder's or an encoder's lead-in) says nothing of the
+    // background: learnt as the background, it would make the bed that
+    // fades in after it speech, and hold the gate open until the lowest
+    // level of the last 8 s forgot it. The first hop whose window is all
+    // sound (the one after the first over the floor) starts both measures
+    // and the background's level.
+    if (!s.started) {
+        if (ac <= win_size) {
+            s.audible_from = j + 1;
+            return;
+        }
+        if (s.audible_from == j) { // its window still holds the silence before it
+            return;
+        }
+        s.fast = s.slow = s.bed = ac;
+        s.sound_from = j;
+        s.started = 1;
+    }
     // Smoothing in the linear domain, where an onset's one loud hop counts
-    // at once; the first hop starts both measures.
-    if (!s.started) s.fast = s.slow = ac;
+    // at once.
     s.fast += (ac - s.fast) >> 1;
     s.slow += (ac - s.slow) >> 4;
     const std::int16_t fast = agc::log2_q8(s.fast > 0 ? static_cast<std::uint32_t>(s.fast) : 1u);
     const std::int16_t slow = agc::log2_q8(s.slow > 0 ? static_cast<std::uint32_t>(s.slow) : 1u);
-    if (!s.started) s.bed = s.slow; // the background's level starts from the first hop
-    s.started = 1;
 
     // The background's level: the mean of the slow measure over the hops
     // outside speech, in the linear domain, where the rests of a music bed
@@ -101,7 +117,7 @@ void detect(agc_speech& s, std::int32_t ac, std::int16_t win_size) {
     // (about -84 dBFS), a sum of win_size: digital silence must not make the
     // faintest noise speech.
     add_to_window(s.all_min, s.all_stretch_min, s.all_stretch_hops, ALL_STRETCH_HOPS, slow);
-    if (!s.speaking) s.bed += (s.slow - s.bed) >> (j < LEARNING_HOPS ? 5 : 8);
+    if (!s.speaking) s.bed += (s.slow - s.bed) >> (j - s.sound_from < LEARNING_HOPS ? 5 : 8);
     std::int16_t bed = agc::log2_q8(s.bed > 0 ? static_cast<std::uint32_t>(s.bed) : 1u);
     bed = max16(bed, window_min(s.all_min, s.all_stretch_min));
     bed = max16(bed, agc::log2_q8(static_cast<std::uint32_t>(win_size)));

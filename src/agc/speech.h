@@ -91,7 +91,7 @@ struct agc_speech {
     std::int16_t all_stretch_min;  // and of the current stretch
     std::int16_t all_stretch_hops; // hops in it so far
     std::int16_t unheard;          // hops of speech since it last came down to the background
-    std::int16_t started;          // a hop has been measured
+    std::int16_t started;          // a hop of sound has been measured
     std::int16_t speaking;         // in speech, as the hops come in
     std::int16_t confirm_hops;     // active hops since the candidate
     std::int16_t first_event, event_count;
@@ -102,7 +102,8 @@ struct agc_speech {
     std::int16_t ahead;   // look-ahead in hops
     std::int16_t half;    // samples per hop
     std::int16_t slot;    // the newest hop's slot of the look-ahead
-    std::int16_t unused[4];
+    std::int32_t sound_from; // the first hop of sound (over digital silence)
+    std::int16_t unused[2];
 };
 
 // Hops over which the gate opens or shuts.
@@ -113,7 +114,8 @@ std::size_t agc_speech_storage(int ahead);
 
 // Sets up a detector for a new recording, without look-ahead: its output
 // lags one hop, as agc_process's does. Its floor is learnt from the first
-// hops, and the first speech counts as coming after a pause.
+// hops of sound (digital silence before them tells nothing of it), and the
+// first speech counts as coming after a pause.
 void agc_speech_init(agc_speech& speech);
 
 // The same with a look-ahead of `ahead` hops (up to AGC_SPEECH_AHEAD_FILE)
