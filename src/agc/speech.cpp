@@ -85,22 +85,19 @@ void detect(agc_speech& s, std::int32_t ac, std::int16_t win_size) {
     const std::int32_t j = s.taken - 1;
     // The detector starts on the first hop of sound. Digital silence before
     // it (a recorder's or an encoder's lead-in) says nothing of the
-    // background: learnt as the background, it would make the bed that
-    // fades in after it speech, and hold the gate open until the lowest
-    // level of the last 8 s forgot it. The first hop whose window is all
-    // sound (the one after the first over the floor) starts both measures
-    // and the background's level.
-    if (!s.started) {
+    // background: taken for it, it would make the background that comes in
+    // after it speech, and hold the gate open until the lowest level of the
+    // last 8 s forgot the silence. The first hop whose window is all sound
+    // (the one after the first over the floor) starts both measures and the
+    // background's level.
+    if (s.sound_from < 0) {
         if (ac <= win_size) {
             s.audible_from = j + 1;
             return;
         }
-        if (s.audible_from == j) { // its window still holds the silence before it
-            return;
-        }
+        if (s.audible_from == j) return; // its window still holds the silence before it
         s.fast = s.slow = s.bed = ac;
         s.sound_from = j;
-        s.started = 1;
     }
     // Smoothing in the linear domain, where an onset's one loud hop counts
     // at once.
@@ -285,6 +282,7 @@ void agc_speech_init_ahead(agc_speech& speech, std::int16_t win_size, int ahead,
     speech = agc_speech{};
     speech.last_ac = -1;
     speech.candidate = -1;
+    speech.sound_from = -1;
     for (std::int16_t& m : speech.all_min) m = INT16_MAX;
     speech.all_stretch_min = INT16_MAX;
     speech.applied = UNITY;

@@ -85,13 +85,13 @@ struct agc_speech {
     std::int32_t candidate;    // an onset not yet confirmed (-1: none)
     std::int32_t audible_from; // where the latest run of audible hops began
     std::int32_t last_audible; // the latest audible hop in speech
+    std::int32_t sound_from;   // the first hop of sound over digital silence (-1: none yet)
     agc_speech_event events[AGC_SPEECH_EVENTS]; // between the hops coming in and the hop levelled
     agc_speech_hop now;        // without look-ahead, the one record
     std::int16_t all_min[AGC_SPEECH_STRETCHES]; // minima of every hop's level over stretches of 1 s
     std::int16_t all_stretch_min;  // and of the current stretch
     std::int16_t all_stretch_hops; // hops in it so far
     std::int16_t unheard;          // hops of speech since it last came down to the background
-    std::int16_t started;          // a hop of sound has been measured
     std::int16_t speaking;         // in speech, as the hops come in
     std::int16_t confirm_hops;     // active hops since the candidate
     std::int16_t first_event, event_count;
@@ -102,8 +102,7 @@ struct agc_speech {
     std::int16_t ahead;   // look-ahead in hops
     std::int16_t half;    // samples per hop
     std::int16_t slot;    // the newest hop's slot of the look-ahead
-    std::int32_t sound_from; // the first hop of sound (over digital silence)
-    std::int16_t unused[2];
+    std::int16_t unused[3];
 };
 
 // Hops over which the gate opens or shuts.
