@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "agc/hop.h"
+#include "agc/limiter.h"
+#include "agc/loudness.h"
 #include "agc/process_fast.h"
 #include "agc/stream.h"
 #include "zek/settings.h"
@@ -163,6 +165,52 @@ void BM_stream_mode(benchmark::State& bs) {
     bs.SetItemsProcessed(bs.iterations() * static_cast<std::int64_t>(frames * channels));
 }
 BENCHMARK(BM_stream_mode)->Args({1, 0})->Args({1, 1})->Args({2, 0})->Args({2, 1})->Args({2, 2})->Args({2, 3});
+
+// The true-peak limiter after the levelling, at -1 dBTP on the speech-like
+// signal under range(0) thousandths of a dB of gain: far under the ceiling
+// (where no block comes near it), under it with blocks that must be looked
+// at, and held down on most loud frames.
+void BM_limiter(benchmark::State& bs) {
+    static const std::vector<std::int16_t> signal = speechlike();
+    std::vector<unsigned char> memory(agc::limiter_size(1) + 64);
+    auto* l = reinterpret_cast<agc::limiter*>((reinterpret_cast<std::uintptr_t>(memory.data()) + 63) & ~std::uintptr_t{63});
+    agc::limiter_init(*l, 48000, 1, -1000);
+    agc::limiter_set_gain(*l, static_cast<std::int32_t>(bs.range(0)), 0);
+    std::vector<std::int16_t> out(signal.size());
+    constexpr std::size_t chunk = 4096;
+    for (auto _ : bs) {
+        for (std::size_t at = 0; at < signal.size(); at += chunk) {
+            const auto n = static_cast<int>(std::min(chunk, signal.size() - at));
+            agc::limiter_process(*l, signal.data() + at, out.data() + at, n);
+        }
+        benchmark::ClobberMemory();
+    }
+    bs.SetItemsProcessed(bs.iterations() * static_cast<std::int64_t>(signal.size()));
+}
+BENCHMARK(BM_limiter)->Arg(-12000)->Arg(-4000)->Arg(3000);
+
+// The loudness meter on the speech-like signal at 48 kHz, in 4096-frame
+// chunks: range(0) its modes (integrated loudness and sample peak, as the
+// target's measuring pass asks; then with true peak and loudness range).
+void BM_meter(benchmark::State& bs) {
+    static const std::vector<std::int16_t> signal = speechlike();
+    constexpr std::size_t chunk = 4096;
+    for (auto _ : bs) {
+        agc_loudness* m = agc_loudness_create(48000, 1, static_cast<int>(bs.range(0)), nullptr);
+        for (std::size_t at = 0; at < signal.size(); at += chunk) {
+            agc_loudness_add_frames(m, signal.data() + at, std::min(chunk, signal.size() - at));
+        }
+        std::int32_t lufs = 0;
+        agc_loudness_integrated(m, &lufs);
+        benchmark::DoNotOptimize(lufs);
+        agc_loudness_destroy(m);
+    }
+    bs.SetItemsProcessed(bs.iterations() * static_cast<std::int64_t>(signal.size()));
+}
+BENCHMARK(BM_meter)
+    ->Arg(AGC_LOUDNESS_MODE_I | AGC_LOUDNESS_MODE_SAMPLE_PEAK)
+    ->Arg(AGC_LOUDNESS_MODE_I | AGC_LOUDNESS_MODE_TRUE_PEAK)
+    ->Arg(AGC_LOUDNESS_MODE_I | AGC_LOUDNESS_MODE_LRA | AGC_LOUDNESS_MODE_TRUE_PEAK | AGC_LOUDNESS_MODE_SAMPLE_PEAK);
 
 // The fast path at every level this CPU has. A level it lacks is left out,
 // not run as an error: which ones were is said on standard error, so that a

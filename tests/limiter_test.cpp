@@ -5,6 +5,7 @@
 // gain and adds no distortion; and it says its latency.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <numbers>
@@ -279,6 +280,58 @@ TEST(Limiter, ASteadyGainIsTheGlidingOnesArithmetic) {
             }
         }
     }
+}
+
+// Where the limiter says it rests on a recording, from the meter's true
+// peak (taken, as the tool takes it, over the silence after the end too),
+// it never acts on it, and the gain alone is its output byte for byte; and
+// the claim is not idle: within a quarter of a dB of where the points under
+// the gain reach the ceiling, it rests. Gains swept across that edge, on
+// signals made to stand high between their samples; below 44.1 kHz, where
+// the limiter looks between the meter's points, it never claims to rest.
+TEST(Limiter, WhereItRestsTheGainAloneIsItsOutput) {
+    samples square;
+    for (int i = 0; i < 9600; ++i) square.push_back(static_cast<std::int16_t>((i / 12) % 2 ? 30000 : -30000));
+    struct rest_case {
+        const char* name;
+        samples in;
+        int rate, channels, ceiling;
+    };
+    const rest_case cases[] = {
+        {"speech-like bursts, -1 dBTP", bursts(48000, 1, 5), 48000, 1, -1000},
+        {"stereo bursts, 44.1 kHz, 0 dBTP", bursts(44100, 1, 6, 2), 44100, 2, 0},
+        {"full-band bursts, 96 kHz, -9 dBTP", bursts(96000, 0.5, 7, 1, true), 96000, 1, -9000},
+        {"a quarter of the rate, -1 dBTP", tone(48000, 12000, -0.5, 0.2), 48000, 1, -1000},
+        {"a square wave, -2 dBTP", square, 48000, 1, -2000},
+        {"a quiet tone, 48 dB up", tone(48000, 997, -55, 0.2), 48000, 1, -1000},
+        {"bursts at 32 kHz, -1 dBTP", bursts(32000, 0.5, 8), 32000, 1, -1000},
+    };
+    for (const rest_case& c : cases) {
+        samples tail = c.in;
+        tail.resize(c.in.size() + static_cast<std::size_t>(agc::TRUE_PEAK_TAPS * c.channels), 0);
+        const double tp = meter_true_peak(tail, c.rate, c.channels);
+        const auto tp_mdb = static_cast<std::int32_t>(std::lround(tp * 1000));
+        int rested = 0, highest_rest = INT32_MIN;
+        for (int gain = c.ceiling - tp_mdb - 1000; gain <= c.ceiling - tp_mdb + 300; gain += 25) {
+            const int g = std::min(gain, 48000);
+            if (!agc::limiter_rests(c.rate, c.ceiling, g, tp_mdb)) continue;
+            ++rested;
+            highest_rest = std::max(highest_rest, g);
+            limited l(c.rate, c.channels, c.ceiling, g);
+            const samples out = l.run(c.in, c.channels, 333);
+            samples alone(c.in.size());
+            agc::limiter_gain_alone(c.in.data(), alone.data(), c.in.size(), g);
+            EXPECT_EQ(l.l->reduced_frames, 0u) << c.name << ", gain " << g << " mdB";
+            EXPECT_EQ(out, alone) << c.name << ", gain " << g << " mdB";
+        }
+        if (c.rate < 44100) {
+            EXPECT_EQ(rested, 0) << c.name;
+        } else {
+            // The limiter's own ceiling stands 0.1 dB under the one asked for.
+            EXPECT_GE(highest_rest, std::min(48000, c.ceiling - 100 - tp_mdb - 250)) << c.name;
+        }
+    }
+    EXPECT_TRUE(agc::limiter_rests(48000, -1000, 48000, INT32_MIN)); // silence
 }
 
 } // namespace

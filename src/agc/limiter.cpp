@@ -23,10 +23,12 @@
 #include "agc/limiter.h"
 
 #include <bit>
+#include <climits>
 #include <new>
 
 #include "agc/fixed_point.h"
 #include "agc/log_scale.h"
+#include "agc/process_fast.h"
 
 namespace agc {
 
@@ -287,6 +289,18 @@ void out_of_delay(const limiter_channel& c, std::int16_t* out, int stride, const
     }
 }
 
+// The ceiling asked for, in thousandths of a dB, as the limiter holds it:
+// 32768 * 256 * 10^(dB / 20), full scale in Q8, less the margin.
+std::int64_t ceiling_q8(std::int32_t milli_db) {
+    return static_cast<std::int64_t>(exp2_q24(milli_db_amplitude_to_log2(milli_db - MARGIN_MILLI_DB), 23));
+}
+
+// An input gain in thousandths of a dB, held to +-48 dB, in Q16.
+std::int64_t gain_q16(std::int32_t milli_db) {
+    const std::int32_t db = milli_db > 48000 ? 48000 : milli_db < -48000 ? -48000 : milli_db;
+    return static_cast<std::int64_t>(exp2_q24(milli_db_amplitude_to_log2(db), 16));
+}
+
 } // namespace
 
 std::size_t limiter_size(int channels) {
@@ -303,9 +317,7 @@ void limiter_init(limiter& l, int rate, int channels, std::int32_t ceiling_milli
     l.window = l.lookahead + 2 * REACH;
     l.latency = DETECT + l.lookahead - 1 + REACH;
     l.eighths = rate < 44100;
-    // 32768 * 256 * 10^(dB / 20): full scale in Q8 under the ceiling.
-    const std::int64_t log2 = milli_db_amplitude_to_log2(ceiling_milli_db - MARGIN_MILLI_DB);
-    l.ceiling = static_cast<std::int64_t>(exp2_q24(log2, 23));
+    l.ceiling = ceiling_q8(ceiling_milli_db);
     // 1 / (0.08 s * rate) of the distance per frame, Q30.
     l.release = (ONE * 25) / (2 * static_cast<std::int64_t>(rate));
     l.hold = ONE;
@@ -317,8 +329,7 @@ void limiter_init(limiter& l, int rate, int channels, std::int32_t ceiling_milli
 }
 
 void limiter_set_gain(limiter& l, std::int32_t milli_db, int frames) {
-    const std::int32_t db = milli_db > 48000 ? 48000 : milli_db < -48000 ? -48000 : milli_db;
-    l.gain_to = static_cast<std::int64_t>(exp2_q24(milli_db_amplitude_to_log2(db), 16));
+    l.gain_to = gain_q16(milli_db);
     if (frames <= 0) {
         l.gain = l.gain_to;
         l.glide_left = 0;
@@ -367,6 +378,56 @@ void limiter_process(limiter& l, const std::int16_t* in, std::int16_t* out, int 
         out += static_cast<std::ptrdiff_t>(n) * nc;
         frames -= n;
     }
+}
+
+// A point the limiter makes is interpolated from the delay line's samples,
+// x g / 2^8 in Q8 (g the Q16 gain), shifted down by s bits to 16 bits and
+// floored: each falls short of x g / 2^(8+s) by less than 1, so the point
+// falls short of the meter's, made of x itself, scaled alike, by less than
+// the taps' sum of magnitudes (1.2), that is 1.2 * 2^s in Q8. And 2^s is at
+// most 2 top / 2^15 for the largest sample top <= 2^15 g / 2^8 of the span,
+// so at most g / 2^7. A point therefore stands at most
+//     g * (peak + 2^16 / 2^14 ... ) / 2^22
+// over the meter's: within g (peak_q14 + 2^17) / 2^22 + 4 in Q8, which is
+// the bound taken here, with 5 thousandths of a dB for the meter's rounding.
+bool limiter_rests(int rate, std::int32_t ceiling_milli_db, std::int32_t gain_milli_db, std::int32_t true_peak_milli_db) {
+    if (rate < 44100) return false;
+    if (true_peak_milli_db == INT32_MIN) return true;
+    if (true_peak_milli_db > 12000) return false; // no recording of 16-bit samples reads so high
+    const auto peak_q14 = static_cast<std::int64_t>(exp2_q24(milli_db_amplitude_to_log2(true_peak_milli_db + 5), 29));
+    const std::int64_t g = gain_q16(gain_milli_db);
+    return ((g * (peak_q14 + (std::int64_t{1} << 17))) >> 22) + 4 <= ceiling_q8(ceiling_milli_db);
+}
+
+namespace {
+
+[[gnu::always_inline]] inline void gain_alone(const std::int16_t* in, std::int16_t* out, std::size_t samples,
+                                              std::int32_t gh, std::int32_t gl) {
+    for (std::size_t i = 0; i < samples; ++i) out[i] = out_sample(under_split_gain(in[i], gh, gl));
+}
+
+#if defined(__x86_64__) && !defined(__EMSCRIPTEN__)
+// In AVX2's lanes where the CPU has them (32-bit products): integers, the
+// same bytes on every CPU.
+[[gnu::target("avx2")]] void gain_alone_avx2(const std::int16_t* in, std::int16_t* out, std::size_t samples,
+                                             std::int32_t gh, std::int32_t gl) {
+    gain_alone(in, out, samples, gh, gl);
+}
+const bool has_avx2 = best_simd_level() == simd_level::avx2 || best_simd_level() == simd_level::avx512;
+#endif
+
+} // namespace
+
+void limiter_gain_alone(const std::int16_t* in, std::int16_t* out, std::size_t samples, std::int32_t gain_milli_db) {
+    const std::int64_t g = gain_q16(gain_milli_db); // below SPLIT_GAIN_LIMIT
+    const auto gh = static_cast<std::int32_t>(g >> 8), gl = static_cast<std::int32_t>(g & 255);
+#if defined(__x86_64__) && !defined(__EMSCRIPTEN__)
+    if (has_avx2) {
+        gain_alone_avx2(in, out, samples, gh, gl);
+        return;
+    }
+#endif
+    gain_alone(in, out, samples, gh, gl);
 }
 
 } // namespace agc

@@ -67,6 +67,21 @@ void limiter_set_gain(limiter& l, std::int32_t milli_db, int frames);
 // many to `out`, delayed by l.latency frames (in == out is fine).
 void limiter_process(limiter& l, const std::int16_t* in, std::int16_t* out, int frames);
 
+// Whether a limiter at the rate, the ceiling and the gain (thousandths of a
+// dB) rests all through a recording whose true peak, the largest over its
+// channels as the loudness meter reads it, is `true_peak_milli_db`
+// thousandths of a dBTP (INT32_MIN: silence): no point it makes of the
+// recording under the gain comes over its ceiling, so it never acts, and
+// what it gives out is limiter_gain_alone's, its latency later. Only at
+// 44.1 kHz and up, where it looks at the same four points a sample as the
+// meter (below, it looks between them too).
+bool limiter_rests(int rate, std::int32_t ceiling_milli_db, std::int32_t gain_milli_db, std::int32_t true_peak_milli_db);
+
+// `samples` samples of `in` under a gain in thousandths of a dB (-48000 to
+// 48000), into `out` (in == out is fine), as a limiter that rests gives them
+// out: the same bytes, without its delay or its work.
+void limiter_gain_alone(const std::int16_t* in, std::int16_t* out, std::size_t samples, std::int32_t gain_milli_db);
+
 } // namespace agc
 
 #endif

@@ -59,6 +59,7 @@ int write_block(block_writer& w, int b, bool skip) {
             if (w.watch != nullptr) w.watch(w.watch_context, s, frames, w.channels);
         });
     }
+    if (w.discard) return 0;
     if (w.sf != nullptr) {
         const auto frames = static_cast<sf_count_t>(w.sizes[b] / (2 * static_cast<std::size_t>(w.channels)));
         return snd::writef_short(w.sf, reinterpret_cast<const short*>(w.blocks[b]), frames) == frames ? 0 : EIO;
@@ -99,6 +100,7 @@ void writer_start(block_writer& w, unsigned char* block0, unsigned char* block1,
     w.meter = nullptr;
     w.watch = nullptr;
     w.watch_context = nullptr;
+    w.discard = false;
     w.blocks[0] = block0;
     w.blocks[1] = block1;
     w.queued = 0;

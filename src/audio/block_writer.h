@@ -29,6 +29,7 @@ struct block_writer {
     // the same way: to keep some of what is written.
     void (*watch)(void* context, const std::int16_t* samples, std::size_t frames, int channels) = nullptr;
     void* watch_context = nullptr;
+    bool discard = false;        // measured and watched, never written: only the figures are wanted
     unsigned char* blocks[2] = {};
     std::size_t sizes[2] = {};   // bytes of each block waiting to be written
     int queue[2] = {};           // blocks handed over, oldest first

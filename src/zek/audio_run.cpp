@@ -13,6 +13,7 @@
 #include <unistd.h>
 #include <utility>
 
+#include "agc/limiter.h"
 #include "agc/loudness.h"
 #include "agc/stream.h"
 #include "audio/recording.h"
@@ -43,6 +44,7 @@ struct job {
     std::int64_t to_drop = 0;      // output frames still to drop: the stream's latency
     agc_loudness* meter = nullptr; // the probe's, when the run is asked what it writes
     agc_loudness* input_meter = nullptr; // and what it reads
+    agc_loudness* peak_meter = nullptr;  // and the true peak of what it writes, on this thread
     bool threads = false;          // read ahead and write on threads of their own
     run_options options;
     block_reader reader;
@@ -99,8 +101,11 @@ run_result plan_output(job& j, container in_kind, const output_file& out, const 
                 agc_loudness_create(j.in.info.samplerate, j.in.info.channels, AGC_LOUDNESS_MODE_I, nullptr);
         }
     }
+    const bool peak_meter = create_peak_meter(options.probe, j.in.info.samplerate, j.in.info.channels);
+    if (options.probe != nullptr) j.peak_meter = options.probe->peak_meter;
     if (j.stream == nullptr || !j.in16 ||
-        (options.probe != nullptr && (j.meter == nullptr || (options.probe->input && j.input_meter == nullptr)))) {
+        (options.probe != nullptr &&
+         (j.meter == nullptr || (options.probe->input && j.input_meter == nullptr) || !peak_meter))) {
         return failed(run_failure::output, "cannot write", j.out_path, ENOMEM);
     }
     j.to_drop = latency;
@@ -111,16 +116,18 @@ std::int16_t* block(const job& j, int b) { return j.out16 + static_cast<std::siz
 std::int16_t* input_block(const job& j, int i) { return j.in16 + static_cast<std::size_t>(i) * block_samples(j); }
 
 // Hands n frames of the stream's output in block b to the writer, less those
-// of its latency still to drop.
+// of its latency still to drop, under the gain when it is applied alone.
 void submit(job& j, int b, std::int64_t n) {
     const auto channels = static_cast<std::size_t>(j.in.info.channels);
     std::int16_t* frames = block(j, b);
+    if (j.peak_meter != nullptr) agc_loudness_add_frames(j.peak_meter, frames, static_cast<std::size_t>(n));
     const std::int64_t drop = n < j.to_drop ? n : j.to_drop;
     j.to_drop -= drop;
     n -= drop;
     const std::size_t count = static_cast<std::size_t>(n) * channels;
     if (drop > 0) std::memmove(frames, frames + static_cast<std::size_t>(drop) * channels, count * 2);
     if (n == 0) return;
+    if (j.options.gain_alone) agc::limiter_gain_alone(frames, frames, count, j.options.gain_mdb);
     audio_output_ready(j.out, frames, count);
     writer_submit(j.writer, b, count * 2);
 }
@@ -161,6 +168,7 @@ run_result level(job& j) {
     }
     if (writing && r.status == EXIT_OK && writer_wait_free(j.writer, b)) {
         submit(j, b, agc_stream_flush(j.stream, block(j, b)));
+        end_peak_meter(j.options.probe, j.in.info.channels);
     }
     const int err = writer_finish(j.writer);
     if (r.status != EXIT_OK) return r;
@@ -194,7 +202,10 @@ run_result run_audio(const input_file& inp, container kind, output_file& out, co
         r = output_failure(j, p);
     }
     j.writer.meter = j.meter; // what is written is measured as it is written
-    if (options.probe) j.writer.watch = options.probe->watch, j.writer.watch_context = options.probe->watch_context;
+    if (options.probe) {
+        j.writer.watch = options.probe->watch, j.writer.watch_context = options.probe->watch_context;
+        j.writer.discard = options.probe->discard;
+    }
     if (r.status == EXIT_OK) {
         r = level(j);
         r.stats.kind = j.out.kind;

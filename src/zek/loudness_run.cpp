@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdint>
 #include <cstring>
@@ -95,15 +96,27 @@ run_result spool(const char* inp_path, spooled& sp) {
 
 struct measured {
     std::int32_t lufs = AGC_LOUDNESS_NONE, peak = AGC_LOUDNESS_NONE; // integrated, and sample peak
+    std::int32_t true_peak = INT32_MIN;                               // where it was asked for; silence: INT32_MIN
 };
 
-measured figures_of(agc_loudness* meter) {
+// The largest of a peak over the channels (AGC_LOUDNESS_NONE: none had one).
+template <typename Read>
+std::int32_t largest_over_channels(agc_loudness* meter, Read read) {
+    std::int32_t most = AGC_LOUDNESS_NONE, channel = 0;
+    for (int c = 0; read(meter, c, &channel) == 0; ++c) {
+        if (channel != AGC_LOUDNESS_NONE && (most == AGC_LOUDNESS_NONE || channel > most)) most = channel;
+    }
+    return most;
+}
+
+measured figures_of(agc_loudness* meter, agc_loudness* peak_meter = nullptr) {
     measured m;
     if (meter == nullptr) return m;
     agc_loudness_integrated(meter, &m.lufs);
-    int32_t channels = 0;
-    for (int c = 0; agc_loudness_sample_peak(meter, c, &channels) == 0; ++c) {
-        if (channels != AGC_LOUDNESS_NONE && (m.peak == AGC_LOUDNESS_NONE || channels > m.peak)) m.peak = channels;
+    m.peak = largest_over_channels(meter, agc_loudness_sample_peak);
+    if (peak_meter != nullptr) {
+        const std::int32_t tp = largest_over_channels(peak_meter, agc_loudness_true_peak);
+        m.true_peak = tp == AGC_LOUDNESS_NONE ? INT32_MIN : tp;
     }
     return m;
 }
@@ -111,11 +124,12 @@ measured figures_of(agc_loudness* meter) {
 void drop_meters(loudness_probe& probe) {
     agc_loudness_destroy(probe.meter);
     agc_loudness_destroy(probe.input_meter);
-    probe.meter = probe.input_meter = nullptr;
+    agc_loudness_destroy(probe.peak_meter);
+    probe.meter = probe.input_meter = probe.peak_meter = nullptr;
 }
 
 measured read_probe(loudness_probe& probe) {
-    const measured m = figures_of(probe.meter);
+    const measured m = figures_of(probe.meter, probe.peak_meter);
     drop_meters(probe);
     return m;
 }
@@ -138,6 +152,10 @@ struct kept_sample {
 void keep(void* context, const std::int16_t* x, std::size_t frames, int channels) {
     kept_sample& k = *static_cast<kept_sample*>(context);
     k.channels = channels;
+    // Room for the most it keeps before it thins, taken at once: grown step
+    // by step, the vector would copy itself and fault in fresh pages again
+    // and again on the thread that measures.
+    if (k.samples.capacity() == 0) k.samples.reserve(KEPT_MOST + static_cast<std::size_t>(STRETCH_SAMPLES) + 2048);
     const auto nc = static_cast<std::size_t>(channels);
     const std::int64_t frames_each = stretch_frames(channels);
     for (std::size_t done = 0; done < frames;) {
@@ -166,6 +184,8 @@ void keep(void* context, const std::int16_t* x, std::size_t frames, int channels
 run_result measure(const std::string& path, const char* inp_path, run_options o, measured& m, kept_sample* sample = nullptr,
                    int* rate = nullptr) {
     loudness_probe probe;
+    probe.discard = true;
+    probe.true_peak = sample != nullptr; // the first measure: whether the limiter will rest
     if (sample != nullptr) probe.watch = keep, probe.watch_context = sample;
     o.probe = &probe;
     output_file sink;
@@ -316,6 +336,11 @@ run_result first_look(const std::string& path, const char* inp_path, const run_o
     // (A true peak stands above the sample peak by far less than 2 dB in
     // any recording but a test signal made for it.)
     limited = level.peak != AGC_LOUDNESS_NONE && level.peak + o.gain_mdb > o.ceiling_mdb - 2000;
+    // Where every true peak under the gain stays clear of the ceiling, the
+    // limiter would rest all through: the gain alone gives the same bytes,
+    // without its work, and the loudness is exact.
+    o.gain_alone = agc::limiter_rests(rate, o.ceiling_mdb, o.gain_mdb, level.true_peak);
+    if (o.gain_alone) limited = false;
     if (limited) estimate_from_sample(sample, rate, options, o, level.lufs, s);
     return {};
 }

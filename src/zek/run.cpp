@@ -163,6 +163,7 @@ struct raw_run {
     std::int64_t to_drop = 0;
     agc_loudness* meter = nullptr;
     agc_loudness* input_meter = nullptr; // the probe's, when it asks for the input's loudness
+    agc_loudness* peak_meter = nullptr;  // and the probe's of the true peak, fed on this thread
     std::vector<std::int16_t> post_samples;
 
     std::size_t input_stride() const { return (HEAD_BYTES + block_bytes + 2 + 63) & ~std::size_t{63}; }
@@ -226,14 +227,20 @@ struct stream_result {
 };
 
 // What the run wrote in a block, through the stage after the levelling
-// (gain and limiter), in place; the limiter's latency
+// (gain and limiter, or the gain alone), in place; the limiter's latency
 // is dropped from the front of the recording, so that the output keeps its
 // place and length. Returns the bytes left in the block.
 std::size_t finish_block(raw_run& w, unsigned char* block, std::size_t bytes) {
+    if (w.peak_meter) measure_le(w.peak_meter, 1, block, bytes); // as a limiter here would take it in
+    if (!w.post && !w.options.gain_alone) return bytes;
     std::size_t n = bytes / 2;
     std::int16_t* s = w.post_samples.data();
     decode_le(block, s, n);
-    if (w.post) agc::limiter_process(*w.post, s, s, static_cast<int>(n));
+    if (w.post) {
+        agc::limiter_process(*w.post, s, s, static_cast<int>(n));
+    } else {
+        agc::limiter_gain_alone(s, s, n, w.options.gain_mdb);
+    }
     const std::size_t drop = static_cast<std::size_t>(std::min<std::int64_t>(w.to_drop, static_cast<std::int64_t>(n)));
     w.to_drop -= static_cast<std::int64_t>(drop);
     n -= drop;
@@ -244,6 +251,7 @@ std::size_t finish_block(raw_run& w, unsigned char* block, std::size_t bytes) {
 // The end of the recording: the limiter's last latency samples (it is fed
 // silence), into output block b.
 stream_result finish_recording(raw_run& w, int b) {
+    if (w.peak_meter) end_peak_meter(w.options.probe, 1);
     if (!w.post) return {0, false};
     if (!writer_wait_free(w.writer, b)) return {errno, true};
     const std::size_t n = static_cast<std::size_t>(w.post->latency);
@@ -292,7 +300,7 @@ stream_result flush_ahead(raw_run& w, int& b) {
         for (; left > 0 && produced + HOP_BYTES <= w.block_bytes; --left) {
             if (process_hop_at(w, silence, b, produced)) produced += HOP_BYTES;
         }
-        if (produced > 0 && w.post) produced = finish_block(w, w.out_block(b), produced);
+        if (produced > 0) produced = finish_block(w, w.out_block(b), produced);
         if (produced > 0) {
             writer_submit(w.writer, b, produced);
             b ^= 1;
@@ -346,7 +354,7 @@ stream_result stream(raw_run& w) {
             }
         }
         if (w.input_meter) measure_le(w.input_meter, 1, data, pos); // what this block took of the input
-        if (produced > 0 && w.post) produced = finish_block(w, w.out_block(b), produced);
+        if (produced > 0) produced = finish_block(w, w.out_block(b), produced);
         if (produced > 0) {
             writer_submit(w.writer, b, produced);
             b ^= 1;
@@ -447,8 +455,8 @@ run_result run(const char* inp_path, const char* out_path, const run_options& op
             w->input_meter = options.probe->input_meter = agc_loudness_create(sample_rate, 1, AGC_LOUDNESS_MODE_I, nullptr);
         }
     }
-    if (after_levelling(options)) {
-        w->post_samples.resize(std::max(w->block_bytes / 2, std::size_t{256}));
+    if (after_levelling(options)) w->post_samples.resize(std::max(w->block_bytes / 2, std::size_t{256}));
+    if (after_levelling(options) && !options.gain_alone) {
         w->post_memory.resize(agc::limiter_size(1) + 64);
         w->post = reinterpret_cast<agc::limiter*>((reinterpret_cast<std::uintptr_t>(w->post_memory.data()) + 63) &
                                                   ~std::uintptr_t{63});
@@ -456,7 +464,9 @@ run_result run(const char* inp_path, const char* out_path, const run_options& op
         agc::limiter_set_gain(*w->post, options.gain_mdb, 0);
         w->to_drop = w->post->latency;
     }
-    if (options.probe && (!w->meter || (options.probe->input && !w->input_meter))) {
+    const bool peak_meter = create_peak_meter(options.probe, sample_rate, 1);
+    if (options.probe) w->peak_meter = options.probe->peak_meter;
+    if (options.probe && (!w->meter || (options.probe->input && !w->input_meter) || !peak_meter)) {
         input_close(inp);
         return failed(run_failure::output, "cannot write", out_path, ENOMEM);
     }
@@ -472,7 +482,10 @@ run_result run(const char* inp_path, const char* out_path, const run_options& op
 
     w->writer.fd = out.fd;
     w->writer.meter = w->meter; // what is written is measured as it is written
-    if (options.probe) w->writer.watch = options.probe->watch, w->writer.watch_context = options.probe->watch_context;
+    if (options.probe) {
+        w->writer.watch = options.probe->watch, w->writer.watch_context = options.probe->watch_context;
+        w->writer.discard = options.probe->discard;
+    }
     w->reader.fd = inp.fd;
     reader_start(w->reader, w->inp_block(0) + HEAD_BYTES, w->inp_block(1) + HEAD_BYTES, w->block_bytes, threads);
     stream_result r = stream(*w);
@@ -495,6 +508,12 @@ run_result run(const char* inp_path, const char* out_path, const run_options& op
 }
 
 } // namespace
+
+void end_peak_meter(loudness_probe* probe, int channels) {
+    if (probe == nullptr || probe->peak_meter == nullptr) return;
+    std::vector<std::int16_t> silence(static_cast<std::size_t>(agc::TRUE_PEAK_TAPS) * static_cast<std::size_t>(channels));
+    agc_loudness_add_frames(probe->peak_meter, silence.data(), agc::TRUE_PEAK_TAPS);
+}
 
 run_result failed(run_failure failure, const char* what, const char* path, int err) {
     static constexpr const char* messages[] = {nullptr, MSG_INPUT_ERROR, MSG_OUTPUT_ERROR, MSG_SAME_FILE};

@@ -62,6 +62,15 @@ struct loudness_probe {
     // frames of `channels`).
     void (*watch)(void* context, const std::int16_t* samples, std::size_t frames, int channels) = nullptr;
     void* watch_context = nullptr;
+    // Set when only the measure is wanted: what the run would write is
+    // measured (and watched) but never written, so the output is untouched.
+    bool discard = false;
+    // With `true_peak` set, also the true peak of what the run writes, as a
+    // limiter after it would take it in (the latency it drops, and the
+    // silence after the end, included), on the run's own thread, which has
+    // time to spare while the writer's meter works.
+    bool true_peak = false;
+    agc_loudness* peak_meter = nullptr;
 };
 
 // How a run levels, beyond the built-in behaviour (the command line's options).
@@ -91,6 +100,10 @@ struct run_options {
     // of a dB), applied after the levelling; and where a run tells what it wrote.
     std::int32_t gain_mdb = 0;
     loudness_probe* probe = nullptr;
+    // Set when the measure found that the limiter would rest all through
+    // (every true peak under the gain far enough below the ceiling): the
+    // gain is applied alone, with the limiter's bytes and none of its work.
+    bool gain_alone = false;
 };
 
 // Whether a run has been asked to stop.
@@ -122,8 +135,8 @@ inline agc_stream_options stream_options(const run_options& how) {
     o.link = how.link;
     o.mix = how.mix;
     o.mix_count = how.mix_count;
-    o.gain = how.gain_mdb;
-    o.limit = how.limit;
+    o.gain = how.gain_alone ? 0 : how.gain_mdb; // a gain alone is the caller's to apply
+    o.limit = how.gain_alone ? 0 : how.limit;
     o.ceiling = how.ceiling_mdb;
     o.offline = how.live ? 0 : 1; // a file is levelled whole: the speech-aware mode may look far ahead
     return o;
@@ -131,6 +144,19 @@ inline agc_stream_options stream_options(const run_options& how) {
 
 // Whether a run applies a gain or a limiter after the levelling.
 inline bool after_levelling(const run_options& o) { return o.gain_mdb != 0 || o.limit; }
+
+// The probe's meter of the true peak (none where it asks for none), for a
+// run of `channels` channels at `rate`: its figures are read by the caller,
+// who destroys it. Returns false when it is asked for and cannot be had.
+inline bool create_peak_meter(loudness_probe* probe, int rate, int channels) {
+    if (probe == nullptr || !probe->true_peak) return true;
+    probe->peak_meter = agc_loudness_create(rate, channels, AGC_LOUDNESS_MODE_TRUE_PEAK, nullptr);
+    return probe->peak_meter != nullptr;
+}
+
+// The silence after the end, into the probe's meter of the true peak: the
+// points a limiter would make of the last samples and what follows them.
+void end_peak_meter(loudness_probe* probe, int channels);
 
 // The result of a run that failed on one side, with the tool's message for it.
 run_result failed(run_failure failure, const char* what, const char* path, int err);
