@@ -383,13 +383,13 @@ void limiter_process(limiter& l, const std::int16_t* in, std::int16_t* out, int 
 // A point the limiter makes is interpolated from the delay line's samples,
 // x g / 2^8 in Q8 (g the Q16 gain), shifted down by s bits to 16 bits and
 // floored: each falls short of x g / 2^(8+s) by less than 1, so the point
-// falls short of the meter's, made of x itself, scaled alike, by less than
-// the taps' sum of magnitudes (1.2), that is 1.2 * 2^s in Q8. And 2^s is at
-// most 2 top / 2^15 for the largest sample top <= 2^15 g / 2^8 of the span,
-// so at most g / 2^7. A point therefore stands at most
-//     g * (peak + 2^16 / 2^14 ... ) / 2^22
-// over the meter's: within g (peak_q14 + 2^17) / 2^22 + 4 in Q8, which is
-// the bound taken here, with 5 thousandths of a dB for the meter's rounding.
+// stands off the meter's, made of x itself and scaled alike, by less than
+// the taps' sum of magnitudes (1.2) times 2^s in Q8. And 2^s is at most
+// 2 top / 2^15 for the span's largest sample top <= 2^15 g / 2^8, so at
+// most g / 2^7. In Q8 the meter's point is g peak_q14 / 2^22, so every point
+// stays within g (peak_q14 + 1.2 * 2^15) / 2^22 (+ 1.2 where s = 0); the
+// bound taken here is g (peak_q14 + 2^17) / 2^22 + 4, with 5 thousandths of
+// a dB more for the meter's rounding to thousandths.
 bool limiter_rests(int rate, std::int32_t ceiling_milli_db, std::int32_t gain_milli_db, std::int32_t true_peak_milli_db) {
     if (rate < 44100) return false;
     if (true_peak_milli_db == INT32_MIN) return true;

@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdint>
 #include <cstring>
@@ -96,7 +95,7 @@ run_result spool(const char* inp_path, spooled& sp) {
 
 struct measured {
     std::int32_t lufs = AGC_LOUDNESS_NONE, peak = AGC_LOUDNESS_NONE; // integrated, and sample peak
-    std::int32_t true_peak = INT32_MIN;                               // where it was asked for; silence: INT32_MIN
+    std::int32_t true_peak = AGC_LOUDNESS_NONE;                       // where it was asked for
 };
 
 // The largest of a peak over the channels (AGC_LOUDNESS_NONE: none had one).
@@ -114,10 +113,7 @@ measured figures_of(agc_loudness* meter, agc_loudness* peak_meter = nullptr) {
     if (meter == nullptr) return m;
     agc_loudness_integrated(meter, &m.lufs);
     m.peak = largest_over_channels(meter, agc_loudness_sample_peak);
-    if (peak_meter != nullptr) {
-        const std::int32_t tp = largest_over_channels(peak_meter, agc_loudness_true_peak);
-        m.true_peak = tp == AGC_LOUDNESS_NONE ? INT32_MIN : tp;
-    }
+    if (peak_meter != nullptr) m.true_peak = largest_over_channels(peak_meter, agc_loudness_true_peak);
     return m;
 }
 
@@ -335,12 +331,12 @@ run_result first_look(const std::string& path, const char* inp_path, const run_o
     // Where the limiter will not act, the gain is exact: no second measure.
     // (A true peak stands above the sample peak by far less than 2 dB in
     // any recording but a test signal made for it.)
-    limited = level.peak != AGC_LOUDNESS_NONE && level.peak + o.gain_mdb > o.ceiling_mdb - 2000;
     // Where every true peak under the gain stays clear of the ceiling, the
     // limiter would rest all through: the gain alone gives the same bytes,
-    // without its work, and the loudness is exact.
+    // without its work, and the loudness is exact. (The meter's silence,
+    // AGC_LOUDNESS_NONE, is the limiter's INT32_MIN.)
     o.gain_alone = agc::limiter_rests(rate, o.ceiling_mdb, o.gain_mdb, level.true_peak);
-    if (o.gain_alone) limited = false;
+    limited = !o.gain_alone && level.peak != AGC_LOUDNESS_NONE && level.peak + o.gain_mdb > o.ceiling_mdb - 2000;
     if (limited) estimate_from_sample(sample, rate, options, o, level.lufs, s);
     return {};
 }
