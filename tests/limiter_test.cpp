@@ -247,7 +247,8 @@ TEST(Limiter, GainGlidesAndChunkingChangesNothing) {
 // the 64-bit product it stands for; a glide that stays at one gain must give
 // the same delay line and samples, at the largest gains and the extreme
 // samples too, with the limiter at rest and at work, in one channel and in
-// two (the channels' records follow the limiter's, as limiter_size counts them).
+// two (the channels' records follow the limiter's, as limiter_size counts
+// them); and one channel comes out as a pair of it does.
 TEST(Limiter, ASteadyGainIsTheGlidingOnesArithmetic) {
     std::mt19937 rng(7);
     std::uniform_int_distribution<int> any(-32768, 32767);
@@ -277,6 +278,21 @@ TEST(Limiter, ASteadyGainIsTheGlidingOnesArithmetic) {
                     ASSERT_EQ(lines(steady), lines(gliding)) << channels << " channels, gain " << gain << " mdB, at " << at;
                 }
                 EXPECT_EQ(a, b) << channels << " channels, gain " << gain << " mdB, ceiling " << ceiling << " mdB";
+                if (channels != 1) continue;
+                // One channel's samples leave under their gains in vector
+                // lanes, two channels' one at a time: the same signal on
+                // both sides of a pair must come out as the one channel does.
+                limited pair(44100, 2, ceiling, gain);
+                samples both(2 * in.size());
+                for (std::size_t i = 0; i < in.size(); ++i) both[2 * i] = both[2 * i + 1] = in[i];
+                samples out(both.size());
+                for (std::size_t at = 0; at < both.size(); at += 1400) {
+                    const int n = static_cast<int>(std::min<std::size_t>(700, (both.size() - at) / 2));
+                    agc::limiter_process(*pair.l, both.data() + at, out.data() + at, n);
+                }
+                samples left(in.size());
+                for (std::size_t i = 0; i < in.size(); ++i) left[i] = out[2 * i];
+                EXPECT_EQ(left, a) << "a pair of one channel, gain " << gain << " mdB, ceiling " << ceiling << " mdB";
             }
         }
     }

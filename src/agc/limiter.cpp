@@ -69,72 +69,81 @@ std::int64_t ratio(std::int64_t ceiling, std::int64_t peak) {
     return r < 0 ? 0 : r;
 }
 
-// Takes the peak of the frame whose points are now known into the queue of
-// the window's falling peaks, and returns the window's largest.
-std::int64_t hold_peak(limiter& l, std::int64_t peak, std::int64_t at) {
-    // Peaks at the ceiling or under it ask for unity, as no peak does: only
-    // those over it are queued.
-    if (peak > l.ceiling) {
-        while (l.held_count > 0 && l.held_peak[slot_of(l.held_first + l.held_count - 1)] <= peak) --l.held_count;
-        const std::size_t slot = slot_of(l.held_first + l.held_count);
-        l.held_peak[slot] = peak;
-        l.held_at[slot] = at;
-        ++l.held_count;
-    }
-    while (l.held_count > 0 && l.held_at[l.held_first] <= at - l.window) {
-        l.held_first = static_cast<std::int32_t>(slot_of(l.held_first + 1));
-        --l.held_count;
-    }
-    return l.held_count > 0 ? l.held_peak[l.held_first] : 0;
-}
-
-// The gain's memory from frame to frame, taken out of the limiter for a
-// chunk: in locals the compiler keeps in registers, where in the record
-// every frame's result would go through memory to reach the next.
+// The gain's memory from frame to frame, and the limiter's settings it
+// reads, taken out of the limiter for a chunk: in locals the compiler keeps
+// in registers, where in the record every frame's result would go through
+// memory to reach the next (and every store into the record's arrays would
+// have the settings read again, as they might have changed).
 struct gain_memory {
     std::int64_t hold, glide_sum, last_peak, last_ratio;
+    std::int32_t held_first, held_count;
+    std::int64_t ceiling, release, at_rest; // at_rest: the glide's sum at unity
+    std::int64_t window;
+    std::int32_t glide_mask, lookahead_log2;
 };
+
+// Takes the peak of the frame whose points are now known into the queue of
+// the window's falling peaks, and returns the window's largest.
+[[gnu::always_inline]] inline std::int64_t hold_peak(limiter& l, gain_memory& m, std::int64_t peak, std::int64_t at) {
+    // Peaks at the ceiling or under it ask for unity, as no peak does: only
+    // those over it are queued.
+    if (peak > m.ceiling) {
+        while (m.held_count > 0 && l.held_peak[slot_of(m.held_first + m.held_count - 1)] <= peak) --m.held_count;
+        const std::size_t slot = slot_of(m.held_first + m.held_count);
+        l.held_peak[slot] = peak;
+        l.held_at[slot] = at;
+        ++m.held_count;
+    }
+    while (m.held_count > 0 && l.held_at[m.held_first] <= at - m.window) {
+        m.held_first = static_cast<std::int32_t>(slot_of(m.held_first + 1));
+        --m.held_count;
+    }
+    return m.held_count > 0 ? l.held_peak[m.held_first] : 0;
+}
 
 // The gain for frame `frame`, whose peak is `peak` (the window's largest).
 [[gnu::always_inline]] inline std::int64_t next_gain(limiter& l, gain_memory& m, std::int64_t peak, std::int64_t frame) {
     // At rest (no peak over the ceiling, the hold and the glide at unity)
     // the gain stays unity: nothing to work out.
-    if (peak <= l.ceiling && m.hold == ONE && m.glide_sum == (ONE << l.lookahead_log2)) return ONE;
+    if (peak <= m.ceiling && m.hold == ONE && m.glide_sum == m.at_rest) return ONE;
     std::int64_t wanted = ONE;
-    if (peak > l.ceiling) {
+    if (peak > m.ceiling) {
         if (peak != m.last_peak) {
             m.last_peak = peak;
-            m.last_ratio = ratio(l.ceiling, peak);
+            m.last_ratio = ratio(m.ceiling, peak);
         }
         wanted = m.last_ratio;
     }
     // The last steps of the recovery would round to nothing: within them,
     // the hold is back at unity.
-    const std::int64_t step = ((ONE - m.hold) * l.release) >> 30;
+    const std::int64_t step = ((ONE - m.hold) * m.release) >> 30;
     const std::int64_t recovered = step > 0 ? m.hold + step : ONE;
     m.hold = wanted < recovered ? wanted : recovered;
-    const int slot = static_cast<int>(frame & (l.lookahead - 1));
+    const auto slot = static_cast<std::size_t>(frame & m.glide_mask);
     m.glide_sum += m.hold - l.glide[slot];
     l.glide[slot] = m.hold;
-    return m.glide_sum >> l.lookahead_log2;
+    return m.glide_sum >> m.lookahead_log2;
 }
 
 // The gains of the n frames from l.frames on, into g.
 void chunk_gains(limiter& l, std::int64_t* g, int n) {
-    gain_memory m{l.hold, l.glide_sum, l.last_peak, l.last_ratio};
+    gain_memory m{l.hold,       l.glide_sum,  l.last_peak, l.last_ratio,           l.held_first,
+                  l.held_count, l.ceiling,    l.release,   ONE << l.lookahead_log2, l.window,
+                  l.lookahead - 1, l.lookahead_log2};
     std::uint64_t reduced = 0;
     std::int64_t lowest = l.lowest_gain;
-    const std::int64_t first = l.frames;
+    const std::int64_t first = l.frames, latency = l.latency;
     for (int i = 0; i < n; ++i) {
         const std::int64_t frame = first + i, q = frame - DETECT;
-        const std::int64_t gi = next_gain(l, m, hold_peak(l, q < 0 ? 0 : l.peaks[slot_of(q)], frame), frame);
+        const std::int64_t gi = next_gain(l, m, hold_peak(l, m, q < 0 ? 0 : l.peaks[slot_of(q)], frame), frame);
         g[i] = gi;
-        if (gi < ONE && frame >= l.latency) {
+        if (gi < ONE && frame >= latency) {
             ++reduced;
             lowest = gi < lowest ? gi : lowest;
         }
     }
     l.hold = m.hold, l.glide_sum = m.glide_sum, l.last_peak = m.last_peak, l.last_ratio = m.last_ratio;
+    l.held_first = m.held_first, l.held_count = m.held_count;
     l.reduced_frames += reduced;
     l.lowest_gain = lowest;
     l.frames = first + n;
@@ -266,6 +275,37 @@ void into_delay(limiter_channel& c, const std::int16_t* in, int stride, const st
     }
 }
 
+// A run of a channel's samples under their gains, one frame apart: out_sample
+// with its two floors taken as one, (s g + 2^37) >> 38, and 2^62 added
+// first so that the shift, on a sum that is never negative (|s g| < 2^61),
+// can be a logical one, which vector lanes of 64 bits have where the
+// arithmetic one is missing (2^62 >> 38 = 2^24 is taken back after).
+[[gnu::always_inline]] inline void gained_run(const std::int32_t* d, const std::int64_t* g, std::int16_t* o, int n) {
+    constexpr std::uint64_t BIAS = (std::uint64_t{1} << 37) + (std::uint64_t{1} << 62);
+    for (int k = 0; k < n; ++k) {
+        const auto p = static_cast<std::uint64_t>(static_cast<std::int64_t>(d[k]) * g[k]) + BIAS;
+        const std::int64_t y = static_cast<std::int64_t>(p >> 38) - (std::int64_t{1} << 24);
+        o[k] = held16(y);
+    }
+}
+
+#if defined(__x86_64__) && !defined(__EMSCRIPTEN__)
+[[gnu::target("avx2")]] void gained_run_avx2(const std::int32_t* d, const std::int64_t* g, std::int16_t* o, int n) {
+    gained_run(d, g, o, n);
+}
+const bool avx2_lanes = best_simd_level() == simd_level::avx2 || best_simd_level() == simd_level::avx512;
+#endif
+
+void gained(const std::int32_t* d, const std::int64_t* g, std::int16_t* o, int n) {
+#if defined(__x86_64__) && !defined(__EMSCRIPTEN__)
+    if (avx2_lanes) {
+        gained_run_avx2(d, g, o, n);
+        return;
+    }
+#endif
+    gained_run(d, g, o, n);
+}
+
 // One channel of n frames out of the delay line, from frame `from` on (the
 // frames before the recording are silence), under the gains g: none at
 // rest, where unity leaves each sample as its rounding to 16 bits.
@@ -282,6 +322,8 @@ void out_of_delay(const limiter_channel& c, std::int16_t* out, int stride, const
             for (int k = 0; k < end - i; ++k) o[k] = out_sample(d[k]);
         } else if (g == nullptr) {
             for (int k = i; k < end; ++k) out[static_cast<std::ptrdiff_t>(k) * stride] = out_sample(d[k - i]);
+        } else if (stride == 1) {
+            gained(d, g + i, out + i, end - i);
         } else {
             for (int k = i; k < end; ++k) out[static_cast<std::ptrdiff_t>(k) * stride] = out_sample(d[k - i], g[k]);
         }
@@ -413,7 +455,6 @@ namespace {
                                              std::int32_t gh, std::int32_t gl) {
     gain_alone(in, out, samples, gh, gl);
 }
-const bool has_avx2 = best_simd_level() == simd_level::avx2 || best_simd_level() == simd_level::avx512;
 #endif
 
 } // namespace
@@ -422,7 +463,7 @@ void limiter_gain_alone(const std::int16_t* in, std::int16_t* out, std::size_t s
     const std::int64_t g = gain_q16(gain_milli_db); // below SPLIT_GAIN_LIMIT
     const auto gh = static_cast<std::int32_t>(g >> 8), gl = static_cast<std::int32_t>(g & 255);
 #if defined(__x86_64__) && !defined(__EMSCRIPTEN__)
-    if (has_avx2) {
+    if (avx2_lanes) {
         gain_alone_avx2(in, out, samples, gh, gl);
         return;
     }

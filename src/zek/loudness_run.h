@@ -15,7 +15,7 @@ namespace zek {
 // loudness off: the first gain under it is found on a sample of the
 // levelled recording kept by the first pass, then each pass under the
 // limiter is measured, and the gain corrected until one lands within
-// 0.02 LU of the target (the output of a pass that misses is taken back;
+// 0.05 LU of the target (the output of a pass that misses is taken back;
 // one that cannot be, a pipe's, is measured without writing first).
 run_result run_to_loudness(const char* inp_path, const char* out_path, output_file& out, const run_options& options);
 
