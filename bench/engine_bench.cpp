@@ -187,7 +187,7 @@ void BM_limiter(benchmark::State& bs) {
     }
     bs.SetItemsProcessed(bs.iterations() * static_cast<std::int64_t>(signal.size()));
 }
-BENCHMARK(BM_limiter)->Arg(-12000)->Arg(-4000)->Arg(3000);
+BENCHMARK(BM_limiter)->Arg(-12000)->Arg(-4000)->Arg(-1000)->Arg(0)->Arg(3000);
 
 // The loudness meter on the speech-like signal at 48 kHz, in 4096-frame
 // chunks: range(0) its modes (integrated loudness and sample peak, as the

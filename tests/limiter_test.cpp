@@ -209,6 +209,31 @@ TEST(Limiter, ASteadyToneComesOutClean) {
     EXPECT_NEAR(20 * std::log10(std::sqrt(fundamental) * 2 / static_cast<double>(n) / 32768), -6.1, 0.05);
 }
 
+// After a peak the gain recovers smoothly, by far less than a hundredth of a
+// dB from one frame to the next, and is back at exactly unity (where the
+// limiter has nothing to work out) within 0.6 s, not the second that the
+// recovery's last thousandths of a dB would take: on a steady level, whose
+// output reads the gain frame by frame, 7 dB over the ceiling for 20 ms.
+TEST(Limiter, TheGainRecoversSmoothlyAndReachesUnity) {
+    const int rate = 48000;
+    const std::size_t burst = rate / 2, burst_end = burst + rate / 50;
+    samples in(3 * static_cast<std::size_t>(rate), 10000);
+    for (std::size_t i = burst; i < burst_end; ++i) in[i] = 32767;
+    limited l(rate, 1, -1000, 6000);
+    const samples out = l.run(in, 1);
+    const double steady = out.back();
+    double largest_step = 0, lowest = 0;
+    std::size_t last_off = 0;
+    for (std::size_t i = burst_end + 64; i < out.size(); ++i) {
+        largest_step = std::max(largest_step, std::abs(20 * std::log10(out[i] / double(out[i - 1]))));
+        lowest = std::min(lowest, 20 * std::log10(out[i] / steady));
+        if (out[i] != out.back()) last_off = i;
+    }
+    EXPECT_LT(lowest, -6.0) << "the peak was limited";
+    EXPECT_LT(largest_step, 0.005) << "dB from one frame to the next";
+    EXPECT_LT(double(last_off - burst_end) / rate, 0.6) << "s to unity";
+}
+
 // One gain for all channels: a peak on one side lowers the other with it.
 TEST(Limiter, ChannelsShareTheGain) {
     const int rate = 48000;

@@ -35,6 +35,8 @@ namespace agc {
 namespace {
 
 constexpr std::int64_t ONE = std::int64_t{1} << 30; // unity gain, Q30
+// 0.01 dB under unity, ONE * (1 - 10^(-0.01 / 20)): a recovery this close is complete.
+constexpr std::int64_t RECOVERED = 1235442;
 constexpr int REACH = TRUE_PEAK_TAPS / 2;           // samples on either side that shape a point
 constexpr int CHUNK = 64;                           // frames taken at once: with the latency, within the ring
 constexpr int DETECT = 32;                          // frames from a frame to its peak
@@ -114,10 +116,11 @@ struct gain_memory {
         }
         wanted = m.last_ratio;
     }
-    // The last steps of the recovery would round to nothing: within them,
-    // the hold is back at unity.
+    // Within a hundredth of a dB of unity the hold is back at it: the rest of
+    // the recovery would take twice as long again, for a change no one can
+    // hear, and the limiter at unity has nothing to work out.
     const std::int64_t step = ((ONE - m.hold) * m.release) >> 30;
-    const std::int64_t recovered = step > 0 ? m.hold + step : ONE;
+    const std::int64_t recovered = ONE - m.hold > RECOVERED ? m.hold + step : ONE;
     m.hold = wanted < recovered ? wanted : recovered;
     const auto slot = static_cast<std::size_t>(frame & m.glide_mask);
     m.glide_sum += m.hold - l.glide[slot];
