@@ -1,8 +1,8 @@
 // The loudness meter alone over a recording: 16-bit samples, raw (mono at
 // 48 kHz) or in a plain 44-byte-header WAV file (its rate and channels from
-// the header), fed in chunks of 64k samples through <agc/loudness.h> with
-// every figure kept; prints the figures (the true peak: the largest over
-// the channels).
+// the header), fed in the meter's whole batches through <agc/loudness.h>
+// with every figure kept; prints the figures (the true peak: the largest
+// over the channels).
 //   loudness_meter FILE
 #include <bit>
 #include <cstdint>
@@ -10,6 +10,7 @@
 #include <cstring>
 #include <vector>
 
+#include "agc/k_weighting.h"
 #include "agc/loudness.h"
 
 int main(int argc, char** argv) {
@@ -51,8 +52,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s: the meter cannot take %d Hz, %d channels (error %d)\n", argv[1], rate, channels, err);
         return 1;
     }
+    // Reads of whole batches, which the meter filters in vector lanes.
     const auto nc = static_cast<std::size_t>(channels);
-    s.resize(s.size() / nc * nc); // whole frames
+    s.resize(agc::k_batch_frames(rate) * nc);
     for (;;) {
         char* at = reinterpret_cast<char*>(s.data());
         const std::size_t fresh = std::fread(at + carried, 1, s.size() * 2 - carried, f);

@@ -45,6 +45,29 @@ k_coefficients k_coefficients_for(int rate);
 // of 2^-K_ENERGY_FRACTION sample^2.
 std::uint64_t k_filter_energy(const k_coefficients& k, k_filter& f, const std::int16_t* x, std::size_t n);
 
+// The meter starts the filter afresh every K_SEGMENT_STEPS steps of 100 ms
+// (4 s), each time from a filter that has heard only silence until
+// K_WARM_STEPS steps (0.3 s) before; K_LANES segments in one call are
+// filtered side by side. The frames of such a batch at a rate: a caller
+// that feeds the meter whole batches has all of its filtering done in lanes.
+inline constexpr int K_SEGMENT_STEPS = 40;
+inline constexpr int K_WARM_STEPS = 3;
+inline constexpr int K_LANES = 4;
+constexpr std::size_t k_batch_frames(int rate) {
+    return static_cast<std::size_t>(K_LANES) * K_SEGMENT_STEPS * static_cast<std::size_t>((rate + 5) / 10);
+}
+
+// Four stretches of one channel through the filter at once, in vector lanes
+// where the CPU has them: stretch j starts at x[start[j] * stride] (samples
+// `stride` apart), stretch 0 from the filter f, the others from a filter
+// that has heard only silence, and each runs on for `blocks` blocks of
+// `block` samples; the energy of block b of stretch j (as k_filter_energy
+// sums it) goes to energy[j * blocks + b]. The same sums as four filters one
+// after another would give. False, with nothing done, where the CPU has no
+// such lanes: the caller filters the stretches itself.
+bool k_filter_lanes(const k_coefficients& k, const k_filter& f, const std::int16_t* x, std::ptrdiff_t stride,
+                    const std::size_t (&start)[K_LANES], std::size_t blocks, std::size_t block, std::uint64_t* energy);
+
 } // namespace agc
 
 #endif

@@ -20,6 +20,15 @@ namespace {
 constexpr int SUBS_MOMENTARY = 4;  // 400 ms of 100 ms steps
 constexpr int SUBS_SHORT = 30;     // 3 s
 constexpr int CHUNK = 512;         // samples of a channel taken at once
+// The K-weighting starts afresh every SEGMENT_STEPS steps (4 s), from a
+// filter that has heard only silence until WARM_STEPS steps (0.3 s) before:
+// by then what it has not heard is gone from it (the high-pass's slowest
+// pole, at 96 kHz, has decayed by e^-70), so the energies are the same as
+// an unbroken filter's but for its rounding, and a recording's segments can
+// be filtered side by side, four at a time in vector lanes, each from its
+// own start: the same figures however the frames come in.
+constexpr int SEGMENT_STEPS = agc::K_SEGMENT_STEPS;
+constexpr int WARM_STEPS = agc::K_WARM_STEPS;
 
 // The absolute gate, -70 LUFS: 2^36 * 10^(-6.9309) = 8057.1, so a block of
 // 8058 and more is counted.
@@ -58,6 +67,7 @@ struct range_bin {
 
 struct channel_meter {
     agc::k_filter filter;
+    agc::k_filter warm; // the next segment's filter, over the last WARM_STEPS steps of this one
     agc::true_peak_history history;
     std::uint64_t step_energy; // of the 100 ms step being measured
     std::int32_t weight;       // Q14
@@ -148,14 +158,25 @@ std::uint64_t ring_sum(const agc_loudness* m, int steps) {
 
 // A 100 ms step is complete: its energy joins the ring, and the blocks
 // that end with it are gated and counted.
+// A channel's share of a step: its energy per sample, weighted.
+std::uint64_t weighted(const agc_loudness* m, const channel_meter& c, std::uint64_t energy) {
+    return (energy / static_cast<std::uint64_t>(m->step_length) * static_cast<std::uint64_t>(c.weight)) >> 14;
+}
+
+void end_step_of(agc_loudness* m, std::uint64_t energy);
+
 void end_step(agc_loudness* m) {
     channel_meter* ch = channels_of(m);
     std::uint64_t energy = 0;
     for (int c = 0; c < m->channels; ++c) {
-        energy += (ch[c].step_energy / static_cast<std::uint64_t>(m->step_length) *
-                   static_cast<std::uint64_t>(ch[c].weight)) >> 14;
+        energy += weighted(m, ch[c], ch[c].step_energy);
         ch[c].step_energy = 0;
     }
+    end_step_of(m, energy);
+}
+
+// A step of `energy` (weighted over the channels, per sample) is complete.
+void end_step_of(agc_loudness* m, std::uint64_t energy) {
     m->ring[m->ring_at] = energy;
     m->ring_at = (m->ring_at + 1) % SUBS_SHORT;
     m->step_fill = 0;
@@ -188,10 +209,20 @@ void end_step(agc_loudness* m) {
     }
 }
 
-// One channel's n samples of a step.
-void measure_channel(agc_loudness* m, channel_meter& c, const std::int16_t* x, int n) {
+void measure_peaks(agc_loudness* m, channel_meter& c, const std::int16_t* x, std::size_t count);
+
+// One channel's n samples of a step (and their peaks, unless the caller
+// has taken them already).
+void measure_channel(agc_loudness* m, channel_meter& c, const std::int16_t* x, int n, bool peaks) {
     const auto count = static_cast<std::size_t>(n);
-    if (has(m, AGC_LOUDNESS_MODE_M)) c.step_energy += agc::k_filter_energy(m->k, c.filter, x, count);
+    if (has(m, AGC_LOUDNESS_MODE_M)) {
+        c.step_energy += agc::k_filter_energy(m->k, c.filter, x, count);
+        if (m->steps % SEGMENT_STEPS >= SEGMENT_STEPS - WARM_STEPS) agc::k_filter_energy(m->k, c.warm, x, count);
+    }
+    if (peaks) measure_peaks(m, c, x, count);
+}
+
+void measure_peaks(agc_loudness* m, channel_meter& c, const std::int16_t* x, std::size_t count) {
     if (has(m, AGC_LOUDNESS_MODE_SAMPLE_PEAK)) {
         const std::int32_t p = agc::largest_magnitude(x, count);
         if (p > c.sample_peak) c.sample_peak = p;
@@ -199,6 +230,68 @@ void measure_channel(agc_loudness* m, channel_meter& c, const std::int16_t* x, i
     if (has(m, AGC_LOUDNESS_MODE_TRUE_PEAK)) {
         c.true_peak = agc::true_peak_scan(c.history, x, count, c.true_peak);
     }
+}
+
+// A segment starts: each channel's filter is the one warmed over the last
+// steps of the segment before.
+void start_segment(agc_loudness* m) {
+    channel_meter* ch = channels_of(m);
+    for (int c = 0; c < m->channels; ++c) {
+        ch[c].filter = ch[c].warm;
+        ch[c].warm = agc::k_filter{};
+    }
+}
+
+// Channel c of `frames` interleaved frames, in runs of CHUNK contiguous
+// samples (copied out where there are other channels).
+template <typename Take>
+void each_run(const std::int16_t* samples, std::size_t nc, std::size_t c, std::size_t frames, Take take) {
+    std::int16_t one[CHUNK];
+    for (std::size_t done = 0; done < frames;) {
+        const std::size_t n = frames - done < CHUNK ? frames - done : CHUNK;
+        const std::int16_t* x = samples + done * nc + c;
+        if (nc > 1) {
+            for (std::size_t i = 0; i < n; ++i) one[i] = x[i * nc];
+            x = one;
+        }
+        take(x, n);
+        done += n;
+    }
+}
+
+// Four whole segments from the start of one, in `samples`: each channel's
+// four filtered side by side in vector lanes (the first from the channel's
+// filter, each other from its start WARM_STEPS before, as the segments
+// define it), their steps counted in order, and the next segment's filter
+// warmed over the last steps. False, with nothing done, where the lanes
+// are missing.
+bool measure_segments(agc_loudness* m, const std::int16_t* samples, bool peaks) {
+    constexpr std::size_t BLOCKS = SEGMENT_STEPS + WARM_STEPS;
+    const auto step = static_cast<std::size_t>(m->step_length), nc = static_cast<std::size_t>(m->channels);
+    const std::size_t segment = SEGMENT_STEPS * step, warm = WARM_STEPS * step, frames = agc::K_LANES * segment;
+    const std::size_t start[agc::K_LANES] = {0, segment - warm, 2 * segment - warm, 3 * segment - warm};
+    std::uint64_t total[agc::K_LANES][SEGMENT_STEPS] = {};
+    std::uint64_t energy[agc::K_LANES * BLOCKS];
+    channel_meter* ch = channels_of(m);
+    for (std::size_t c = 0; c < nc; ++c) {
+        // Whether the CPU has the lanes is the same for every channel: the
+        // first says it before anything is changed.
+        if (!agc::k_filter_lanes(m->k, ch[c].filter, samples + c, static_cast<std::ptrdiff_t>(nc), start, BLOCKS, step, energy)) {
+            return false;
+        }
+        for (std::size_t j = 0; j < agc::K_LANES; ++j) {
+            const std::uint64_t* e = energy + j * BLOCKS + (j == 0 ? 0 : WARM_STEPS); // past the warming
+            for (std::size_t s = 0; s < SEGMENT_STEPS; ++s) total[j][s] += weighted(m, ch[c], e[s]);
+        }
+        ch[c].warm = agc::k_filter{};
+        each_run(samples + (frames - warm) * nc, nc, c, warm,
+                 [&](const std::int16_t* x, std::size_t n) { agc::k_filter_energy(m->k, ch[c].warm, x, n); });
+        if (peaks) each_run(samples, nc, c, frames, [&](const std::int16_t* x, std::size_t n) { measure_peaks(m, ch[c], x, n); });
+    }
+    for (std::size_t j = 0; j < agc::K_LANES; ++j) {
+        for (std::size_t s = 0; s < SEGMENT_STEPS; ++s) end_step_of(m, total[j][s]);
+    }
+    return true;
 }
 
 // The loudness of a mean energy given as its logarithm.
@@ -357,7 +450,20 @@ int agc_loudness_add_frames(agc_loudness* m, const int16_t* samples, size_t fram
     channel_meter* ch = channels_of(m);
     const auto nc = static_cast<std::size_t>(m->channels);
     std::int16_t one[CHUNK];
+    const std::size_t batch = agc::k_batch_frames(m->rate);
+    // One channel's peaks in one go: the true peak's scan costs something
+    // for each call, and the steps below would cut it into short ones.
+    const bool peaks = nc > 1;
+    if (!peaks) measure_peaks(m, ch[0], samples, frames);
     while (frames > 0) {
+        if (m->step_fill == 0 && m->steps % SEGMENT_STEPS == 0 && has(m, AGC_LOUDNESS_MODE_M)) {
+            if (m->steps > 0) start_segment(m);
+            if (frames >= batch && measure_segments(m, samples, peaks)) {
+                samples += batch * nc;
+                frames -= batch;
+                continue;
+            }
+        }
         const std::size_t left = static_cast<std::size_t>(m->step_length - m->step_fill);
         const int n = static_cast<int>(frames < left ? (frames < CHUNK ? frames : CHUNK) : (left < CHUNK ? left : CHUNK));
         for (std::size_t c = 0; c < nc; ++c) {
@@ -368,7 +474,7 @@ int agc_loudness_add_frames(agc_loudness* m, const int16_t* samples, size_t fram
                 for (int i = 0; i < n; ++i) one[i] = samples[static_cast<std::size_t>(i) * nc + c];
                 x = one;
             }
-            measure_channel(m, ch[c], x, n);
+            measure_channel(m, ch[c], x, n, peaks);
         }
         samples += static_cast<std::size_t>(n) * nc;
         frames -= static_cast<std::size_t>(n);

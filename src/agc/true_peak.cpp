@@ -45,7 +45,7 @@ constexpr std::int16_t EIGHTHS[4][TRUE_PEAK_TAPS] = {
 
 constexpr int HISTORY = TRUE_PEAK_TAPS - 1;
 constexpr int BLOCK = TRUE_PEAK_BLOCK;
-constexpr std::size_t CHUNK = 256;
+constexpr std::size_t CHUNK = 1024;
 
 constexpr std::int32_t abs32(std::int32_t v) { return v < 0 ? -v : v; }
 
@@ -143,20 +143,23 @@ void interpolate_block(const std::int16_t* w, std::int32_t* m) {
     quarters(w, m);
 }
 
-} // namespace
-
 // The input after the history, BLOCK outputs at a time. A block's points
 // are made of the 47 samples from its own start on; the largest magnitude of
 // the three 16-sample stretches that hold them bounds them all, so a block
 // that cannot reach over the peak so far is passed by for a few compares.
-std::int32_t true_peak_scan(true_peak_history& h, const std::int16_t* x, std::size_t n, std::int32_t floor) {
+// Quarters interpolates a block's three points between each pair.
+template <void (*Quarters)(const std::int16_t*, std::int32_t*)>
+[[gnu::always_inline]] inline std::int32_t scan(true_peak_history& h, const std::int16_t* x, std::size_t n,
+                                                std::int32_t floor) {
     constexpr int STRETCHES = (HISTORY + CHUNK + BLOCK) / BLOCK + 1;
-    std::int16_t run[STRETCHES * BLOCK] = {};
+    constexpr std::size_t RUN = STRETCHES * BLOCK;
+    std::int16_t run[RUN]; // the history, the chunk, and zeros after it
     std::memcpy(run, h.x, HISTORY * sizeof(std::int16_t));
     std::int32_t peak = floor;
     for (std::size_t done = 0; done < n;) {
         const std::size_t k = n - done < CHUNK ? n - done : CHUNK;
         std::memcpy(run + HISTORY, x + done, k * sizeof(std::int16_t));
+        std::memset(run + HISTORY + k, 0, (RUN - HISTORY - k) * sizeof(std::int16_t));
         std::int32_t top[STRETCHES];
         for (int s = 0; s < STRETCHES; ++s) top[s] = largest_magnitude(run + s * BLOCK, BLOCK);
         for (std::size_t i = 0; i < k; i += BLOCK) {
@@ -165,8 +168,10 @@ std::int32_t true_peak_scan(true_peak_history& h, const std::int16_t* x, std::si
                                                           : (top[s + 1] > top[s + 2] ? top[s + 1] : top[s + 2]);
             if (static_cast<std::int64_t>(most) * TRUE_PEAK_BOUND <= peak) continue;
             // Past its k - i outputs the block reads what is left of the run: unused.
+            const std::int16_t* w = run + i;
             std::int32_t m[BLOCK];
-            interpolate_block(run + i, m);
+            for (int j = 0; j < BLOCK; ++j) m[j] = abs32(static_cast<std::int32_t>(w[j + TRUE_PEAK_DELAY - 1]) * (1 << TRUE_PEAK_FRACTION));
+            Quarters(w, m);
             const int b = k - i < BLOCK ? static_cast<int>(k - i) : BLOCK;
             for (int j = 0; j < b; ++j) peak = m[j] > peak ? m[j] : peak;
         }
@@ -175,6 +180,23 @@ std::int32_t true_peak_scan(true_peak_history& h, const std::int16_t* x, std::si
     }
     std::memcpy(h.x, run, HISTORY * sizeof(std::int16_t));
     return peak;
+}
+
+// The scan's own loops (the stretches' tops, the points' largest) in AVX2's
+// lanes too where the CPU has them, the interpolation inlined.
+#if defined(__x86_64__) && !defined(__EMSCRIPTEN__)
+[[gnu::target("avx2")]] std::int32_t scan_avx2(true_peak_history& h, const std::int16_t* x, std::size_t n, std::int32_t floor) {
+    return scan<quarters_avx2>(h, x, n, floor);
+}
+#endif
+
+} // namespace
+
+std::int32_t true_peak_scan(true_peak_history& h, const std::int16_t* x, std::size_t n, std::int32_t floor) {
+#if defined(__x86_64__) && !defined(__EMSCRIPTEN__)
+    if (use_avx2) return scan_avx2(h, x, n, floor);
+#endif
+    return scan<quarters_plain>(h, x, n, floor);
 }
 
 void true_peak_block(const std::int16_t* w, std::int32_t* m, bool finer) {

@@ -1,9 +1,11 @@
 #include "audio/block_writer.h"
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cstdint>
 
+#include "agc/k_weighting.h"
 #include "audio/file_io.h"
 #include "audio/samples.h"
 #include "audio/sndfile_api.h"
@@ -50,12 +52,46 @@ void each_run(const block_writer& w, int b, F see) {
     each_le_run(w.blocks[b], w.sizes[b], frame, see);
 }
 
+// Frames to the writer's meter: gathered into whole batches where it takes them so.
+void feed_meter(block_writer& w, const std::int16_t* s, std::size_t frames) {
+    if (w.meter_batch == 0) {
+        agc_loudness_add_frames(w.meter, s, frames);
+        return;
+    }
+    const auto nc = static_cast<std::size_t>(w.channels);
+    if (w.meter_pending.capacity() == 0) w.meter_pending.reserve(w.meter_batch * nc);
+    while (frames > 0) {
+        const std::size_t held = w.meter_pending.size() / nc;
+        if (held == 0 && frames >= w.meter_batch) { // whole batches need no gathering
+            const std::size_t n = frames / w.meter_batch * w.meter_batch;
+            agc_loudness_add_frames(w.meter, s, n);
+            s += n * nc;
+            frames -= n;
+            continue;
+        }
+        const std::size_t n = std::min(frames, w.meter_batch - held);
+        w.meter_pending.insert(w.meter_pending.end(), s, s + n * nc);
+        s += n * nc;
+        frames -= n;
+        if (held + n == w.meter_batch) {
+            agc_loudness_add_frames(w.meter, w.meter_pending.data(), w.meter_batch);
+            w.meter_pending.clear();
+        }
+    }
+}
+
+void flush_meter(block_writer& w) {
+    if (w.meter == nullptr || w.meter_pending.empty()) return;
+    agc_loudness_add_frames(w.meter, w.meter_pending.data(), w.meter_pending.size() / static_cast<std::size_t>(w.channels));
+    w.meter_pending.clear();
+}
+
 // Writes block b, or skips it once a write has failed. Returns the errno.
 int write_block(block_writer& w, int b, bool skip) {
     if (skip) return 0;
     if (w.meter != nullptr || w.watch != nullptr) {
         each_run(w, b, [&](const std::int16_t* s, std::size_t frames) {
-            if (w.meter != nullptr) agc_loudness_add_frames(w.meter, s, frames);
+            if (w.meter != nullptr) feed_meter(w, s, frames);
             if (w.watch != nullptr) w.watch(w.watch_context, s, frames, w.channels);
         });
     }
@@ -93,11 +129,18 @@ void measure_le(agc_loudness* meter, int channels, const unsigned char* bytes, s
                 [&](const std::int16_t* s, std::size_t frames) { agc_loudness_add_frames(meter, s, frames); });
 }
 
+std::size_t meter_batch_frames(int rate, int channels) {
+    const std::size_t frames = agc::k_batch_frames(rate);
+    return frames * static_cast<std::size_t>(channels) * sizeof(std::int16_t) > (std::size_t{16} << 20) ? 0 : frames;
+}
+
 void writer_start(block_writer& w, unsigned char* block0, unsigned char* block1, bool thread) {
     w.fd = -1;
     w.sf = nullptr;
     w.channels = 1;
     w.meter = nullptr;
+    w.meter_batch = 0;
+    w.meter_pending.clear();
     w.watch = nullptr;
     w.watch_context = nullptr;
     w.discard = false;
@@ -150,6 +193,7 @@ int writer_finish(block_writer& w) {
         pthread_join(w.thread, nullptr);
         w.threaded = false;
     }
+    flush_meter(w);
     return w.err;
 }
 

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <pthread.h>
 #include <sndfile.h>
+#include <vector>
 
 #include "agc/loudness.h"
 
@@ -25,6 +26,11 @@ struct block_writer {
     // writer's thread just before it is written, so that the meter's work
     // overlaps the levelling of the next block rather than following it.
     agc_loudness* meter = nullptr;
+    // When set too, the meter takes whole batches of this many frames,
+    // gathered here (the last, shorter one when the writer finishes): a
+    // long stretch is filtered several segments at once, in vector lanes.
+    std::size_t meter_batch = 0;
+    std::vector<std::int16_t> meter_pending;
     // And, when set, given each block's samples (whole frames of `channels`)
     // the same way: to keep some of what is written.
     void (*watch)(void* context, const std::int16_t* samples, std::size_t frames, int channels) = nullptr;
@@ -46,6 +52,10 @@ struct block_writer {
 // Adds `size` bytes of little-endian samples (whole frames of `channels`)
 // to a meter.
 void measure_le(agc_loudness* meter, int channels, const unsigned char* bytes, std::size_t size);
+
+// The batch for w.meter_batch at a rate and a number of channels: the
+// meter's, or none where gathering one would hold more than 16 MiB.
+std::size_t meter_batch_frames(int rate, int channels);
 
 // Starts the writer with the two blocks the caller fills in turn, on a thread
 // unless `thread` is false (an input too short to be worth one). It cannot

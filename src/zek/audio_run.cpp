@@ -202,6 +202,7 @@ run_result run_audio(const input_file& inp, container kind, output_file& out, co
         r = output_failure(j, p);
     }
     j.writer.meter = j.meter; // what is written is measured as it is written
+    j.writer.meter_batch = meter_batch_frames(j.in.info.samplerate, j.writer.channels);
     if (options.probe) {
         j.writer.watch = options.probe->watch, j.writer.watch_context = options.probe->watch_context;
         j.writer.discard = options.probe->discard;

@@ -482,6 +482,7 @@ run_result run(const char* inp_path, const char* out_path, const run_options& op
 
     w->writer.fd = out.fd;
     w->writer.meter = w->meter; // what is written is measured as it is written
+    w->writer.meter_batch = meter_batch_frames(sample_rate, 1);
     if (options.probe) {
         w->writer.watch = options.probe->watch, w->writer.watch_context = options.probe->watch_context;
         w->writer.discard = options.probe->discard;
