@@ -156,8 +156,6 @@ std::uint64_t ring_sum(const agc_loudness* m, int steps) {
     return sum;
 }
 
-// A 100 ms step is complete: its energy joins the ring, and the blocks
-// that end with it are gated and counted.
 // A channel's share of a step: its energy per sample, weighted.
 std::uint64_t weighted(const agc_loudness* m, const channel_meter& c, std::uint64_t energy) {
     return (energy / static_cast<std::uint64_t>(m->step_length) * static_cast<std::uint64_t>(c.weight)) >> 14;
@@ -165,6 +163,8 @@ std::uint64_t weighted(const agc_loudness* m, const channel_meter& c, std::uint6
 
 void end_step_of(agc_loudness* m, std::uint64_t energy);
 
+// A 100 ms step is complete: its energy joins the ring, and the blocks
+// that end with it are gated and counted.
 void end_step(agc_loudness* m) {
     channel_meter* ch = channels_of(m);
     std::uint64_t energy = 0;
@@ -175,7 +175,7 @@ void end_step(agc_loudness* m) {
     end_step_of(m, energy);
 }
 
-// A step of `energy` (weighted over the channels, per sample) is complete.
+// The same for a step of `energy`, weighted over the channels, per sample.
 void end_step_of(agc_loudness* m, std::uint64_t energy) {
     m->ring[m->ring_at] = energy;
     m->ring_at = (m->ring_at + 1) % SUBS_SHORT;
