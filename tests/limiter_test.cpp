@@ -63,6 +63,16 @@ double meter_true_peak(const samples& s, int rate, int channels) {
 // lies near the large samples).
 double sinc_true_peak(const samples& s, int channels) {
     constexpr int UP = 4, HALF = 64;
+    // The taps for each of the four points, worked out once.
+    std::vector<double> taps(UP * 2 * HALF);
+    for (int q = 0; q < UP; ++q) {
+        for (int k = -HALF + 1; k <= HALF; ++k) {
+            const double x = static_cast<double>(q) / UP - k;
+            const double w = 0.5 + 0.5 * std::cos(std::numbers::pi * x / (HALF + 1));
+            taps[static_cast<std::size_t>(q * 2 * HALF + k + HALF - 1)] =
+                (x == 0 ? 1.0 : std::sin(std::numbers::pi * x) / (std::numbers::pi * x)) * w;
+        }
+    }
     double peak = 0;
     const auto nc = static_cast<std::size_t>(channels);
     const std::size_t frames = s.size() / nc;
@@ -73,12 +83,9 @@ double sinc_true_peak(const samples& s, int channels) {
             if (std::abs(double(s[n * nc + c])) < largest / 2 && std::abs(double(s[(n + 1) * nc + c])) < largest / 2) continue;
             for (int q = 0; q < UP; ++q) {
                 double v = 0;
-                const double t = static_cast<double>(q) / UP;
+                const double* t = taps.data() + q * 2 * HALF;
                 for (int k = -HALF + 1; k <= HALF; ++k) {
-                    const double x = t - k;
-                    const double w = 0.5 + 0.5 * std::cos(std::numbers::pi * x / (HALF + 1));
-                    const double sinc = x == 0 ? 1.0 : std::sin(std::numbers::pi * x) / (std::numbers::pi * x);
-                    v += s[(n + static_cast<std::size_t>(k)) * nc + c] * sinc * w;
+                    v += s[(n + static_cast<std::size_t>(k)) * nc + c] * t[k + HALF - 1];
                 }
                 peak = std::max(peak, std::abs(v));
             }
@@ -113,6 +120,11 @@ samples bursts(int rate, double seconds, std::uint32_t seed, int channels = 1, b
         for (int c = 0; c < channels; ++c) x[i * static_cast<std::size_t>(channels) + static_cast<std::size_t>(c)] = level * g(rng);
     }
     constexpr int HALF = 24;
+    double taps[2 * HALF + 1];
+    for (int k = -HALF; k <= HALF; ++k) {
+        const double w = 0.5 + 0.5 * std::cos(std::numbers::pi * k / (HALF + 1));
+        taps[k + HALF] = (k == 0 ? 0.7 : std::sin(0.7 * std::numbers::pi * k) / (std::numbers::pi * k)) * w;
+    }
     samples s(x.size());
     for (std::size_t i = 0; i < x.size(); ++i) {
         double v = x[i];
@@ -122,8 +134,7 @@ samples bursts(int rate, double seconds, std::uint32_t seed, int channels = 1, b
             for (int k = -HALF; k <= HALF; ++k) {
                 const std::ptrdiff_t at = static_cast<std::ptrdiff_t>(i) + k * nc;
                 if (at < 0 || at >= static_cast<std::ptrdiff_t>(x.size())) continue;
-                const double w = 0.5 + 0.5 * std::cos(std::numbers::pi * k / (HALF + 1));
-                v += x[static_cast<std::size_t>(at)] * (k == 0 ? 0.7 : std::sin(0.7 * std::numbers::pi * k) / (std::numbers::pi * k)) * w;
+                v += x[static_cast<std::size_t>(at)] * taps[k + HALF];
             }
         }
         s[i] = static_cast<std::int16_t>(std::clamp(std::lround(v), -32768L, 32767L));

@@ -76,7 +76,9 @@ protected:
 // Every preset, and targets and ceilings with the levelling's own options,
 // on real speech: ffmpeg reads the output within 0.1 LU of the target and
 // every true peak at the ceiling or under; the output keeps the input's
-// length, and zek-report finds it bit for bit what zek makes.
+// length, and zek-report, replaying a preset and the levelling's options
+// (slow under emulation, so not every case), finds it bit for bit what zek
+// makes.
 TEST_F(LoudnessTool, TargetsAndCeilingsOnRealSpeechByFfmpegsMeter) {
     need_speech();
     if (HasFatalFailure() || IsSkipped()) return;
@@ -84,15 +86,16 @@ TEST_F(LoudnessTool, TargetsAndCeilingsOnRealSpeechByFfmpegsMeter) {
         std::vector<std::string> options;
         const char* input;
         double lufs, ceiling;
+        bool report = false;
     };
     const run_case cases[] = {
-        {{"--preset", "podcast"}, "mono44.wav", -16, -1},
+        {{"--preset", "podcast"}, "mono44.wav", -16, -1, true},
         {{"--preset", "podcast"}, "espeak.wav", -16, -1},
         {{"--preset", "podcast"}, "stereo48.wav", -16, -1},
         {{"--preset", "ebu"}, "stereo48.wav", -23, -1},
         {{"--preset", "streaming"}, "mono44.wav", -14, -1},
-        {{"--target", "-12", "--true-peak", "-3", "--link"}, "stereo48.wav", -12, -3},
-        {{"--comp", "0.5", "--target=-20", "--true-peak=-2"}, "mono44.wav", -20, -2},
+        {{"--target", "-12", "--true-peak", "-3", "--link"}, "stereo48.wav", -12, -3, true},
+        {{"--comp", "0.5", "--target=-20", "--true-peak=-2"}, "mono44.wav", -20, -2, true},
         {{"--true-peak", "-6", "--preset", "podcast"}, "espeak.wav", -16, -6},
     };
     for (const run_case& c : cases) {
@@ -107,6 +110,7 @@ TEST_F(LoudnessTool, TargetsAndCeilingsOnRealSpeechByFfmpegsMeter) {
         EXPECT_NEAR(m.integrated, c.lufs, 0.1) << label;
         EXPECT_LE(m.true_peak, c.ceiling) << label;
         EXPECT_EQ(frames_of(dir / "out.wav", dir), frames_of(dir / c.input, dir)) << label;
+        if (!c.report) continue;
         std::vector<std::string> report_args = c.options;
         report_args.insert(report_args.begin(), "--json");
         report_args.push_back(c.input);
