@@ -182,6 +182,7 @@ TEST(Limiter, HoldsEveryTruePeakAtTheCeiling) {
         {"clicks, 0 dBTP", clicks, 48000, 1, 0, 0, false},
         {"full-band bursts, +6 dB, -1 dBTP", bursts(48000, 2, 4, 1, true), 48000, 1, -1000, 6000, false},
         {"bursts at 8 kHz, +9 dB, -9 dBTP", bursts(8000, 2, 3), 8000, 1, -9000, 9000},
+        {"stereo bursts at 96 kHz, +6 dB, -1 dBTP", bursts(96000, 1, 10, 2), 96000, 2, -1000, 6000},
     };
     for (const signal_case& c : cases) {
         for (const std::size_t chunk : {std::size_t{1}, std::size_t{333}}) {

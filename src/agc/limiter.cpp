@@ -1,25 +1,26 @@
-// The limiter, frame by frame:
+// The limiter, block by block (16 frames on the grid of the recording's
+// own frame count):
 // 1. the input under its gain, in Q8 sample units (31 bits: up to 48 dB of
-//    gain over full scale), goes into each channel's delay line; each block
-//    of 16 frames on the grid of the recording's own frame count, once the
-//    16 frames after it are in, is interpolated at four times the rate (at
-//    eight below 44.1 kHz) (in
-//    16 bits on the block's own scale, exact to 2^-15 of its largest
-//    sample, and the same whatever the chunks it came in), and the largest
-//    point after each sample, over the channels, is its frame's peak: known
-//    32 frames after the frame;
-// 2. the largest peak of the last `window` frames (a queue of falling
-//    values) asks for the gain ceiling / peak, or unity;
-// 3. `hold` takes that gain at once when it is lower, and otherwise
-//    recovers towards unity by a share of the distance per frame (80 ms);
-// 4. the gain applied is the mean of the last `lookahead` values of hold, a
-//    straight glide down to a peak's gain that is complete when the peak
-//    goes out.
-// The window reaches 16 samples before and after each peak, the half-width
-// of the interpolator: every sample that shapes the points around a peak is
-// at that peak's gain or lower, so the points come out at the ceiling or
-// under it. The frame whose peak is known at input frame n goes out at
-// n + latency, latency = 32 + (lookahead - 1) + 16.
+//    gain over full scale), goes into each channel's delay line; each block,
+//    once the 16 frames after it are in, is interpolated at four times the
+//    rate (at eight below 44.1 kHz) (in 16 bits on the block's own scale,
+//    exact to 2^-15 of its largest sample, and the same whatever the chunks
+//    it came in), and the largest point after any of its samples, over the
+//    channels, is the block's peak;
+// 2. a block c is held at the gain ceiling / peak for the largest peak of
+//    the blocks from c - L/16 - 1 to c + 1 (L the look-ahead), or unity, or
+//    lower where its recovery from the block before has not come so far:
+//    that recovery takes a share of the distance to unity per block (80 ms);
+// 3. the gain of frame n is the mean of the held gains of frames n to
+//    n + L - 1, each frame at its block's: a straight line within a block,
+//    complete before a peak's block begins.
+// Every point is made of the samples 15 before it to 16 after it; a frame
+// n's gain is the mean of held gains that each cover the peaks from
+// L + 15 frames before n to 31 after it, so every sample that shapes a
+// point is at that point's gain or lower, and the points come out at the
+// ceiling or under it. Frame n's gain needs the peak of the block
+// L/16 + 1 blocks after its own, known 31 frames after that block starts:
+// it goes out latency = L + 47 frames after it came in.
 #include "agc/limiter.h"
 
 #include <bit>
@@ -37,12 +38,14 @@ namespace {
 constexpr std::int64_t ONE = std::int64_t{1} << 30; // unity gain, Q30
 // 0.01 dB under unity, ONE * (1 - 10^(-0.01 / 20)): a recovery this close is complete.
 constexpr std::int64_t RECOVERED = 1235442;
-constexpr int REACH = TRUE_PEAK_TAPS / 2;           // samples on either side that shape a point
 constexpr int CHUNK = 64;                           // frames taken at once: with the latency, within the ring
-constexpr int DETECT = 32;                          // frames from a frame to its peak
 constexpr int BLOCK = TRUE_PEAK_BLOCK;
+constexpr int BLOCK_LOG2 = 4;
+static_assert(BLOCK == 1 << BLOCK_LOG2);
 constexpr int SPAN = BLOCK + TRUE_PEAK_TAPS - 1;    // the frames a block's points are made of
+constexpr int DETECT = BLOCK + TRUE_PEAK_DELAY - 1; // frames from a block's start to the last its points need
 constexpr std::uint64_t RING_MASK = LIMITER_RING - 1;
+constexpr std::uint64_t BLOCK_MASK = LIMITER_BLOCKS - 1;
 
 // The ring slot of a frame (frames before the first wrap to the end, which
 // holds silence until they are written).
@@ -71,108 +74,27 @@ std::int64_t ratio(std::int64_t ceiling, std::int64_t peak) {
     return r < 0 ? 0 : r;
 }
 
-// The gain's memory from frame to frame, and the limiter's settings it
-// reads, taken out of the limiter for a chunk: in locals the compiler keeps
-// in registers, where in the record every frame's result would go through
-// memory to reach the next (and every store into the record's arrays would
-// have the settings read again, as they might have changed).
-struct gain_memory {
-    std::int64_t hold, glide_sum, last_peak, last_ratio;
-    std::int32_t held_first, held_count;
-    std::int64_t ceiling, release, at_rest; // at_rest: the glide's sum at unity
-    std::int64_t window;
-    std::int32_t glide_mask, lookahead_log2;
-};
-
-// Takes the peak of the frame whose points are now known into the queue of
-// the window's falling peaks, and returns the window's largest.
-[[gnu::always_inline]] inline std::int64_t hold_peak(limiter& l, gain_memory& m, std::int64_t peak, std::int64_t at) {
-    // Peaks at the ceiling or under it ask for unity, as no peak does: only
-    // those over it are queued.
-    if (peak > m.ceiling) {
-        while (m.held_count > 0 && l.held_peak[slot_of(m.held_first + m.held_count - 1)] <= peak) --m.held_count;
-        const std::size_t slot = slot_of(m.held_first + m.held_count);
-        l.held_peak[slot] = peak;
-        l.held_at[slot] = at;
-        ++m.held_count;
-    }
-    while (m.held_count > 0 && l.held_at[m.held_first] <= at - m.window) {
-        m.held_first = static_cast<std::int32_t>(slot_of(m.held_first + 1));
-        --m.held_count;
-    }
-    return m.held_count > 0 ? l.held_peak[m.held_first] : 0;
-}
-
-// The gain for frame `frame`, whose peak is `peak` (the window's largest).
-[[gnu::always_inline]] inline std::int64_t next_gain(limiter& l, gain_memory& m, std::int64_t peak, std::int64_t frame) {
-    // At rest (no peak over the ceiling, the hold and the glide at unity)
-    // the gain stays unity: nothing to work out.
-    if (peak <= m.ceiling && m.hold == ONE && m.glide_sum == m.at_rest) return ONE;
-    std::int64_t wanted = ONE;
-    if (peak > m.ceiling) {
-        if (peak != m.last_peak) {
-            m.last_peak = peak;
-            m.last_ratio = ratio(m.ceiling, peak);
-        }
-        wanted = m.last_ratio;
-    }
-    // Within a hundredth of a dB of unity the hold is back at it: the rest of
-    // the recovery would take twice as long again, for a change no one can
-    // hear, and the limiter at unity has nothing to work out.
-    const std::int64_t step = ((ONE - m.hold) * m.release) >> 30;
-    const std::int64_t recovered = ONE - m.hold > RECOVERED ? m.hold + step : ONE;
-    m.hold = wanted < recovered ? wanted : recovered;
-    const auto slot = static_cast<std::size_t>(frame & m.glide_mask);
-    m.glide_sum += m.hold - l.glide[slot];
-    l.glide[slot] = m.hold;
-    return m.glide_sum >> m.lookahead_log2;
-}
-
-// The gains of the n frames from l.frames on, into g.
-void chunk_gains(limiter& l, std::int64_t* g, int n) {
-    gain_memory m{l.hold,       l.glide_sum,  l.last_peak, l.last_ratio,           l.held_first,
-                  l.held_count, l.ceiling,    l.release,   ONE << l.lookahead_log2, l.window,
-                  l.lookahead - 1, l.lookahead_log2};
-    std::uint64_t reduced = 0;
-    std::int64_t lowest = l.lowest_gain;
-    const std::int64_t first = l.frames, latency = l.latency;
-    for (int i = 0; i < n; ++i) {
-        const std::int64_t frame = first + i, q = frame - DETECT;
-        const std::int64_t gi = next_gain(l, m, hold_peak(l, m, q < 0 ? 0 : l.peaks[slot_of(q)], frame), frame);
-        g[i] = gi;
-        if (gi < ONE && frame >= latency) {
-            ++reduced;
-            lowest = gi < lowest ? gi : lowest;
-        }
-    }
-    l.hold = m.hold, l.glide_sum = m.glide_sum, l.last_peak = m.last_peak, l.last_ratio = m.last_ratio;
-    l.held_first = m.held_first, l.held_count = m.held_count;
-    l.reduced_frames += reduced;
-    l.lowest_gain = lowest;
-    l.frames = first + n;
-}
-
-// The peaks of the block of frames [start, start + 16), from the frames
-// 15 before it to 16 after it: the largest point after each frame over the
-// channels, or 0 where none can reach over the ceiling.
 // The frames a block's points are made of, 15 before it to 16 after it, lie
 // in the stretches of 16 before, of and after the block: the largest of their
 // three tops bounds them (and a stretch before the recording holds silence).
-constexpr std::size_t STRETCHES = LIMITER_RING / BLOCK;
-std::int64_t top_around(const limiter_channel& c, std::int64_t start) {
-    const auto s = static_cast<std::uint64_t>(start / BLOCK);
+std::int64_t top_around(const limiter_channel& c, std::int64_t block) {
+    const auto s = static_cast<std::uint64_t>(block);
     std::int64_t top = 0;
-    for (std::uint64_t k = s + STRETCHES - 1; k <= s + STRETCHES + 1; ++k) {
-        const std::int64_t t = c.top[k % STRETCHES];
+    for (std::uint64_t k = s + LIMITER_BLOCKS - 1; k <= s + LIMITER_BLOCKS + 1; ++k) {
+        const std::int64_t t = c.top[k & BLOCK_MASK];
         top = t > top ? t : top;
     }
     return top;
 }
 
-void detect_block(limiter& l, limiter_channel* ch, std::int64_t start) {
-    for (int j = 0; j < BLOCK; ++j) l.peaks[slot_of(start + j)] = 0;
+// The peak of block `block` (frames 16 block on), from the frames 15 before
+// it to 16 after it: its largest point over the channels, or 0 where none
+// can reach over the ceiling.
+std::int64_t block_peak(const limiter& l, const limiter_channel* ch, std::int64_t block) {
+    const std::int64_t start = block << BLOCK_LOG2;
+    std::int64_t peak = 0;
     for (int c = 0; c < l.channels; ++c) {
-        const std::int64_t top = top_around(ch[c], start);
+        const std::int64_t top = top_around(ch[c], block);
         if ((top * TRUE_PEAK_BOUND >> TRUE_PEAK_FRACTION) <= l.ceiling) continue;
         int shift = 0;
         while ((top >> shift) > 32767) ++shift;
@@ -189,20 +111,59 @@ void detect_block(limiter& l, limiter_channel* ch, std::int64_t start) {
         // quarters come within 0.5 dB of the ceiling: further under it, the
         // points between stand no higher.
         true_peak_block(w16, m, false);
-        if (l.eighths) {
-            std::int32_t most = 0;
+        std::int32_t most = 0;
+        for (int j = 0; j < BLOCK; ++j) most = m[j] > most ? m[j] : most;
+        if (l.eighths && ((static_cast<std::int64_t>(most) << shift) >> TRUE_PEAK_FRACTION) * 1060 / 1000 > l.ceiling) {
+            true_peak_block(w16, m, true);
             for (int j = 0; j < BLOCK; ++j) most = m[j] > most ? m[j] : most;
-            if (((static_cast<std::int64_t>(most) << shift) >> TRUE_PEAK_FRACTION) * 1060 / 1000 > l.ceiling) {
-                true_peak_block(w16, m, true);
-            }
         }
-        for (int j = 0; j < BLOCK; ++j) {
-            const std::int64_t p = (static_cast<std::int64_t>(m[j]) << shift) >> TRUE_PEAK_FRACTION;
-            std::int64_t& peak = l.peaks[slot_of(start + j)];
-            peak = p > peak ? p : peak;
-            if (p > l.ceiling) l.last_over = start + j;
-        }
+        const std::int64_t p = (static_cast<std::int64_t>(most) << shift) >> TRUE_PEAK_FRACTION;
+        peak = p > peak ? p : peak;
     }
+    return peak > l.ceiling ? peak : 0;
+}
+
+// The gain held on block c, once the peaks up to block c + 1 are known: the
+// one the largest peak of blocks c - L/16 - 1 to c + 1 asks for, or the
+// recovery from the block before where that is lower.
+void hold_block(limiter& l, std::int64_t c) {
+    std::int64_t need = 0;
+    for (std::int64_t b = c - (l.lookahead >> BLOCK_LOG2) - 1; b <= c + 1; ++b) {
+        const std::int64_t p = l.block_peak[static_cast<std::uint64_t>(b) & BLOCK_MASK];
+        need = p > need ? p : need;
+    }
+    std::int64_t wanted = ONE;
+    if (need > 0) {
+        if (need != l.last_peak) {
+            l.last_peak = need;
+            l.last_ratio = ratio(l.ceiling, need);
+        }
+        wanted = l.last_ratio;
+    }
+    // Within a hundredth of a dB of unity the hold is back at it: the rest of
+    // the recovery would take twice as long again, for a change no one can
+    // hear, and the limiter at unity has nothing to work out.
+    const std::int64_t left = ONE - l.hold;
+    const std::int64_t recovered = left > RECOVERED ? ONE - ((left * l.decay) >> 30) : ONE;
+    l.hold = wanted < recovered ? wanted : recovered;
+    l.block_hold[static_cast<std::uint64_t>(c) & BLOCK_MASK] = l.hold;
+    if (l.hold < ONE) l.last_reduced = c;
+}
+
+// The gains of the n frames from frame `from` on (all in one block, none
+// before the recording), into g: the mean of the held gains of the L frames
+// from each, frame n + L - 1's block the last.
+void block_gains(const limiter& l, std::int64_t from, int n, std::int64_t* g) {
+    const std::int64_t c = from >> BLOCK_LOG2;
+    const std::int64_t blocks = l.lookahead >> BLOCK_LOG2;
+    std::int64_t sum = 0;
+    for (std::int64_t b = c; b < c + blocks; ++b) sum += l.block_hold[static_cast<std::uint64_t>(b) & BLOCK_MASK];
+    const std::int64_t first = l.block_hold[static_cast<std::uint64_t>(c) & BLOCK_MASK];
+    const std::int64_t step = l.block_hold[static_cast<std::uint64_t>(c + blocks) & BLOCK_MASK] - first;
+    // Frames k to 15 of block c, the blocks after it whole, and the first k
+    // frames of block c + L/16.
+    std::int64_t total = (sum << BLOCK_LOG2) + (from & (BLOCK - 1)) * step;
+    for (int i = 0; i < n; ++i, total += step) g[i] = total >> l.lookahead_log2;
 }
 
 std::int32_t under_gain(std::int16_t x, std::int64_t gain) {
@@ -272,7 +233,7 @@ void into_delay(limiter_channel& c, const std::int16_t* in, int stride, const st
                 most = a > most ? a : most;
             }
         }
-        std::int32_t& t = c.top[(f / BLOCK) % STRETCHES];
+        std::int32_t& t = c.top[(f >> BLOCK_LOG2) & BLOCK_MASK];
         t = offset == 0 || most > t ? most : t;
         i = end;
     }
@@ -359,15 +320,16 @@ void limiter_init(limiter& l, int rate, int channels, std::int32_t ceiling_milli
     // The largest power of two of frames within 2 ms: 64 at 44.1 and 48 kHz.
     l.lookahead_log2 = 31 - std::countl_zero(static_cast<std::uint32_t>(rate / 500));
     l.lookahead = 1 << l.lookahead_log2;
-    l.window = l.lookahead + 2 * REACH;
-    l.latency = DETECT + l.lookahead - 1 + REACH;
+    l.latency = l.lookahead + DETECT + BLOCK;
     l.eighths = rate < 44100;
     l.ceiling = ceiling_q8(ceiling_milli_db);
-    // 1 / (0.08 s * rate) of the distance per frame, Q30.
-    l.release = (ONE * 25) / (2 * static_cast<std::int64_t>(rate));
+    // 1 / (0.08 s * rate) of the distance recovered per frame, Q30, and what
+    // is left of it after the 16 frames of a block.
+    const std::int64_t release = (ONE * 25) / (2 * static_cast<std::int64_t>(rate));
+    l.decay = ONE;
+    for (int i = 0; i < BLOCK; ++i) l.decay -= (l.decay * release) >> 30;
     l.hold = ONE;
-    for (int i = 0; i < l.lookahead; ++i) l.glide[i] = ONE;
-    l.glide_sum = ONE << l.lookahead_log2;
+    for (std::int64_t& h : l.block_hold) h = ONE;
     l.lowest_gain = ONE;
     limiter_channel* ch = channels_of(l);
     for (int c = 0; c < channels; ++c) ::new (&ch[c]) limiter_channel{};
@@ -399,26 +361,41 @@ void limiter_process(limiter& l, const std::int16_t* in, std::int16_t* out, int 
             gain[i] = l.gain;
         }
         for (int c = 0; c < nc; ++c) into_delay(ch[c], in ? in + c : nullptr, nc, gain, steady, l.frames, n);
-        // The blocks whose last points need frames of this chunk are complete
-        // (each frame's peak is read 32 frames later, so every one the gains
-        // below read is known before the chunk).
+        // The blocks whose last points need frames of this chunk are
+        // complete: their peaks, and the gains held on the blocks before them.
         const std::int64_t first = l.frames;
-        const std::int64_t from_start = first - (BLOCK - 1) - TRUE_PEAK_DELAY;
-        std::int64_t start = from_start < 0 ? 0 : (from_start + BLOCK - 1) / BLOCK * BLOCK;
-        for (; start < from_start + n; start += BLOCK) detect_block(l, ch, start);
-        // Each frame's gain, from the peaks known by then. At rest, with no
-        // peak over the ceiling coming into the window, every gain is unity.
-        // (Every peak over the ceiling so far came before the frames whose
-        // peaks these gains read.)
-        const bool calm = l.held_count == 0 && l.hold == ONE && l.glide_sum == (ONE << l.lookahead_log2) &&
-                          l.last_over < first - DETECT;
-        if (calm) {
-            l.frames += n;
-        } else {
-            chunk_gains(l, g, n);
+        const std::int64_t from_block = first - DETECT < 0 ? 0 : (first - DETECT + BLOCK - 1) >> BLOCK_LOG2;
+        for (std::int64_t b = from_block; (b << BLOCK_LOG2) + DETECT < first + n; ++b) {
+            l.block_peak[static_cast<std::uint64_t>(b) & BLOCK_MASK] = block_peak(l, ch, b);
+            if (b > 0) hold_block(l, b - 1);
         }
-        // The frames latency before them, under those gains.
-        for (int c = 0; c < nc; ++c) out_of_delay(ch[c], out + c, nc, calm ? nullptr : g, first - l.latency, n);
+        l.frames = first + n;
+        // The frames latency before them, under their gains, a block at a
+        // time; none where the blocks they read are all held at unity (and
+        // none before the recording, which is silence).
+        const std::int64_t from = first - l.latency;
+        bool calm = true;
+        for (int i = from < 0 ? static_cast<int>(-from < n ? -from : n) : 0; i < n;) {
+            const std::int64_t f = from + i;
+            const int left = BLOCK - static_cast<int>(f & (BLOCK - 1)); // frames to the block's end
+            const int end = n - i < left ? n : i + left;
+            if (l.last_reduced < f >> BLOCK_LOG2) {
+                for (int k = i; k < end; ++k) g[k] = ONE;
+            } else {
+                calm = false;
+                block_gains(l, f, end - i, g + i);
+                // A straight line: its lowest is at one end.
+                const std::int64_t low = g[i] < g[end - 1] ? g[i] : g[end - 1];
+                l.lowest_gain = low < l.lowest_gain ? low : l.lowest_gain;
+                std::uint64_t reduced = static_cast<std::uint64_t>(end - i);
+                if (g[i] == ONE || g[end - 1] == ONE) {
+                    for (int k = i; k < end; ++k) reduced -= g[k] == ONE ? 1 : 0;
+                }
+                l.reduced_frames += reduced;
+            }
+            i = end;
+        }
+        for (int c = 0; c < nc; ++c) out_of_delay(ch[c], out + c, nc, calm ? nullptr : g, from, n);
         if (in) in += static_cast<std::ptrdiff_t>(n) * nc;
         out += static_cast<std::ptrdiff_t>(n) * nc;
         frames -= n;

@@ -4,7 +4,9 @@
 // signal stays under the ceiling it passes untouched; where it would go
 // over, the gain glides down over the look-ahead before the peak arrives
 // and recovers over about 80 ms after it. One gain for all channels, so
-// that an image stays where it is.
+// that an image stays where it is. The gain is worked out once per block of
+// 16 frames and glides in straight lines between blocks, so that its work
+// per frame is a multiply.
 #ifndef AGC_LIMITER_H
 #define AGC_LIMITER_H
 
@@ -17,35 +19,34 @@ namespace agc {
 
 // The delay line's capacity: the largest latency (at 96 kHz) fits.
 inline constexpr int LIMITER_RING = 256;
+// Blocks of TRUE_PEAK_BLOCK frames in it.
+inline constexpr int LIMITER_BLOCKS = LIMITER_RING / TRUE_PEAK_BLOCK;
 
 struct limiter_channel {
     std::int32_t delay[LIMITER_RING]; // the signal under the gain (Q8 samples), waiting for its gain
     // The largest magnitude of each stretch of 16 frames of the delay line:
     // what bounds the points interpolated from it.
-    std::int32_t top[LIMITER_RING / TRUE_PEAK_BLOCK];
+    std::int32_t top[LIMITER_BLOCKS];
 };
 
 struct limiter {
     std::int32_t channels = 0, rate = 0;
-    std::int32_t lookahead = 0, lookahead_log2 = 0; // the attack's glide, a power of two of frames
-    std::int32_t window = 0;  // frames over which the largest peak is held
-    std::int32_t latency = 0; // frames
-    std::int64_t ceiling = 0; // Q8 sample units
-    bool eighths = false;     // look at eight points a sample, not four
-    std::int64_t release = 0; // Q30 share of the distance to unity recovered per frame
+    std::int32_t lookahead = 0, lookahead_log2 = 0; // the attack's glide, a power of two of frames (16 or more)
+    std::int32_t latency = 0;                       // frames
+    std::int64_t ceiling = 0;                       // Q8 sample units
+    bool eighths = false;                           // look at eight points a sample, not four
+    std::int64_t decay = 0; // Q30 share of the distance to unity still to recover after a block
     // The input gain (Q16), and its glide towards gain_to over glide_left frames.
     std::int64_t gain = 1 << 16, gain_to = 1 << 16, gain_step = 0;
     std::int32_t glide_left = 0;
-    // The largest peaks of the window, as a queue of falling values.
-    std::int64_t held_peak[LIMITER_RING] = {}, held_at[LIMITER_RING] = {};
-    std::int32_t held_first = 0, held_count = 0;
-    std::int64_t last_peak = -1, last_ratio = 0; // the gain that the held peak asks for, Q30
-    std::int64_t hold = 0;                       // the gain before the glide, Q30
-    std::int64_t glide[LIMITER_RING] = {};       // the last `lookahead` values of hold
-    std::int64_t glide_sum = 0;
-    std::int64_t peaks[LIMITER_RING] = {}; // each frame's largest point over the channels, Q8
-    std::int64_t last_over = INT64_MIN / 2; // the last frame whose peak is over the ceiling, as far as they are known
-    std::int64_t frames = 0;               // frames taken in
+    // Per block of 16 frames, in rings of LIMITER_BLOCKS: the largest point
+    // of its frames over the channels (Q8; 0 where none can reach over the
+    // ceiling), and the gain held on it (Q30).
+    std::int64_t block_peak[LIMITER_BLOCKS] = {}, block_hold[LIMITER_BLOCKS] = {};
+    std::int64_t hold = 0;                     // the latest block's held gain, Q30
+    std::int64_t last_peak = -1, last_ratio = 0; // the gain the last peak over the ceiling asked for, Q30
+    std::int64_t last_reduced = INT64_MIN / 2; // the latest block held under unity
+    std::int64_t frames = 0;                   // frames taken in
     // What it did: frames given out under a gain below unity, and the lowest gain (Q30).
     std::uint64_t reduced_frames = 0;
     std::int64_t lowest_gain = 0;
