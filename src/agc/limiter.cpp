@@ -143,17 +143,19 @@ void hold_block(limiter& l, std::int64_t c) {
     // Within a hundredth of a dB of unity the hold is back at it: the rest of
     // the recovery would take twice as long again, for a change no one can
     // hear, and the limiter at unity has nothing to work out.
-    const std::int64_t left = ONE - l.hold;
+    // (The ring holds unity for the blocks before the recording.)
+    const std::int64_t left = ONE - l.block_hold[static_cast<std::uint64_t>(c - 1) & BLOCK_MASK];
     const std::int64_t recovered = left > RECOVERED ? ONE - ((left * l.decay) >> 30) : ONE;
-    l.hold = wanted < recovered ? wanted : recovered;
-    l.block_hold[static_cast<std::uint64_t>(c) & BLOCK_MASK] = l.hold;
-    if (l.hold < ONE) l.last_reduced = c;
+    const std::int64_t hold = wanted < recovered ? wanted : recovered;
+    l.block_hold[static_cast<std::uint64_t>(c) & BLOCK_MASK] = hold;
+    if (hold < ONE) l.last_reduced = c;
 }
 
 // The gains of the n frames from frame `from` on (all in one block, none
 // before the recording), into g: the mean of the held gains of the L frames
-// from each, frame n + L - 1's block the last.
-void block_gains(const limiter& l, std::int64_t from, int n, std::int64_t* g) {
+// from each, frame n + L - 1's block the last; and what they did, in the
+// limiter's counts.
+void block_gains(limiter& l, std::int64_t from, int n, std::int64_t* g) {
     const std::int64_t c = from >> BLOCK_LOG2;
     const std::int64_t blocks = l.lookahead >> BLOCK_LOG2;
     std::int64_t sum = 0;
@@ -164,6 +166,15 @@ void block_gains(const limiter& l, std::int64_t from, int n, std::int64_t* g) {
     // frames of block c + L/16.
     std::int64_t total = (sum << BLOCK_LOG2) + (from & (BLOCK - 1)) * step;
     for (int i = 0; i < n; ++i, total += step) g[i] = total >> l.lookahead_log2;
+    // A straight line: its lowest is at one end, and only its ends can be
+    // at unity, the rest under it.
+    const std::int64_t low = g[0] < g[n - 1] ? g[0] : g[n - 1];
+    l.lowest_gain = low < l.lowest_gain ? low : l.lowest_gain;
+    std::uint64_t reduced = static_cast<std::uint64_t>(n);
+    if (g[0] == ONE || g[n - 1] == ONE) {
+        for (int i = 0; i < n; ++i) reduced -= g[i] == ONE ? 1 : 0;
+    }
+    l.reduced_frames += reduced;
 }
 
 std::int32_t under_gain(std::int16_t x, std::int64_t gain) {
@@ -328,7 +339,6 @@ void limiter_init(limiter& l, int rate, int channels, std::int32_t ceiling_milli
     const std::int64_t release = (ONE * 25) / (2 * static_cast<std::int64_t>(rate));
     l.decay = ONE;
     for (int i = 0; i < BLOCK; ++i) l.decay -= (l.decay * release) >> 30;
-    l.hold = ONE;
     for (std::int64_t& h : l.block_hold) h = ONE;
     l.lowest_gain = ONE;
     limiter_channel* ch = channels_of(l);
@@ -384,14 +394,6 @@ void limiter_process(limiter& l, const std::int16_t* in, std::int16_t* out, int 
             } else {
                 calm = false;
                 block_gains(l, f, end - i, g + i);
-                // A straight line: its lowest is at one end.
-                const std::int64_t low = g[i] < g[end - 1] ? g[i] : g[end - 1];
-                l.lowest_gain = low < l.lowest_gain ? low : l.lowest_gain;
-                std::uint64_t reduced = static_cast<std::uint64_t>(end - i);
-                if (g[i] == ONE || g[end - 1] == ONE) {
-                    for (int k = i; k < end; ++k) reduced -= g[k] == ONE ? 1 : 0;
-                }
-                l.reduced_frames += reduced;
             }
             i = end;
         }

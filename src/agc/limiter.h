@@ -43,7 +43,6 @@ struct limiter {
     // of its frames over the channels (Q8; 0 where none can reach over the
     // ceiling), and the gain held on it (Q30).
     std::int64_t block_peak[LIMITER_BLOCKS] = {}, block_hold[LIMITER_BLOCKS] = {};
-    std::int64_t hold = 0;                     // the latest block's held gain, Q30
     std::int64_t last_peak = -1, last_ratio = 0; // the gain the last peak over the ceiling asked for, Q30
     std::int64_t last_reduced = INT64_MIN / 2; // the latest block held under unity
     std::int64_t frames = 0;                   // frames taken in
