@@ -13,6 +13,7 @@
 #include "agc/hop.h"
 #include "agc/process_fast.h"
 #include "agc/speech.h"
+#include "agc/true_peak.h"
 #include "engine_fixture.h"
 
 namespace {
@@ -161,6 +162,35 @@ TEST(Differential, ArbitraryStates) {
         s.level_coef = pick();
         compare_paths(rng, s, pick(), trial % 2 ? kind::random_bits : kind::most_negative, 3,
                       "trial " + std::to_string(trial));
+    }
+}
+
+// The true-peak interpolator's points, at four and at eight a sample, on
+// every path: the same sums, added in another order by each, must give the
+// same bits, down to the loudest spans a 16-bit signal can make (full scale
+// alternating at the Nyquist frequency, -32768 in it) and random ones.
+TEST(Differential, TruePeakPointsOnEveryPath) {
+    std::mt19937 rng(1770);
+    std::uniform_int_distribution<int> any(-32768, 32767);
+    constexpr int SPAN = agc::TRUE_PEAK_BLOCK + agc::TRUE_PEAK_TAPS - 1;
+    for (int trial = 0; trial < 3000; ++trial) {
+        std::int16_t w[SPAN];
+        for (int j = 0; j < SPAN; ++j) {
+            const int alternating = (j % 2 ? -1 : 1) * (trial % 3 == 0 ? 32768 : 32767);
+            const int v = trial < 30 ? alternating : trial % 5 == 0 ? any(rng) / (1 << (trial % 15)) : any(rng);
+            w[j] = static_cast<std::int16_t>(std::clamp(v, -32768, 32767));
+        }
+        for (const bool eighths : {false, true}) {
+            std::int32_t want[agc::TRUE_PEAK_BLOCK], got[agc::TRUE_PEAK_BLOCK];
+            agc::true_peak_block_by(w, want, eighths, simd_level::portable);
+            for (simd_level level : levels_here()) {
+                agc::true_peak_block_by(w, got, eighths, level);
+                for (int j = 0; j < agc::TRUE_PEAK_BLOCK; ++j) {
+                    ASSERT_EQ(got[j], want[j]) << agc::simd_level_name(level) << (eighths ? " eighths" : " quarters")
+                                               << ", trial " << trial << ", point " << j;
+                }
+            }
+        }
     }
 }
 

@@ -77,7 +77,7 @@ std::int64_t ratio(std::int64_t ceiling, std::int64_t peak) {
 // The frames a block's points are made of, 15 before it to 16 after it, lie
 // in the stretches of 16 before, of and after the block: the largest of their
 // three tops bounds them (and a stretch before the recording holds silence).
-std::int64_t top_around(const limiter_channel& c, std::int64_t block) {
+[[gnu::always_inline]] inline std::int64_t top_around(const limiter_channel& c, std::int64_t block) {
     const auto s = static_cast<std::uint64_t>(block);
     std::int64_t top = 0;
     for (std::uint64_t k = s + LIMITER_BLOCKS - 1; k <= s + LIMITER_BLOCKS + 1; ++k) {
@@ -90,7 +90,7 @@ std::int64_t top_around(const limiter_channel& c, std::int64_t block) {
 // The peak of block `block` (frames 16 block on), from the frames 15 before
 // it to 16 after it: its largest point over the channels, or 0 where none
 // can reach over the ceiling.
-std::int64_t block_peak(const limiter& l, const limiter_channel* ch, std::int64_t block) {
+[[gnu::always_inline]] inline std::int64_t block_peak(const limiter& l, const limiter_channel* ch, std::int64_t block) {
     const std::int64_t start = block << BLOCK_LOG2;
     std::int64_t peak = 0;
     for (int c = 0; c < l.channels; ++c) {
@@ -126,7 +126,7 @@ std::int64_t block_peak(const limiter& l, const limiter_channel* ch, std::int64_
 // The gain held on block c, once the peaks up to block c + 1 are known: the
 // one the largest peak of blocks c - L/16 - 1 to c + 1 asks for, or the
 // recovery from the block before where that is lower.
-void hold_block(limiter& l, std::int64_t c) {
+[[gnu::always_inline]] inline void hold_block(limiter& l, std::int64_t c) {
     std::int64_t need = 0;
     for (std::int64_t b = c - (l.lookahead >> BLOCK_LOG2) - 1; b <= c + 1; ++b) {
         const std::int64_t p = l.block_peak[static_cast<std::uint64_t>(b) & BLOCK_MASK];
@@ -155,7 +155,7 @@ void hold_block(limiter& l, std::int64_t c) {
 // before the recording), into g: the mean of the held gains of the L frames
 // from each, frame n + L - 1's block the last; and what they did, in the
 // limiter's counts.
-void block_gains(limiter& l, std::int64_t from, int n, std::int64_t* g) {
+[[gnu::always_inline]] inline void block_gains(limiter& l, std::int64_t from, int n, std::int64_t* g) {
     const std::int64_t c = from >> BLOCK_LOG2;
     const std::int64_t blocks = l.lookahead >> BLOCK_LOG2;
     std::int64_t sum = 0;
@@ -177,19 +177,19 @@ void block_gains(limiter& l, std::int64_t from, int n, std::int64_t* g) {
     l.reduced_frames += reduced;
 }
 
-std::int32_t under_gain(std::int16_t x, std::int64_t gain) {
+[[gnu::always_inline]] inline std::int32_t under_gain(std::int16_t x, std::int64_t gain) {
     const std::int64_t s = (static_cast<std::int64_t>(x) * gain) >> 8; // Q16 gain, Q8 result
     return static_cast<std::int32_t>(s > INT32_MAX ? INT32_MAX : s < -INT32_MAX ? -INT32_MAX : s);
 }
 
-std::int16_t held16(std::int64_t y) { return store16(static_cast<std::int32_t>(y > 32767 ? 32767 : y < -32768 ? -32768 : y)); }
+[[gnu::always_inline]] inline std::int16_t held16(std::int64_t y) { return store16(static_cast<std::int32_t>(y > 32767 ? 32767 : y < -32768 ? -32768 : y)); }
 
 // Q8 under a Q30 gain, rounded to the nearest sample and held in 16 bits.
-std::int16_t out_sample(std::int32_t s, std::int64_t gain) { return held16(((static_cast<std::int64_t>(s) * gain >> 30) + 128) >> 8); }
+[[gnu::always_inline]] inline std::int16_t out_sample(std::int32_t s, std::int64_t gain) { return held16(((static_cast<std::int64_t>(s) * gain >> 30) + 128) >> 8); }
 // The same under unity, where the product and its shift give s back: in 32
 // bits, as (s + 128) >> 8 = ((s >> 1) + 64) >> 7 (the floors nest), which
 // cannot overflow, so that the loop takes several samples at a time.
-std::int16_t out_sample(std::int32_t s) {
+[[gnu::always_inline]] inline std::int16_t out_sample(std::int32_t s) {
     const std::int32_t y = ((s >> 1) + 64) >> 7;
     return store16(y > 32767 ? 32767 : y < -32768 ? -32768 : y);
 }
@@ -200,7 +200,7 @@ std::int16_t out_sample(std::int32_t s) {
 // exactly; neither part nor their sum leaves 32 bits (the largest is
 // 32768 * (2^24 - 1) / 256 < 2^31 - 1), so no clamp is needed either.
 constexpr std::int64_t SPLIT_GAIN_LIMIT = std::int64_t{1} << 24;
-std::int32_t under_split_gain(std::int16_t x, std::int32_t gh, std::int32_t gl) { return x * gh + ((x * gl) >> 8); }
+[[gnu::always_inline]] inline std::int32_t under_split_gain(std::int16_t x, std::int32_t gh, std::int32_t gl) { return x * gh + ((x * gl) >> 8); }
 
 // One channel of n frames from frame `first` under their gains into the
 // delay line, and the tops of the stretches they fall in. Taken a stretch at
@@ -208,7 +208,7 @@ std::int32_t under_split_gain(std::int16_t x, std::int32_t gh, std::int32_t gl) 
 // the stretch's largest magnitude so far (its first frame starts it afresh).
 // `steady`: every gain is gain[0], below SPLIT_GAIN_LIMIT, and the loop is
 // one the compiler takes several samples at a time.
-void into_delay(limiter_channel& c, const std::int16_t* in, int stride, const std::int64_t* gain, bool steady,
+[[gnu::always_inline]] inline void into_delay(limiter_channel& c, const std::int16_t* in, int stride, const std::int64_t* gain, bool steady,
                 std::int64_t first, int n) {
     const auto gh = static_cast<std::int32_t>(gain[0] >> 8), gl = static_cast<std::int32_t>(gain[0] & 255);
     for (int i = 0; i < n;) {
@@ -264,27 +264,10 @@ void into_delay(limiter_channel& c, const std::int16_t* in, int stride, const st
     }
 }
 
-#if defined(__x86_64__) && !defined(__EMSCRIPTEN__)
-[[gnu::target("avx2")]] void gained_run_avx2(const std::int32_t* d, const std::int64_t* g, std::int16_t* o, int n) {
-    gained_run(d, g, o, n);
-}
-const bool avx2_lanes = best_simd_level() == simd_level::avx2 || best_simd_level() == simd_level::avx512;
-#endif
-
-void gained(const std::int32_t* d, const std::int64_t* g, std::int16_t* o, int n) {
-#if defined(__x86_64__) && !defined(__EMSCRIPTEN__)
-    if (avx2_lanes) {
-        gained_run_avx2(d, g, o, n);
-        return;
-    }
-#endif
-    gained_run(d, g, o, n);
-}
-
 // One channel of n frames out of the delay line, from frame `from` on (the
 // frames before the recording are silence), under the gains g: none at
 // rest, where unity leaves each sample as its rounding to 16 bits.
-void out_of_delay(const limiter_channel& c, std::int16_t* out, int stride, const std::int64_t* g, std::int64_t from, int n) {
+[[gnu::always_inline]] inline void out_of_delay(const limiter_channel& c, std::int16_t* out, int stride, const std::int64_t* g, std::int64_t from, int n) {
     int i = 0;
     for (; i < n && from + i < 0; ++i) out[static_cast<std::ptrdiff_t>(i) * stride] = 0;
     while (i < n) {
@@ -298,7 +281,7 @@ void out_of_delay(const limiter_channel& c, std::int16_t* out, int stride, const
         } else if (g == nullptr) {
             for (int k = i; k < end; ++k) out[static_cast<std::ptrdiff_t>(k) * stride] = out_sample(d[k - i]);
         } else if (stride == 1) {
-            gained(d, g + i, out + i, end - i);
+            gained_run(d, g + i, out + i, end - i);
         } else {
             for (int k = i; k < end; ++k) out[static_cast<std::ptrdiff_t>(k) * stride] = out_sample(d[k - i], g[k]);
         }
@@ -356,7 +339,10 @@ void limiter_set_gain(limiter& l, std::int32_t milli_db, int frames) {
     l.glide_left = frames;
 }
 
-void limiter_process(limiter& l, const std::int16_t* in, std::int16_t* out, int frames) {
+namespace {
+
+// The limiter's work, inlined whole into each build of it below.
+[[gnu::always_inline]] inline void process(limiter& l, const std::int16_t* in, std::int16_t* out, int frames) {
     limiter_channel* ch = channels_of(l);
     const int nc = l.channels;
     std::int64_t gain[CHUNK], g[CHUNK];
@@ -402,6 +388,28 @@ void limiter_process(limiter& l, const std::int16_t* in, std::int16_t* out, int 
         out += static_cast<std::ptrdiff_t>(n) * nc;
         frames -= n;
     }
+}
+
+#if defined(__x86_64__) && !defined(__EMSCRIPTEN__)
+// Built for AVX2 too, where the CPU has it: the same integer steps, in
+// lanes of eight (the magnitudes and largest of 32-bit samples, which the
+// baseline's SSE2 lacks, and the products of the gains), so the same bytes.
+[[gnu::target("avx2")]] void process_avx2(limiter& l, const std::int16_t* in, std::int16_t* out, int frames) {
+    process(l, in, out, frames);
+}
+const bool avx2_lanes = best_simd_level() == simd_level::avx2 || best_simd_level() == simd_level::avx512;
+#endif
+
+} // namespace
+
+void limiter_process(limiter& l, const std::int16_t* in, std::int16_t* out, int frames) {
+#if defined(__x86_64__) && !defined(__EMSCRIPTEN__)
+    if (avx2_lanes) {
+        process_avx2(l, in, out, frames);
+        return;
+    }
+#endif
+    process(l, in, out, frames);
 }
 
 // A point the limiter makes is interpolated from the delay line's samples,

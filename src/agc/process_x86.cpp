@@ -11,15 +11,7 @@
 #include "agc/fixed_point.h"
 #include "agc/hop.h"
 
-// GCC 12 reports its own AVX-512 intrinsics' deliberately undefined
-// pass-through operands as uninitialized when they are inlined at -O3.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wuninitialized"
-#if !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-#include <immintrin.h>
-#pragma GCC diagnostic pop
+#include "agc/x86_intrinsics.h"
 
 #define AGC_STR(x) #x
 #if defined(__clang__)

@@ -10,7 +10,7 @@
 
 #include <cstring>
 #if defined(__x86_64__) && !defined(__EMSCRIPTEN__)
-#include <immintrin.h>
+#include "agc/x86_intrinsics.h"
 #endif
 
 #include "agc/process_fast.h"
@@ -130,10 +130,52 @@ static_assert(BLOCK == 16, "two vectors of eight points");
 
 [[gnu::target("avx2")]] void quarters_avx2(const std::int16_t* w, std::int32_t* m) { interpolate_avx2(PHASE_PAIRS, w, m); }
 [[gnu::target("avx2")]] void eighths_avx2(const std::int16_t* w, std::int32_t* m) { interpolate_avx2(EIGHTH_PAIRS, w, m); }
-const bool use_avx2 = best_simd_level() == simd_level::avx2 || best_simd_level() == simd_level::avx512;
-void quarters(const std::int16_t* w, std::int32_t* m) { use_avx2 ? quarters_avx2(w, m) : quarters_plain(w, m); }
-void eighths(const std::int16_t* w, std::int32_t* m) { use_avx2 ? eighths_avx2(w, m) : eighths_plain(w, m); }
+
+// With AVX-512's lanes, one register holds the sample pairs of all 16
+// points for a pair of taps: the 17 samples from w[2t] on, each pair
+// (w[j + 2t], w[j + 2t + 1]) put in lane j by one permutation, so that a
+// pair of taps costs a load, a permutation and one multiply-add per phase
+// (the same sums as above, added in another order: integers, so the same points).
+template <int N>
+[[gnu::target("avx512f,avx512bw"), gnu::always_inline]] inline void interpolate_avx512(const tap_pairs<N>& taps,
+                                                                                      const std::int16_t* w,
+                                                                                      std::int32_t* m) {
+    const __m512i pairs_of = _mm512_set_epi16(16, 15, 15, 14, 14, 13, 13, 12, 12, 11, 11, 10, 10, 9, 9, 8, 8, 7, 7, 6, 6,
+                                              5, 5, 4, 4, 3, 3, 2, 2, 1, 1, 0);
+    __m512i sum[N];
+    for (int q = 0; q < N; ++q) sum[q] = _mm512_setzero_si512();
+    for (int t = 0; t < TRUE_PEAK_TAPS / 2; ++t) {
+        const __m512i x = _mm512_maskz_loadu_epi16(0x1FFFF, w + 2 * t); // w holds no more than the 17 read
+        const __m512i pairs = _mm512_permutexvar_epi16(pairs_of, x);
+        for (int q = 0; q < N; ++q) sum[q] = _mm512_add_epi32(sum[q], _mm512_madd_epi16(pairs, _mm512_set1_epi32(taps.at[q][t])));
+    }
+    __m512i top = _mm512_loadu_si512(m);
+    for (int q = 0; q < N; ++q) top = _mm512_max_epi32(top, _mm512_abs_epi32(sum[q]));
+    _mm512_storeu_si512(m, top);
+}
+[[gnu::target("avx512f,avx512bw")]] void quarters_avx512(const std::int16_t* w, std::int32_t* m) {
+    interpolate_avx512(PHASE_PAIRS, w, m);
+}
+[[gnu::target("avx512f,avx512bw")]] void eighths_avx512(const std::int16_t* w, std::int32_t* m) {
+    interpolate_avx512(EIGHTH_PAIRS, w, m);
+}
+const simd_level lanes = best_simd_level();
+void quarters_at(const std::int16_t* w, std::int32_t* m, simd_level level) {
+    if (level == simd_level::avx512) return quarters_avx512(w, m);
+    if (level == simd_level::avx2) return quarters_avx2(w, m);
+    quarters_plain(w, m);
+}
+void eighths_at(const std::int16_t* w, std::int32_t* m, simd_level level) {
+    if (level == simd_level::avx512) return eighths_avx512(w, m);
+    if (level == simd_level::avx2) return eighths_avx2(w, m);
+    eighths_plain(w, m);
+}
+const bool use_avx2 = lanes == simd_level::avx2 || lanes == simd_level::avx512;
+void quarters(const std::int16_t* w, std::int32_t* m) { quarters_at(w, m, lanes); }
+void eighths(const std::int16_t* w, std::int32_t* m) { eighths_at(w, m, lanes); }
 #else
+void quarters_at(const std::int16_t* w, std::int32_t* m, simd_level) { quarters_plain(w, m); }
+void eighths_at(const std::int16_t* w, std::int32_t* m, simd_level) { eighths_plain(w, m); }
 void quarters(const std::int16_t* w, std::int32_t* m) { quarters_plain(w, m); }
 void eighths(const std::int16_t* w, std::int32_t* m) { eighths_plain(w, m); }
 #endif
@@ -183,10 +225,14 @@ template <void (*Quarters)(const std::int16_t*, std::int32_t*)>
 }
 
 // The scan's own loops (the stretches' tops, the points' largest) in AVX2's
-// lanes too where the CPU has them, the interpolation inlined.
+// or AVX-512's lanes too where the CPU has them, the interpolation inlined.
 #if defined(__x86_64__) && !defined(__EMSCRIPTEN__)
 [[gnu::target("avx2")]] std::int32_t scan_avx2(true_peak_history& h, const std::int16_t* x, std::size_t n, std::int32_t floor) {
     return scan<quarters_avx2>(h, x, n, floor);
+}
+[[gnu::target("avx512f,avx512bw")]] std::int32_t scan_avx512(true_peak_history& h, const std::int16_t* x, std::size_t n,
+                                                           std::int32_t floor) {
+    return scan<quarters_avx512>(h, x, n, floor);
 }
 #endif
 
@@ -194,6 +240,7 @@ template <void (*Quarters)(const std::int16_t*, std::int32_t*)>
 
 std::int32_t true_peak_scan(true_peak_history& h, const std::int16_t* x, std::size_t n, std::int32_t floor) {
 #if defined(__x86_64__) && !defined(__EMSCRIPTEN__)
+    if (lanes == simd_level::avx512) return scan_avx512(h, x, n, floor);
     if (use_avx2) return scan_avx2(h, x, n, floor);
 #endif
     return scan<quarters_plain>(h, x, n, floor);
@@ -202,6 +249,12 @@ std::int32_t true_peak_scan(true_peak_history& h, const std::int16_t* x, std::si
 void true_peak_block(const std::int16_t* w, std::int32_t* m, bool finer) {
     interpolate_block(w, m);
     if (finer) eighths(w, m);
+}
+
+void true_peak_block_by(const std::int16_t* w, std::int32_t* m, bool finer, simd_level level) {
+    for (int j = 0; j < BLOCK; ++j) m[j] = abs32(static_cast<std::int32_t>(w[j + TRUE_PEAK_DELAY - 1]) * (1 << TRUE_PEAK_FRACTION));
+    quarters_at(w, m, simd_level_runs(level) ? level : simd_level::portable);
+    if (finer) eighths_at(w, m, simd_level_runs(level) ? level : simd_level::portable);
 }
 
 } // namespace agc

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "agc/process_fast.h"
+
 namespace agc {
 
 // Taps per interpolated point, and the fraction bits of the interpolated
@@ -51,6 +53,9 @@ inline constexpr int TRUE_PEAK_BLOCK = 16;
 // the three interpolated after it, in Q14 sample units, into m; with
 // `eighths`, of the eight points at eight times the rate.
 void true_peak_block(const std::int16_t* w, std::int32_t* m, bool eighths);
+// The same in the lanes of `level` (the portable code where the CPU lacks
+// them), which every build must agree with to the last bit.
+void true_peak_block_by(const std::int16_t* w, std::int32_t* m, bool eighths, simd_level level);
 
 } // namespace agc
 

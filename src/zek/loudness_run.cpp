@@ -32,8 +32,15 @@ namespace {
 // agrees with libebur128's and ffmpeg's within a hundredth, which leaves
 // the rest of that tenth to spare).
 constexpr std::int32_t CLOSE_ENOUGH_MILLI = 50;
+// On the sample, whose looks cost a few hundredths of a pass, the search
+// goes closer: the sample itself misses the whole recording by a few
+// hundredths of an LU, and a gain taken at the edge of CLOSE_ENOUGH_MILLI
+// on the sample would miss it on the recording, at the cost of a whole
+// pass more.
+constexpr std::int32_t CLOSE_ON_SAMPLE_MILLI = 10;
 // Measures under the limiter, at most: the last one's gain is kept.
 constexpr int LOOKS = 6;
+constexpr int SAMPLE_LOOKS = 10;
 
 // A pipe's bytes in a temporary file, removed at the end.
 struct spooled {
@@ -217,11 +224,11 @@ std::int64_t slope_of(std::int64_t rise, std::int64_t run) {
 }
 
 // After a measure `m` at o.gain_mdb: true when that gain is kept (within
-// CLOSE_ENOUGH_MILLI of the target, or no other gain to try), else
-// o.gain_mdb is the next.
-bool search_on(gain_search& s, std::int64_t target, run_options& o, const measured& m) {
+// `close` of the target, or no other gain to try), else o.gain_mdb is the next.
+bool search_on(gain_search& s, std::int64_t target, run_options& o, const measured& m,
+               std::int32_t close = CLOSE_ENOUGH_MILLI) {
     const std::int64_t gain = o.gain_mdb, off = target - m.lufs;
-    if (off <= CLOSE_ENOUGH_MILLI && off >= -CLOSE_ENOUGH_MILLI) return true;
+    if (off <= close && off >= -close) return true;
     if (off > 0 && (!s.under || m.lufs > s.under_lufs)) s.under = true, s.under_gain = gain, s.under_lufs = m.lufs;
     if (off < 0 && (!s.over || m.lufs < s.over_lufs)) s.over = true, s.over_gain = gain, s.over_lufs = m.lufs;
     std::int64_t next;
@@ -252,18 +259,27 @@ std::int32_t sample_loudness(const kept_sample& k, int rate, const run_options& 
     if (!o.limit) {
         agc_loudness_add_frames(meter, k.samples.data(), frames);
     } else {
-        agc::limiter_init(*l, rate, k.channels, o.ceiling_mdb);
-        agc::limiter_set_gain(*l, o.gain_mdb, 0);
-        const auto latency = static_cast<std::size_t>(l->latency);
+        // Each stretch under a limiter of its own, as from the start of a
+        // recording: run on across the joins, the limiter would take the
+        // step from one stretch to the next for a peak and hold the gain
+        // down after it, a loss the recording itself never has.
+        const auto each = static_cast<std::size_t>(stretch_frames(k.channels));
         std::vector<std::int16_t> out(4096 * nc);
-        for (std::size_t done = 0; done < frames + latency;) {
-            const std::size_t n = std::min<std::size_t>(4096, frames + latency - done);
-            const std::size_t real = done < frames ? std::min(n, frames - done) : 0;
-            agc::limiter_process(*l, k.samples.data() + done * nc, out.data(), static_cast<int>(real));
-            if (real < n) agc::limiter_process(*l, nullptr, out.data() + real * nc, static_cast<int>(n - real));
-            const std::size_t drop = done < latency ? std::min(n, latency - done) : 0;
-            agc_loudness_add_frames(meter, out.data() + drop * nc, n - drop);
-            done += n;
+        for (std::size_t at = 0; at < frames; at += each) {
+            const std::size_t length = std::min(each, frames - at);
+            agc::limiter_init(*l, rate, k.channels, o.ceiling_mdb);
+            agc::limiter_set_gain(*l, o.gain_mdb, 0);
+            const auto latency = static_cast<std::size_t>(l->latency);
+            const std::int16_t* x = k.samples.data() + at * nc;
+            for (std::size_t done = 0; done < length + latency;) {
+                const std::size_t n = std::min<std::size_t>(4096, length + latency - done);
+                const std::size_t real = done < length ? std::min(n, length - done) : 0;
+                agc::limiter_process(*l, x + done * nc, out.data(), static_cast<int>(real));
+                if (real < n) agc::limiter_process(*l, nullptr, out.data() + real * nc, static_cast<int>(n - real));
+                const std::size_t drop = done < latency ? std::min(n, latency - done) : 0;
+                agc_loudness_add_frames(meter, out.data() + drop * nc, n - drop);
+                done += n;
+            }
         }
     }
     agc_loudness_integrated(meter, &lufs);
@@ -289,12 +305,12 @@ void estimate_from_sample(const kept_sample& k, int rate, const run_options& opt
     gain_search on_sample;
     run_options look = o;
     std::int64_t slope = 0;
-    for (int i = 0; i < LOOKS; ++i) {
+    for (int i = 0; i < SAMPLE_LOOKS; ++i) {
         const measured m{sample_loudness(k, rate, look), AGC_LOUDNESS_NONE};
         if (m.lufs == AGC_LOUDNESS_NONE) return;
         if (on_sample.measured) slope = slope_of(m.lufs - on_sample.last_lufs, look.gain_mdb - on_sample.last_gain);
         const std::int64_t at = look.gain_mdb;
-        if (search_on(on_sample, target, look, m)) break;
+        if (search_on(on_sample, target, look, m, CLOSE_ON_SAMPLE_MILLI)) break;
         if (look.gain_mdb == at) break;
     }
     o.gain_mdb = look.gain_mdb;
