@@ -165,10 +165,11 @@ TEST(Differential, ArbitraryStates) {
     }
 }
 
-// The true-peak interpolator's points, at four and at eight a sample, on
-// every path: the same sums, added in another order by each, must give the
-// same bits, down to the loudest spans a 16-bit signal can make (full scale
-// alternating at the Nyquist frequency, -32768 in it) and random ones.
+// The true-peak interpolator's points, at four and at eight a sample, and
+// the bound that spares most of them, on every path: the same sums, added in
+// another order by each, must give the same bits, down to the loudest spans
+// a 16-bit signal can make (full scale alternating at the Nyquist frequency,
+// -32768 in it) and random ones.
 TEST(Differential, TruePeakPointsOnEveryPath) {
     std::mt19937 rng(1770);
     std::uniform_int_distribution<int> any(-32768, 32767);
@@ -180,15 +181,24 @@ TEST(Differential, TruePeakPointsOnEveryPath) {
             const int v = trial < 30 ? alternating : trial % 5 == 0 ? any(rng) / (1 << (trial % 15)) : any(rng);
             w[j] = static_cast<std::int16_t>(std::clamp(v, -32768, 32767));
         }
+        const std::int32_t top = agc::largest_magnitude(w, SPAN);
         for (const bool eighths : {false, true}) {
             std::int32_t want[agc::TRUE_PEAK_BLOCK], got[agc::TRUE_PEAK_BLOCK];
             agc::true_peak_block_by(w, want, eighths, simd_level::portable);
+            const std::int32_t largest = *std::max_element(want, want + agc::TRUE_PEAK_BLOCK);
+            ASSERT_EQ(agc::true_peak_block_largest(w, eighths), largest) << "trial " << trial;
+            // The near taps' bound: never under the points it bounds, the same on every path.
+            const std::int32_t bound = agc::true_peak_block_bound_by(w, top, simd_level::portable);
+            if (!eighths) {
+                ASSERT_GE(bound, largest) << "trial " << trial;
+            }
             for (simd_level level : levels_here()) {
                 agc::true_peak_block_by(w, got, eighths, level);
                 for (int j = 0; j < agc::TRUE_PEAK_BLOCK; ++j) {
                     ASSERT_EQ(got[j], want[j]) << agc::simd_level_name(level) << (eighths ? " eighths" : " quarters")
                                                << ", trial " << trial << ", point " << j;
                 }
+                ASSERT_EQ(agc::true_peak_block_bound_by(w, top, level), bound) << agc::simd_level_name(level) << ", trial " << trial;
             }
         }
     }

@@ -96,8 +96,9 @@ std::int64_t ratio(std::int64_t ceiling, std::int64_t peak) {
     for (int c = 0; c < l.channels; ++c) {
         const std::int64_t top = top_around(ch[c], block);
         if ((top * TRUE_PEAK_BOUND >> TRUE_PEAK_FRACTION) <= l.ceiling) continue;
-        int shift = 0;
-        while ((top >> shift) > 32767) ++shift;
+        // The fewest bits down that bring the span's largest within 16 bits.
+        const int width = 64 - std::countl_zero(static_cast<std::uint64_t>(top));
+        const int shift = width > 15 ? width - 15 : 0;
         // The span from the ring, in the two runs on either side of its wrap.
         std::int16_t w16[SPAN];
         const std::size_t from = slot_of(start - (TRUE_PEAK_DELAY - 1));
@@ -105,17 +106,23 @@ std::int64_t ratio(std::int64_t ceiling, std::int64_t peak) {
         const std::int32_t* d = ch[c].delay + from;
         for (int i = 0; i < before_wrap; ++i) w16[i] = static_cast<std::int16_t>(d[i] >> shift);
         for (int i = before_wrap; i < SPAN; ++i) w16[i] = static_cast<std::int16_t>(ch[c].delay[i - before_wrap] >> shift);
-        std::int32_t m[BLOCK];
+        // A block whose points the near taps' bound holds under the ceiling
+        // (with the 0.5 dB below, where the eighths would be looked at) is
+        // passed by, as interpolated it would be: most speech at a gain that
+        // keeps its peaks near the ceiling.
+        // (A sample of the span floored to 16 bits stands at most 1 over top's.)
+        const auto top16 = static_cast<std::int32_t>((top >> shift) + 1);
+        const std::int64_t bound =
+            (static_cast<std::int64_t>(true_peak_block_bound(w16, top16)) << shift) >> TRUE_PEAK_FRACTION;
+        if ((l.eighths ? bound * 1060 / 1000 : bound) <= l.ceiling) continue;
         // The eighths below 44.1 kHz, where a meter that oversamples to
         // 192 kHz looks at more than four points a sample; and only where the
         // quarters come within 0.5 dB of the ceiling: further under it, the
         // points between stand no higher.
-        true_peak_block(w16, m, false);
-        std::int32_t most = 0;
-        for (int j = 0; j < BLOCK; ++j) most = m[j] > most ? m[j] : most;
+        std::int32_t most = true_peak_block_largest(w16, false);
         if (l.eighths && ((static_cast<std::int64_t>(most) << shift) >> TRUE_PEAK_FRACTION) * 1060 / 1000 > l.ceiling) {
-            true_peak_block(w16, m, true);
-            for (int j = 0; j < BLOCK; ++j) most = m[j] > most ? m[j] : most;
+            const std::int32_t finer = true_peak_block_largest(w16, true);
+            most = finer > most ? finer : most;
         }
         const std::int64_t p = (static_cast<std::int64_t>(most) << shift) >> TRUE_PEAK_FRACTION;
         peak = p > peak ? p : peak;
@@ -155,7 +162,7 @@ std::int64_t ratio(std::int64_t ceiling, std::int64_t peak) {
 // before the recording), into g: the mean of the held gains of the L frames
 // from each, frame n + L - 1's block the last; and what they did, in the
 // limiter's counts.
-[[gnu::always_inline]] inline void block_gains(limiter& l, std::int64_t from, int n, std::int64_t* g) {
+[[gnu::always_inline]] inline void block_gains(limiter& l, std::int64_t from, int n, std::int32_t* g) {
     const std::int64_t c = from >> BLOCK_LOG2;
     const std::int64_t blocks = l.lookahead >> BLOCK_LOG2;
     std::int64_t sum = 0;
@@ -165,7 +172,7 @@ std::int64_t ratio(std::int64_t ceiling, std::int64_t peak) {
     // Frames k to 15 of block c, the blocks after it whole, and the first k
     // frames of block c + L/16.
     std::int64_t total = (sum << BLOCK_LOG2) + (from & (BLOCK - 1)) * step;
-    for (int i = 0; i < n; ++i, total += step) g[i] = total >> l.lookahead_log2;
+    for (int i = 0; i < n; ++i, total += step) g[i] = static_cast<std::int32_t>(total >> l.lookahead_log2);
     // A straight line: its lowest is at one end, and only its ends can be
     // at unity, the rest under it.
     const std::int64_t low = g[0] < g[n - 1] ? g[0] : g[n - 1];
@@ -255,7 +262,7 @@ constexpr std::int64_t SPLIT_GAIN_LIMIT = std::int64_t{1} << 24;
 // first so that the shift, on a sum that is never negative (|s g| < 2^61),
 // can be a logical one, which vector lanes of 64 bits have where the
 // arithmetic one is missing (2^62 >> 38 = 2^24 is taken back after).
-[[gnu::always_inline]] inline void gained_run(const std::int32_t* d, const std::int64_t* g, std::int16_t* o, int n) {
+[[gnu::always_inline]] inline void gained_run(const std::int32_t* d, const std::int32_t* g, std::int16_t* o, int n) {
     constexpr std::uint64_t BIAS = (std::uint64_t{1} << 37) + (std::uint64_t{1} << 62);
     for (int k = 0; k < n; ++k) {
         const auto p = static_cast<std::uint64_t>(static_cast<std::int64_t>(d[k]) * g[k]) + BIAS;
@@ -267,7 +274,7 @@ constexpr std::int64_t SPLIT_GAIN_LIMIT = std::int64_t{1} << 24;
 // One channel of n frames out of the delay line, from frame `from` on (the
 // frames before the recording are silence), under the gains g: none at
 // rest, where unity leaves each sample as its rounding to 16 bits.
-[[gnu::always_inline]] inline void out_of_delay(const limiter_channel& c, std::int16_t* out, int stride, const std::int64_t* g, std::int64_t from, int n) {
+[[gnu::always_inline]] inline void out_of_delay(const limiter_channel& c, std::int16_t* out, int stride, const std::int32_t* g, std::int64_t from, int n) {
     int i = 0;
     for (; i < n && from + i < 0; ++i) out[static_cast<std::ptrdiff_t>(i) * stride] = 0;
     while (i < n) {
@@ -345,7 +352,8 @@ namespace {
 [[gnu::always_inline]] inline void process(limiter& l, const std::int16_t* in, std::int16_t* out, int frames) {
     limiter_channel* ch = channels_of(l);
     const int nc = l.channels;
-    std::int64_t gain[CHUNK], g[CHUNK];
+    std::int64_t gain[CHUNK];
+    std::int32_t g[CHUNK]; // Q30: unity and under
     while (frames > 0) {
         const int n = frames < CHUNK ? frames : CHUNK;
         // The chunk's input gains (gliding if they must), then each channel

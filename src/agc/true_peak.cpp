@@ -71,6 +71,42 @@ template <int N>
 }
 
 void quarters_plain(const std::int16_t* w, std::int32_t* m) { interpolate(PHASES, w, m); }
+
+// A bound on a block's points from the eight taps of each phase nearest its
+// point (12 to 19), which carry all but a seventh of its sum of magnitudes:
+// the others can add no more than that seventh (FAR, a third of unity) times
+// the span's largest magnitude, or any number as large. A quarter of the work of the points themselves,
+// and at most 2.5 dB over them where a block's points reach its samples'
+// level (on speech, far closer than the whole sum's 7.6 dB), so that a block
+// it holds under a level needs no more; exact integer arithmetic, the same
+// on every path.
+constexpr int NEAR_FIRST = 12, NEAR_TAPS = 8;
+constexpr std::int32_t far_magnitude() {
+    std::int32_t most = 0;
+    for (const auto& phase : PHASES) {
+        std::int32_t far = 0;
+        for (int k = 0; k < TRUE_PEAK_TAPS; ++k) far += k < NEAR_FIRST || k >= NEAR_FIRST + NEAR_TAPS ? abs32(phase[k]) : 0;
+        most = far > most ? far : most;
+    }
+    return most;
+}
+constexpr std::int32_t FAR = far_magnitude();
+
+[[gnu::always_inline]] inline std::int32_t bound_of(const std::int16_t* w, std::int32_t top) {
+    const std::int32_t rest = FAR * top;
+    std::int32_t most = 0;
+    for (int j = 0; j < BLOCK; ++j) {
+        std::int32_t a = abs32(static_cast<std::int32_t>(w[j + TRUE_PEAK_DELAY - 1]) * (1 << TRUE_PEAK_FRACTION));
+        for (const auto& phase : PHASES) {
+            std::int32_t near = 0;
+            for (int k = NEAR_FIRST; k < NEAR_FIRST + NEAR_TAPS; ++k) near += phase[k] * w[j + k];
+            a = a > abs32(near) + rest ? a : abs32(near) + rest;
+        }
+        most = a > most ? a : most;
+    }
+    return most;
+}
+std::int32_t bound_plain(const std::int16_t* w, std::int32_t top) { return bound_of(w, top); }
 void eighths_plain(const std::int16_t* w, std::int32_t* m) { interpolate(EIGHTHS, w, m); }
 
 // The same sums where the CPU has AVX2 (chosen once, as the signal path
@@ -137,9 +173,9 @@ static_assert(BLOCK == 16, "two vectors of eight points");
 // pair of taps costs a load, a permutation and one multiply-add per phase
 // (the same sums as above, added in another order: integers, so the same points).
 template <int N>
-[[gnu::target("avx512f,avx512bw"), gnu::always_inline]] inline void interpolate_avx512(const tap_pairs<N>& taps,
-                                                                                      const std::int16_t* w,
-                                                                                      std::int32_t* m) {
+[[gnu::target("avx512f,avx512bw"), gnu::always_inline]] inline __m512i interpolate_avx512(const tap_pairs<N>& taps,
+                                                                                         const std::int16_t* w,
+                                                                                         __m512i top) {
     const __m512i pairs_of = _mm512_set_epi16(16, 15, 15, 14, 14, 13, 13, 12, 12, 11, 11, 10, 10, 9, 9, 8, 8, 7, 7, 6, 6,
                                               5, 5, 4, 4, 3, 3, 2, 2, 1, 1, 0);
     __m512i sum[N];
@@ -149,15 +185,40 @@ template <int N>
         const __m512i pairs = _mm512_permutexvar_epi16(pairs_of, x);
         for (int q = 0; q < N; ++q) sum[q] = _mm512_add_epi32(sum[q], _mm512_madd_epi16(pairs, _mm512_set1_epi32(taps.at[q][t])));
     }
-    __m512i top = _mm512_loadu_si512(m);
     for (int q = 0; q < N; ++q) top = _mm512_max_epi32(top, _mm512_abs_epi32(sum[q]));
-    _mm512_storeu_si512(m, top);
+    return top;
 }
 [[gnu::target("avx512f,avx512bw")]] void quarters_avx512(const std::int16_t* w, std::int32_t* m) {
-    interpolate_avx512(PHASE_PAIRS, w, m);
+    _mm512_storeu_si512(m, interpolate_avx512(PHASE_PAIRS, w, _mm512_loadu_si512(m)));
 }
 [[gnu::target("avx512f,avx512bw")]] void eighths_avx512(const std::int16_t* w, std::int32_t* m) {
-    interpolate_avx512(EIGHTH_PAIRS, w, m);
+    _mm512_storeu_si512(m, interpolate_avx512(EIGHTH_PAIRS, w, _mm512_loadu_si512(m)));
+}
+// A block's largest point in the lanes throughout: the samples' own
+// magnitudes, the points between, and the largest of the 16 lanes.
+[[gnu::target("avx512f,avx512bw")]] std::int32_t largest_avx512(const std::int16_t* w, bool finer) {
+    const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + TRUE_PEAK_DELAY - 1));
+    __m512i top = _mm512_slli_epi32(_mm512_abs_epi32(_mm512_cvtepi16_epi32(x)), TRUE_PEAK_FRACTION);
+    top = interpolate_avx512(PHASE_PAIRS, w, top);
+    if (finer) top = interpolate_avx512(EIGHTH_PAIRS, w, top);
+    return _mm512_reduce_max_epi32(top);
+}
+[[gnu::target("avx2")]] std::int32_t bound_avx2(const std::int16_t* w, std::int32_t top) { return bound_of(w, top); }
+[[gnu::target("avx512f,avx512bw")]] std::int32_t bound_avx512(const std::int16_t* w, std::int32_t top) {
+    const __m512i pairs_of = _mm512_set_epi16(16, 15, 15, 14, 14, 13, 13, 12, 12, 11, 11, 10, 10, 9, 9, 8, 8, 7, 7, 6, 6,
+                                              5, 5, 4, 4, 3, 3, 2, 2, 1, 1, 0);
+    __m512i sum[3];
+    for (int q = 0; q < 3; ++q) sum[q] = _mm512_setzero_si512();
+    for (int t = NEAR_FIRST / 2; t < (NEAR_FIRST + NEAR_TAPS) / 2; ++t) {
+        const __m512i x = _mm512_maskz_loadu_epi16(0x1FFFF, w + 2 * t);
+        const __m512i pairs = _mm512_permutexvar_epi16(pairs_of, x);
+        for (int q = 0; q < 3; ++q) sum[q] = _mm512_add_epi32(sum[q], _mm512_madd_epi16(pairs, _mm512_set1_epi32(PHASE_PAIRS.at[q][t])));
+    }
+    const __m512i rest = _mm512_set1_epi32(FAR * top);
+    const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + TRUE_PEAK_DELAY - 1));
+    __m512i most = _mm512_slli_epi32(_mm512_abs_epi32(_mm512_cvtepi16_epi32(x)), TRUE_PEAK_FRACTION);
+    for (int q = 0; q < 3; ++q) most = _mm512_max_epi32(most, _mm512_add_epi32(_mm512_abs_epi32(sum[q]), rest));
+    return _mm512_reduce_max_epi32(most);
 }
 const simd_level lanes = best_simd_level();
 void quarters_at(const std::int16_t* w, std::int32_t* m, simd_level level) {
@@ -170,10 +231,16 @@ void eighths_at(const std::int16_t* w, std::int32_t* m, simd_level level) {
     if (level == simd_level::avx2) return eighths_avx2(w, m);
     eighths_plain(w, m);
 }
+std::int32_t bound_at(const std::int16_t* w, std::int32_t top, simd_level level) {
+    if (level == simd_level::avx512) return bound_avx512(w, top);
+    if (level == simd_level::avx2) return bound_avx2(w, top);
+    return bound_plain(w, top);
+}
 const bool use_avx2 = lanes == simd_level::avx2 || lanes == simd_level::avx512;
 void quarters(const std::int16_t* w, std::int32_t* m) { quarters_at(w, m, lanes); }
 void eighths(const std::int16_t* w, std::int32_t* m) { eighths_at(w, m, lanes); }
 #else
+std::int32_t bound_at(const std::int16_t* w, std::int32_t top, simd_level) { return bound_plain(w, top); }
 void quarters_at(const std::int16_t* w, std::int32_t* m, simd_level) { quarters_plain(w, m); }
 void eighths_at(const std::int16_t* w, std::int32_t* m, simd_level) { eighths_plain(w, m); }
 void quarters(const std::int16_t* w, std::int32_t* m) { quarters_plain(w, m); }
@@ -190,7 +257,7 @@ void interpolate_block(const std::int16_t* w, std::int32_t* m) {
 // the three 16-sample stretches that hold them bounds them all, so a block
 // that cannot reach over the peak so far is passed by for a few compares.
 // Quarters interpolates a block's three points between each pair.
-template <void (*Quarters)(const std::int16_t*, std::int32_t*)>
+template <void (*Quarters)(const std::int16_t*, std::int32_t*), std::int32_t (*Bound)(const std::int16_t*, std::int32_t)>
 [[gnu::always_inline]] inline std::int32_t scan(true_peak_history& h, const std::int16_t* x, std::size_t n,
                                                 std::int32_t floor) {
     constexpr int STRETCHES = (HISTORY + CHUNK + BLOCK) / BLOCK + 1;
@@ -211,6 +278,7 @@ template <void (*Quarters)(const std::int16_t*, std::int32_t*)>
             if (static_cast<std::int64_t>(most) * TRUE_PEAK_BOUND <= peak) continue;
             // Past its k - i outputs the block reads what is left of the run: unused.
             const std::int16_t* w = run + i;
+            if (Bound(w, most) <= peak) continue;
             std::int32_t m[BLOCK];
             for (int j = 0; j < BLOCK; ++j) m[j] = abs32(static_cast<std::int32_t>(w[j + TRUE_PEAK_DELAY - 1]) * (1 << TRUE_PEAK_FRACTION));
             Quarters(w, m);
@@ -228,11 +296,11 @@ template <void (*Quarters)(const std::int16_t*, std::int32_t*)>
 // or AVX-512's lanes too where the CPU has them, the interpolation inlined.
 #if defined(__x86_64__) && !defined(__EMSCRIPTEN__)
 [[gnu::target("avx2")]] std::int32_t scan_avx2(true_peak_history& h, const std::int16_t* x, std::size_t n, std::int32_t floor) {
-    return scan<quarters_avx2>(h, x, n, floor);
+    return scan<quarters_avx2, bound_avx2>(h, x, n, floor);
 }
 [[gnu::target("avx512f,avx512bw")]] std::int32_t scan_avx512(true_peak_history& h, const std::int16_t* x, std::size_t n,
                                                            std::int32_t floor) {
-    return scan<quarters_avx512>(h, x, n, floor);
+    return scan<quarters_avx512, bound_avx512>(h, x, n, floor);
 }
 #endif
 
@@ -243,12 +311,35 @@ std::int32_t true_peak_scan(true_peak_history& h, const std::int16_t* x, std::si
     if (lanes == simd_level::avx512) return scan_avx512(h, x, n, floor);
     if (use_avx2) return scan_avx2(h, x, n, floor);
 #endif
-    return scan<quarters_plain>(h, x, n, floor);
+    return scan<quarters_plain, bound_plain>(h, x, n, floor);
 }
 
 void true_peak_block(const std::int16_t* w, std::int32_t* m, bool finer) {
     interpolate_block(w, m);
     if (finer) eighths(w, m);
+}
+
+std::int32_t true_peak_block_bound(const std::int16_t* w, std::int32_t top) {
+#if defined(__x86_64__) && !defined(__EMSCRIPTEN__)
+    return bound_at(w, top, lanes);
+#else
+    return bound_plain(w, top);
+#endif
+}
+
+std::int32_t true_peak_block_bound_by(const std::int16_t* w, std::int32_t top, simd_level level) {
+    return bound_at(w, top, simd_level_runs(level) ? level : simd_level::portable);
+}
+
+std::int32_t true_peak_block_largest(const std::int16_t* w, bool finer) {
+#if defined(__x86_64__) && !defined(__EMSCRIPTEN__)
+    if (lanes == simd_level::avx512) return largest_avx512(w, finer);
+#endif
+    std::int32_t m[BLOCK];
+    true_peak_block(w, m, finer);
+    std::int32_t most = 0;
+    for (int j = 0; j < BLOCK; ++j) most = m[j] > most ? m[j] : most;
+    return most;
 }
 
 void true_peak_block_by(const std::int16_t* w, std::int32_t* m, bool finer, simd_level level) {

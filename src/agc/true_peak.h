@@ -53,6 +53,15 @@ inline constexpr int TRUE_PEAK_BLOCK = 16;
 // the three interpolated after it, in Q14 sample units, into m; with
 // `eighths`, of the eight points at eight times the rate.
 void true_peak_block(const std::int16_t* w, std::int32_t* m, bool eighths);
+// The largest of the 16 magnitudes true_peak_block gives.
+std::int32_t true_peak_block_largest(const std::int16_t* w, bool eighths);
+// A bound on true_peak_block_largest(w, false), never under it, for a
+// quarter of its work, from `top`, the largest magnitude of w's 47 samples
+// (or any number as large): at most 2.5 dB over the points where they reach
+// the samples' level, so that blocks it holds under a level need not be
+// interpolated at all.
+std::int32_t true_peak_block_bound(const std::int16_t* w, std::int32_t top);
+std::int32_t true_peak_block_bound_by(const std::int16_t* w, std::int32_t top, simd_level level); // in the lanes of `level`
 // The same in the lanes of `level` (the portable code where the CPU lacks
 // them), which every build must agree with to the last bit.
 void true_peak_block_by(const std::int16_t* w, std::int32_t* m, bool eighths, simd_level level);

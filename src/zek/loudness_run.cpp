@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <string>
 #include <vector>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -246,41 +247,77 @@ bool search_on(gain_search& s, std::int64_t target, run_options& o, const measur
     return o.gain_mdb == gain;
 }
 
-// The sample's integrated loudness under the limiter at the options' gain
-// and ceiling (none at all where !o.limit), as the written pass would make it.
-std::int32_t sample_loudness(const kept_sample& k, int rate, const run_options& o) {
-    std::int32_t lufs = AGC_LOUDNESS_NONE;
-    agc_loudness* meter = agc_loudness_create(rate, k.channels, AGC_LOUDNESS_MODE_I, nullptr);
-    std::vector<unsigned char> memory(agc::limiter_size(k.channels) + 64);
-    auto* l = reinterpret_cast<agc::limiter*>((reinterpret_cast<std::uintptr_t>(memory.data()) + 63) & ~std::uintptr_t{63});
-    if (meter == nullptr) return lufs;
+// Stretches [first, last) of a sample under the limiter, each under one of
+// its own, into `out` at their places: run on across the joins, a limiter
+// would take the step from one stretch to the next for a peak and hold the
+// gain down after it, a loss the recording itself never has.
+struct limiting {
+    const kept_sample* sample = nullptr;
+    int rate = 0;
+    std::int32_t ceiling_mdb = 0, gain_mdb = 0;
+    std::size_t first = 0, last = 0;
+    std::int16_t* out = nullptr;
+};
+
+void limit_stretches(const limiting& job) {
+    const kept_sample& k = *job.sample;
     const auto nc = static_cast<std::size_t>(k.channels);
     const std::size_t frames = k.samples.size() / nc;
+    const auto each = static_cast<std::size_t>(stretch_frames(k.channels));
+    std::vector<unsigned char> memory(agc::limiter_size(k.channels) + 64);
+    auto* l = reinterpret_cast<agc::limiter*>((reinterpret_cast<std::uintptr_t>(memory.data()) + 63) & ~std::uintptr_t{63});
+    std::vector<std::int16_t> buffer(4096 * nc);
+    for (std::size_t s = job.first; s < job.last; ++s) {
+        const std::size_t at = s * each, length = std::min(each, frames - at);
+        agc::limiter_init(*l, job.rate, k.channels, job.ceiling_mdb);
+        agc::limiter_set_gain(*l, job.gain_mdb, 0);
+        const auto latency = static_cast<std::size_t>(l->latency);
+        const std::int16_t* x = k.samples.data() + at * nc;
+        std::int16_t* y = job.out + at * nc;
+        for (std::size_t done = 0; done < length + latency;) {
+            const std::size_t n = std::min<std::size_t>(4096, length + latency - done);
+            const std::size_t real = done < length ? std::min(n, length - done) : 0;
+            agc::limiter_process(*l, x + done * nc, buffer.data(), static_cast<int>(real));
+            if (real < n) agc::limiter_process(*l, nullptr, buffer.data() + real * nc, static_cast<int>(n - real));
+            const std::size_t drop = done < latency ? std::min(n, latency - done) : 0;
+            y = std::copy(buffer.data() + drop * nc, buffer.data() + n * nc, y);
+            done += n;
+        }
+    }
+}
+
+void* limit_on_thread(void* job) {
+    limit_stretches(*static_cast<const limiting*>(job));
+    return nullptr;
+}
+
+// The sample's integrated loudness under the limiter at the options' gain
+// and ceiling (none at all where !o.limit), as the written pass would make
+// it: the second half of its stretches limited on a thread of its own
+// (`limited` holds the result, kept from one look to the next).
+std::int32_t sample_loudness(const kept_sample& k, int rate, const run_options& o, std::vector<std::int16_t>& limited) {
+    std::int32_t lufs = AGC_LOUDNESS_NONE;
+    agc_loudness* meter = agc_loudness_create(rate, k.channels, AGC_LOUDNESS_MODE_I, nullptr);
+    if (meter == nullptr) return lufs;
+    const std::size_t frames = k.samples.size() / static_cast<std::size_t>(k.channels);
     if (!o.limit) {
         agc_loudness_add_frames(meter, k.samples.data(), frames);
     } else {
-        // Each stretch under a limiter of its own, as from the start of a
-        // recording: run on across the joins, the limiter would take the
-        // step from one stretch to the next for a peak and hold the gain
-        // down after it, a loss the recording itself never has.
+        limited.resize(k.samples.size());
         const auto each = static_cast<std::size_t>(stretch_frames(k.channels));
-        std::vector<std::int16_t> out(4096 * nc);
-        for (std::size_t at = 0; at < frames; at += each) {
-            const std::size_t length = std::min(each, frames - at);
-            agc::limiter_init(*l, rate, k.channels, o.ceiling_mdb);
-            agc::limiter_set_gain(*l, o.gain_mdb, 0);
-            const auto latency = static_cast<std::size_t>(l->latency);
-            const std::int16_t* x = k.samples.data() + at * nc;
-            for (std::size_t done = 0; done < length + latency;) {
-                const std::size_t n = std::min<std::size_t>(4096, length + latency - done);
-                const std::size_t real = done < length ? std::min(n, length - done) : 0;
-                agc::limiter_process(*l, x + done * nc, out.data(), static_cast<int>(real));
-                if (real < n) agc::limiter_process(*l, nullptr, out.data() + real * nc, static_cast<int>(n - real));
-                const std::size_t drop = done < latency ? std::min(n, latency - done) : 0;
-                agc_loudness_add_frames(meter, out.data() + drop * nc, n - drop);
-                done += n;
-            }
+        const std::size_t stretches = (frames + each - 1) / each;
+        limiting first{&k, rate, o.ceiling_mdb, o.gain_mdb, 0, stretches / 2, limited.data()};
+        limiting second = first;
+        second.first = first.last, second.last = stretches;
+        pthread_t thread;
+        const bool threaded = pthread_create(&thread, nullptr, limit_on_thread, &second) == 0;
+        limit_stretches(first);
+        if (threaded) {
+            pthread_join(thread, nullptr);
+        } else {
+            limit_stretches(second);
         }
+        agc_loudness_add_frames(meter, limited.data(), frames);
     }
     agc_loudness_integrated(meter, &lufs);
     agc_loudness_destroy(meter);
@@ -298,7 +335,8 @@ void estimate_from_sample(const kept_sample& k, int rate, const run_options& opt
     if (k.channels == 0 || k.samples.size() / static_cast<std::size_t>(k.channels) < std::size_t{1} << 16) return;
     run_options plain = o;
     plain.limit = false;
-    const std::int32_t own = sample_loudness(k, rate, plain);
+    std::vector<std::int16_t> limited;
+    const std::int32_t own = sample_loudness(k, rate, plain, limited);
     if (own == AGC_LOUDNESS_NONE) return;
     const std::int64_t shift = static_cast<std::int64_t>(level_lufs) - own; // the recording's loudness over the sample's
     const std::int64_t target = options.target_mlufs - shift;
@@ -306,7 +344,7 @@ void estimate_from_sample(const kept_sample& k, int rate, const run_options& opt
     run_options look = o;
     std::int64_t slope = 0;
     for (int i = 0; i < SAMPLE_LOOKS; ++i) {
-        const measured m{sample_loudness(k, rate, look), AGC_LOUDNESS_NONE};
+        const measured m{sample_loudness(k, rate, look, limited), AGC_LOUDNESS_NONE};
         if (m.lufs == AGC_LOUDNESS_NONE) return;
         if (on_sample.measured) slope = slope_of(m.lufs - on_sample.last_lufs, look.gain_mdb - on_sample.last_gain);
         const std::int64_t at = look.gain_mdb;
