@@ -71,15 +71,16 @@ template <int N>
 }
 
 void quarters_plain(const std::int16_t* w, std::int32_t* m) { interpolate(PHASES, w, m); }
+void eighths_plain(const std::int16_t* w, std::int32_t* m) { interpolate(EIGHTHS, w, m); }
 
 // A bound on a block's points from the eight taps of each phase nearest its
 // point (12 to 19), which carry all but a seventh of its sum of magnitudes:
 // the others can add no more than that seventh (FAR, a third of unity) times
-// the span's largest magnitude, or any number as large. A quarter of the work of the points themselves,
-// and at most 2.5 dB over them where a block's points reach its samples'
-// level (on speech, far closer than the whole sum's 7.6 dB), so that a block
-// it holds under a level needs no more; exact integer arithmetic, the same
-// on every path.
+// the span's largest magnitude, or any number as large. A quarter of the
+// work of the points themselves, and at most 2.5 dB over them where a
+// block's points reach its samples' level (on speech, far closer than the
+// whole sum's 7.6 dB), so that a block it holds under a level needs no
+// more; exact integer arithmetic, the same on every path.
 constexpr int NEAR_FIRST = 12, NEAR_TAPS = 8;
 constexpr std::int32_t far_magnitude() {
     std::int32_t most = 0;
@@ -107,7 +108,6 @@ constexpr std::int32_t FAR = far_magnitude();
     return most;
 }
 std::int32_t bound_plain(const std::int16_t* w, std::int32_t top) { return bound_of(w, top); }
-void eighths_plain(const std::int16_t* w, std::int32_t* m) { interpolate(EIGHTHS, w, m); }
 
 // The same sums where the CPU has AVX2 (chosen once, as the signal path
 // is), two taps an instruction: each 32-bit lane multiplies a pair of
@@ -172,19 +172,29 @@ static_assert(BLOCK == 16, "two vectors of eight points");
 // (w[j + 2t], w[j + 2t + 1]) put in lane j by one permutation, so that a
 // pair of taps costs a load, a permutation and one multiply-add per phase
 // (the same sums as above, added in another order: integers, so the same points).
+[[gnu::target("avx512f,avx512bw"), gnu::always_inline]] inline __m512i pairs_for(const std::int16_t* w, int t) {
+    const __m512i pairs_of = _mm512_set_epi16(16, 15, 15, 14, 14, 13, 13, 12, 12, 11, 11, 10, 10, 9, 9, 8, 8, 7, 7, 6, 6,
+                                              5, 5, 4, 4, 3, 3, 2, 2, 1, 1, 0);
+    // (A span holds no more than the 17 samples read for its last pair.)
+    return _mm512_permutexvar_epi16(pairs_of, _mm512_maskz_loadu_epi16(0x1FFFF, w + 2 * t));
+}
+// The sums of N phases over the pairs of taps from `first` to `last` - 1.
+template <int N>
+[[gnu::target("avx512f,avx512bw"), gnu::always_inline]] inline void sums_avx512(const tap_pairs<N>& taps,
+                                                                               const std::int16_t* w, int first,
+                                                                               int last, __m512i* sum) {
+    for (int q = 0; q < N; ++q) sum[q] = _mm512_setzero_si512();
+    for (int t = first; t < last; ++t) {
+        const __m512i pairs = pairs_for(w, t);
+        for (int q = 0; q < N; ++q) sum[q] = _mm512_add_epi32(sum[q], _mm512_madd_epi16(pairs, _mm512_set1_epi32(taps.at[q][t])));
+    }
+}
 template <int N>
 [[gnu::target("avx512f,avx512bw"), gnu::always_inline]] inline __m512i interpolate_avx512(const tap_pairs<N>& taps,
                                                                                          const std::int16_t* w,
                                                                                          __m512i top) {
-    const __m512i pairs_of = _mm512_set_epi16(16, 15, 15, 14, 14, 13, 13, 12, 12, 11, 11, 10, 10, 9, 9, 8, 8, 7, 7, 6, 6,
-                                              5, 5, 4, 4, 3, 3, 2, 2, 1, 1, 0);
     __m512i sum[N];
-    for (int q = 0; q < N; ++q) sum[q] = _mm512_setzero_si512();
-    for (int t = 0; t < TRUE_PEAK_TAPS / 2; ++t) {
-        const __m512i x = _mm512_maskz_loadu_epi16(0x1FFFF, w + 2 * t); // w holds no more than the 17 read
-        const __m512i pairs = _mm512_permutexvar_epi16(pairs_of, x);
-        for (int q = 0; q < N; ++q) sum[q] = _mm512_add_epi32(sum[q], _mm512_madd_epi16(pairs, _mm512_set1_epi32(taps.at[q][t])));
-    }
+    sums_avx512(taps, w, 0, TRUE_PEAK_TAPS / 2, sum);
     for (int q = 0; q < N; ++q) top = _mm512_max_epi32(top, _mm512_abs_epi32(sum[q]));
     return top;
 }
@@ -205,15 +215,8 @@ template <int N>
 }
 [[gnu::target("avx2")]] std::int32_t bound_avx2(const std::int16_t* w, std::int32_t top) { return bound_of(w, top); }
 [[gnu::target("avx512f,avx512bw")]] std::int32_t bound_avx512(const std::int16_t* w, std::int32_t top) {
-    const __m512i pairs_of = _mm512_set_epi16(16, 15, 15, 14, 14, 13, 13, 12, 12, 11, 11, 10, 10, 9, 9, 8, 8, 7, 7, 6, 6,
-                                              5, 5, 4, 4, 3, 3, 2, 2, 1, 1, 0);
     __m512i sum[3];
-    for (int q = 0; q < 3; ++q) sum[q] = _mm512_setzero_si512();
-    for (int t = NEAR_FIRST / 2; t < (NEAR_FIRST + NEAR_TAPS) / 2; ++t) {
-        const __m512i x = _mm512_maskz_loadu_epi16(0x1FFFF, w + 2 * t);
-        const __m512i pairs = _mm512_permutexvar_epi16(pairs_of, x);
-        for (int q = 0; q < 3; ++q) sum[q] = _mm512_add_epi32(sum[q], _mm512_madd_epi16(pairs, _mm512_set1_epi32(PHASE_PAIRS.at[q][t])));
-    }
+    sums_avx512(PHASE_PAIRS, w, NEAR_FIRST / 2, (NEAR_FIRST + NEAR_TAPS) / 2, sum);
     const __m512i rest = _mm512_set1_epi32(FAR * top);
     const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(w + TRUE_PEAK_DELAY - 1));
     __m512i most = _mm512_slli_epi32(_mm512_abs_epi32(_mm512_cvtepi16_epi32(x)), TRUE_PEAK_FRACTION);
