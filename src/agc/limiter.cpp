@@ -87,6 +87,17 @@ std::int64_t ratio(std::int64_t ceiling, std::int64_t peak) {
     return top;
 }
 
+// A point of a span brought down `shift` bits to 16 (Q14 of those units),
+// back in the delay line's Q8.
+constexpr std::int64_t q8_of(std::int32_t point, int shift) { return (static_cast<std::int64_t>(point) << shift) >> TRUE_PEAK_FRACTION; }
+
+// Where the limiter looks at eighths (below 44.1 kHz), the points between
+// the quarters can stand up to 0.5 dB higher: a block whose quarters reach
+// over the ceiling by this measure is looked at more finely.
+[[gnu::always_inline]] inline bool may_reach(const limiter& l, std::int64_t q8) {
+    return (l.eighths ? q8 * 1060 / 1000 : q8) > l.ceiling;
+}
+
 // The peak of block `block` (frames 16 block on), from the frames 15 before
 // it to 16 after it: its largest point over the channels, or 0 where none
 // can reach over the ceiling.
@@ -107,24 +118,22 @@ std::int64_t ratio(std::int64_t ceiling, std::int64_t peak) {
         for (int i = 0; i < before_wrap; ++i) w16[i] = static_cast<std::int16_t>(d[i] >> shift);
         for (int i = before_wrap; i < SPAN; ++i) w16[i] = static_cast<std::int16_t>(ch[c].delay[i - before_wrap] >> shift);
         // A block whose points the near taps' bound holds under the ceiling
-        // (with the 0.5 dB below, where the eighths would be looked at) is
-        // passed by, as interpolated it would be: most speech at a gain that
-        // keeps its peaks near the ceiling.
-        // (A sample of the span floored to 16 bits stands at most 1 over top's.)
+        // (the eighths' allowance included) is passed by, as interpolated it
+        // would be: most speech at a gain that keeps its peaks near the
+        // ceiling. (A sample of the span floored to 16 bits stands at most 1
+        // over top's.)
         const auto top16 = static_cast<std::int32_t>((top >> shift) + 1);
-        const std::int64_t bound =
-            (static_cast<std::int64_t>(true_peak_block_bound(w16, top16)) << shift) >> TRUE_PEAK_FRACTION;
-        if ((l.eighths ? bound * 1060 / 1000 : bound) <= l.ceiling) continue;
+        if (!may_reach(l, q8_of(true_peak_block_bound(w16, top16), shift))) continue;
         // The eighths below 44.1 kHz, where a meter that oversamples to
         // 192 kHz looks at more than four points a sample; and only where the
         // quarters come within 0.5 dB of the ceiling: further under it, the
         // points between stand no higher.
         std::int32_t most = true_peak_block_largest(w16, false);
-        if (l.eighths && ((static_cast<std::int64_t>(most) << shift) >> TRUE_PEAK_FRACTION) * 1060 / 1000 > l.ceiling) {
+        if (l.eighths && may_reach(l, q8_of(most, shift))) {
             const std::int32_t finer = true_peak_block_largest(w16, true);
             most = finer > most ? finer : most;
         }
-        const std::int64_t p = (static_cast<std::int64_t>(most) << shift) >> TRUE_PEAK_FRACTION;
+        const std::int64_t p = q8_of(most, shift);
         peak = p > peak ? p : peak;
     }
     return peak > l.ceiling ? peak : 0;

@@ -49,6 +49,11 @@ constexpr std::size_t CHUNK = 1024;
 
 constexpr std::int32_t abs32(std::int32_t v) { return v < 0 ? -v : v; }
 
+// The block's own samples among its points: their magnitudes in Q14, into m.
+[[gnu::always_inline]] inline void own_points(const std::int16_t* w, std::int32_t* m) {
+    for (int j = 0; j < BLOCK; ++j) m[j] = abs32(static_cast<std::int32_t>(w[j + TRUE_PEAK_DELAY - 1]) * (1 << TRUE_PEAK_FRACTION));
+}
+
 // The four points after each of the samples 15 .. 15 + BLOCK - 1 of w
 // (which holds BLOCK + 31 samples): the sample, exact, and the three
 // interpolated ones, the largest magnitude of them into m. Each sum is at
@@ -223,7 +228,6 @@ template <int N>
     for (int q = 0; q < 3; ++q) most = _mm512_max_epi32(most, _mm512_add_epi32(_mm512_abs_epi32(sum[q]), rest));
     return _mm512_reduce_max_epi32(most);
 }
-const simd_level lanes = best_simd_level();
 void quarters_at(const std::int16_t* w, std::int32_t* m, simd_level level) {
     if (level == simd_level::avx512) return quarters_avx512(w, m);
     if (level == simd_level::avx2) return quarters_avx2(w, m);
@@ -239,21 +243,13 @@ std::int32_t bound_at(const std::int16_t* w, std::int32_t top, simd_level level)
     if (level == simd_level::avx2) return bound_avx2(w, top);
     return bound_plain(w, top);
 }
-const bool use_avx2 = lanes == simd_level::avx2 || lanes == simd_level::avx512;
-void quarters(const std::int16_t* w, std::int32_t* m) { quarters_at(w, m, lanes); }
-void eighths(const std::int16_t* w, std::int32_t* m) { eighths_at(w, m, lanes); }
 #else
 std::int32_t bound_at(const std::int16_t* w, std::int32_t top, simd_level) { return bound_plain(w, top); }
 void quarters_at(const std::int16_t* w, std::int32_t* m, simd_level) { quarters_plain(w, m); }
 void eighths_at(const std::int16_t* w, std::int32_t* m, simd_level) { eighths_plain(w, m); }
-void quarters(const std::int16_t* w, std::int32_t* m) { quarters_plain(w, m); }
-void eighths(const std::int16_t* w, std::int32_t* m) { eighths_plain(w, m); }
 #endif
-
-void interpolate_block(const std::int16_t* w, std::int32_t* m) {
-    for (int j = 0; j < BLOCK; ++j) m[j] = abs32(static_cast<std::int32_t>(w[j + TRUE_PEAK_DELAY - 1]) * (1 << TRUE_PEAK_FRACTION));
-    quarters(w, m);
-}
+// The lanes the signal path takes, chosen once.
+const simd_level lanes = best_simd_level();
 
 // The input after the history, BLOCK outputs at a time. A block's points
 // are made of the 47 samples from its own start on; the largest magnitude of
@@ -283,7 +279,7 @@ template <void (*Quarters)(const std::int16_t*, std::int32_t*), std::int32_t (*B
             const std::int16_t* w = run + i;
             if (Bound(w, most) <= peak) continue;
             std::int32_t m[BLOCK];
-            for (int j = 0; j < BLOCK; ++j) m[j] = abs32(static_cast<std::int32_t>(w[j + TRUE_PEAK_DELAY - 1]) * (1 << TRUE_PEAK_FRACTION));
+            own_points(w, m);
             Quarters(w, m);
             const int b = k - i < BLOCK ? static_cast<int>(k - i) : BLOCK;
             for (int j = 0; j < b; ++j) peak = m[j] > peak ? m[j] : peak;
@@ -312,23 +308,14 @@ template <void (*Quarters)(const std::int16_t*, std::int32_t*), std::int32_t (*B
 std::int32_t true_peak_scan(true_peak_history& h, const std::int16_t* x, std::size_t n, std::int32_t floor) {
 #if defined(__x86_64__) && !defined(__EMSCRIPTEN__)
     if (lanes == simd_level::avx512) return scan_avx512(h, x, n, floor);
-    if (use_avx2) return scan_avx2(h, x, n, floor);
+    if (lanes == simd_level::avx2) return scan_avx2(h, x, n, floor);
 #endif
     return scan<quarters_plain, bound_plain>(h, x, n, floor);
 }
 
-void true_peak_block(const std::int16_t* w, std::int32_t* m, bool finer) {
-    interpolate_block(w, m);
-    if (finer) eighths(w, m);
-}
+void true_peak_block(const std::int16_t* w, std::int32_t* m, bool finer) { true_peak_block_by(w, m, finer, lanes); }
 
-std::int32_t true_peak_block_bound(const std::int16_t* w, std::int32_t top) {
-#if defined(__x86_64__) && !defined(__EMSCRIPTEN__)
-    return bound_at(w, top, lanes);
-#else
-    return bound_plain(w, top);
-#endif
-}
+std::int32_t true_peak_block_bound(const std::int16_t* w, std::int32_t top) { return bound_at(w, top, lanes); }
 
 std::int32_t true_peak_block_bound_by(const std::int16_t* w, std::int32_t top, simd_level level) {
     return bound_at(w, top, simd_level_runs(level) ? level : simd_level::portable);
@@ -346,9 +333,10 @@ std::int32_t true_peak_block_largest(const std::int16_t* w, bool finer) {
 }
 
 void true_peak_block_by(const std::int16_t* w, std::int32_t* m, bool finer, simd_level level) {
-    for (int j = 0; j < BLOCK; ++j) m[j] = abs32(static_cast<std::int32_t>(w[j + TRUE_PEAK_DELAY - 1]) * (1 << TRUE_PEAK_FRACTION));
-    quarters_at(w, m, simd_level_runs(level) ? level : simd_level::portable);
-    if (finer) eighths_at(w, m, simd_level_runs(level) ? level : simd_level::portable);
+    const simd_level at = simd_level_runs(level) ? level : simd_level::portable;
+    own_points(w, m);
+    quarters_at(w, m, at);
+    if (finer) eighths_at(w, m, at);
 }
 
 } // namespace agc
