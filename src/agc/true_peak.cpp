@@ -248,8 +248,13 @@ std::int32_t bound_at(const std::int16_t* w, std::int32_t top, simd_level) { ret
 void quarters_at(const std::int16_t* w, std::int32_t* m, simd_level) { quarters_plain(w, m); }
 void eighths_at(const std::int16_t* w, std::int32_t* m, simd_level) { eighths_plain(w, m); }
 #endif
-// The lanes the signal path takes, chosen once.
+// The lanes the signal path takes, chosen once (elsewhere the plain code,
+// with no start-up work: the engine keeps no data of its own).
+#if defined(__x86_64__) && !defined(__EMSCRIPTEN__)
 const simd_level lanes = best_simd_level();
+#else
+constexpr simd_level lanes = simd_level::portable;
+#endif
 
 // The input after the history, BLOCK outputs at a time. A block's points
 // are made of the 47 samples from its own start on; the largest magnitude of
