@@ -15,6 +15,7 @@
 
 #include "agc/limiter.h"
 #include "agc/loudness.h"
+#include "integer_bursts.h"
 
 namespace {
 
@@ -139,35 +140,6 @@ samples bursts(int rate, double seconds, std::uint32_t seed, int channels = 1, b
             }
         }
         s[i] = static_cast<std::int16_t>(std::clamp(std::lround(v), -32768L, 32767L));
-    }
-    return s;
-}
-
-// Speech-like bursts in integers alone, so that every CPU makes the same
-// input: noise from xorshift, smoothed by a running sum of 4 (or not, for
-// the full band), at levels that change every 200 ms, pauses among them,
-// and crests up to full scale.
-samples integer_bursts(int rate, int seconds, std::uint32_t seed, int channels, bool full_band = false) {
-    std::uint32_t state = seed;
-    const auto next = [&] {
-        state ^= state << 13, state ^= state >> 17, state ^= state << 5;
-        return state;
-    };
-    const auto nc = static_cast<std::size_t>(channels);
-    const std::size_t frames = static_cast<std::size_t>(rate) * static_cast<std::size_t>(seconds);
-    samples s(frames * nc);
-    std::vector<std::int32_t> last(nc * 4, 0);
-    std::int32_t level = 0;
-    for (std::size_t i = 0; i < frames; ++i) {
-        if (i % static_cast<std::size_t>(rate / 5) == 0) level = next() % 4 == 0 ? 0 : static_cast<std::int32_t>(4000 + next() % 12000);
-        for (std::size_t c = 0; c < nc; ++c) {
-            const std::int32_t noise = static_cast<std::int32_t>(next() % 65536) - 32768; // -32768 .. 32767
-            const std::int32_t x = static_cast<std::int32_t>((static_cast<std::int64_t>(noise) * level) >> 13);
-            std::int32_t* h = &last[c * 4];
-            h[i % 4] = x;
-            const std::int32_t v = full_band ? x : (h[0] + h[1] + h[2] + h[3]) / 2;
-            s[i * nc + c] = static_cast<std::int16_t>(std::clamp(v, -32768, 32767));
-        }
     }
     return s;
 }
@@ -450,6 +422,59 @@ TEST(Limiter, SameBytesOnEveryCPU) {
         const samples out = l.run(in, c.channels, c.chunk);
         EXPECT_GT(l.l->reduced_frames, 0u) << c.rate << " Hz";
         EXPECT_EQ(fnv1a(out), c.hash) << c.rate << " Hz, " << c.channels << " channels, gain " << c.gain;
+    }
+}
+
+// A recording limited in two parts: a limiter for the second, started in
+// a pause and fed from there, comes to the first one's state where that
+// one has rested long enough, and gives out the same frames from there on;
+// early in the pause the first is still recovering, and the two differ. Samples within the quiet magnitude never bring the limiter to act.
+TEST(Limiter, APartStartedInAPauseTakesOver) {
+    struct {
+        int rate, channels, ceiling, gain;
+    } cases[] = {{48000, 1, -1000, 3000}, {44100, 2, -3000, 6000}, {8000, 3, -1000, 2000}, {96000, 1, -500, 9000}};
+    for (const auto& c : cases) {
+        const auto nc = static_cast<std::size_t>(c.channels);
+        limited probe(c.rate, c.channels, c.ceiling, c.gain);
+        const std::int64_t rest = agc::limiter_rest_frames(*probe.l), warm = 1024;
+        const auto pause = static_cast<std::size_t>(rest + warm + 2 * c.rate / 10);
+        samples in = integer_bursts(c.rate, 3, 7u + static_cast<std::uint32_t>(c.rate), c.channels);
+        const std::size_t loud_end = in.size() / nc;
+        in.resize(in.size() + pause * nc, 0);
+        const samples more = integer_bursts(c.rate, 3, 8u + static_cast<std::uint32_t>(c.rate), c.channels);
+        in.insert(in.end(), more.begin(), more.end());
+        const std::size_t frames = in.size() / nc;
+        const std::string where = std::to_string(c.rate) + " Hz, " + std::to_string(c.channels) + " channels";
+        for (const bool rested : {true, false}) {
+            // In the pause: after the rest, or too early, while the first recovers.
+            const std::size_t at = loud_end + (rested ? pause - static_cast<std::size_t>(c.rate / 10)
+                                                      : static_cast<std::size_t>(warm) + static_cast<std::size_t>(c.rate / 20));
+            limited first(c.rate, c.channels, c.ceiling, c.gain), second(c.rate, c.channels, c.ceiling, c.gain);
+            const auto from = static_cast<std::size_t>(static_cast<std::int64_t>(at) - warm);
+            agc::limiter_skip_silence(*second.l, static_cast<std::int64_t>(from));
+            samples a(frames * nc), b(frames * nc);
+            agc::limiter_process(*first.l, in.data(), a.data(), static_cast<int>(at));
+            agc::limiter_process(*second.l, in.data() + from * nc, b.data() + from * nc, static_cast<int>(at - from));
+            EXPECT_EQ(agc::limiter_same_course(*first.l, *second.l), rested) << where;
+            if (!rested) {
+                EXPECT_LT(first.l->block_hold[(at / 16 - 1) % agc::LIMITER_BLOCKS], std::int64_t{1} << 30) << where;
+                continue;
+            }
+            agc::limiter_process(*first.l, in.data() + at * nc, a.data() + at * nc, static_cast<int>(frames - at));
+            agc::limiter_process(*second.l, in.data() + at * nc, b.data() + at * nc, static_cast<int>(frames - at));
+            EXPECT_GT(second.l->reduced_frames, 0u) << where << ": the part after the pause is limited";
+            EXPECT_TRUE(std::equal(a.begin() + static_cast<std::ptrdiff_t>(at * nc), a.end(), b.begin() + static_cast<std::ptrdiff_t>(at * nc)))
+                << where;
+        }
+        // Full-band noise whose largest sample is the quiet magnitude.
+        const std::int32_t quiet = agc::limiter_quiet_magnitude(*probe.l);
+        ASSERT_GT(quiet, 0) << where;
+        samples noise = integer_bursts(c.rate, 2, 9u, c.channels, true);
+        const std::int16_t most = *std::max_element(noise.begin(), noise.end());
+        for (std::int16_t& v : noise) v = static_cast<std::int16_t>(static_cast<std::int64_t>(v) * quiet / most);
+        limited calm(c.rate, c.channels, c.ceiling, c.gain);
+        calm.run(noise, c.channels);
+        EXPECT_EQ(calm.l->reduced_frames, 0u) << where << ", quiet magnitude " << quiet;
     }
 }
 

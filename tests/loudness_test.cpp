@@ -295,6 +295,58 @@ TEST(LoudnessMeter, SameFiguresWhateverTheChunkingAndTheCPU) {
     }
 }
 
+// A recording measured in parts, by meters started where a part begins and
+// joined in order, reads as one meter fed it all, to the last bit of every
+// figure, and the joined meter measures on from there; a last part shorter
+// than a short-term block and a part in the middle both join. Where a part
+// cannot begin or join, nothing is changed and the call says so.
+TEST(LoudnessMeter, PartsJoinedReadAsTheWhole) {
+    struct format {
+        int rate, channels;
+        std::vector<std::size_t> starts; // of the parts after the first, in parts' frames
+    };
+    for (const format& f : {format{44100, 2, {1}}, format{8000, 3, {2, 6}}, format{96000, 1, {9}}, format{48000, 6, {4, 5}}}) {
+        const auto nc = static_cast<std::size_t>(f.channels);
+        const samples s = noise(31, static_cast<std::size_t>(f.rate) * nc * 37);
+        const samples more = noise(32, static_cast<std::size_t>(f.rate) * nc);
+        const std::size_t frames = s.size() / nc;
+        meter whole(f.rate, f.channels), first(f.rate, f.channels);
+        whole.add(s, f.channels);
+        const std::size_t part = agc_loudness_part_frames(first.m), lead = agc_loudness_lead_frames(first.m);
+        std::size_t at = 0;
+        for (std::size_t k = 0; k <= f.starts.size(); ++k) {
+            const std::size_t end = k < f.starts.size() ? f.starts[k] * part : frames;
+            if (k == 0) {
+                ASSERT_EQ(agc_loudness_add_frames(first.m, s.data(), end), 0);
+            } else {
+                meter next(f.rate, f.channels);
+                ASSERT_EQ(agc_loudness_start_part(next.m, s.data() + (at - lead) * nc, lead), 0);
+                ASSERT_EQ(agc_loudness_add_frames(next.m, s.data() + at * nc, end - at), 0);
+                ASSERT_EQ(agc_loudness_join(first.m, next.m), 0);
+            }
+            at = end;
+        }
+        const std::string where = std::to_string(f.rate) + " Hz, " + std::to_string(f.channels) + " channels";
+        for (int c = 0; c < f.channels; ++c) EXPECT_EQ(all_figures(first.m, c), all_figures(whole.m, c)) << where << ", channel " << c;
+        EXPECT_EQ(agc_loudness_steps(first.m), agc_loudness_steps(whole.m)) << where;
+        whole.add(more, f.channels);
+        first.add(more, f.channels);
+        EXPECT_EQ(all_figures(first.m, 0), all_figures(whole.m, 0)) << where << ", measured on after the join";
+        EXPECT_EQ(first.read(agc_loudness_shortterm), whole.read(agc_loudness_shortterm)) << where;
+    }
+    meter a(48000, 1), b(48000, 1), fresh(48000, 1), other(44100, 1);
+    const samples s = noise(33, 48000 * 5);
+    a.add(samples(s.begin(), s.begin() + 48000), 1); // not a whole part
+    EXPECT_EQ(agc_loudness_start_part(b.m, s.data(), 100), AGC_ERR_ARG) << "a lead that is not 0.3 s";
+    ASSERT_EQ(agc_loudness_start_part(b.m, s.data(), agc_loudness_lead_frames(b.m)), 0);
+    EXPECT_EQ(agc_loudness_start_part(b.m, s.data(), agc_loudness_lead_frames(b.m)), AGC_ERR_ARG) << "started twice";
+    EXPECT_EQ(agc_loudness_start_part(a.m, s.data(), agc_loudness_lead_frames(a.m)), AGC_ERR_ARG) << "a meter that has measured";
+    EXPECT_EQ(agc_loudness_join(a.m, b.m), AGC_ERR_ARG) << "joined after a second";
+    EXPECT_EQ(agc_loudness_join(fresh.m, a.m), AGC_ERR_ARG) << "a meter not started as a part";
+    EXPECT_EQ(agc_loudness_join(other.m, b.m), AGC_ERR_ARG) << "another rate";
+    EXPECT_EQ(agc_loudness_steps(a.m), 10);
+}
+
 // What each channel counts for: the LFE of a 5.1 recording is left out, a
 // surround channel weighs 1.5 dB more, and a channel set as unused or dual
 // mono counts as that.

@@ -60,6 +60,9 @@ constexpr std::int32_t MARGIN_MILLI_DB = 100;
 limiter_channel* channels_of(limiter& l) {
     return reinterpret_cast<limiter_channel*>(reinterpret_cast<unsigned char*>(&l) + sizeof(limiter));
 }
+const limiter_channel* channels_of(const limiter& l) {
+    return reinterpret_cast<const limiter_channel*>(reinterpret_cast<const unsigned char*>(&l) + sizeof(limiter));
+}
 
 // ceiling * 2^30 / peak for peak > ceiling > 0 (both below 2^62), in Q30,
 // never above the exact quotient: the peak's reciprocal by Newton's method
@@ -344,6 +347,11 @@ void limiter_init(limiter& l, int rate, int channels, std::int32_t ceiling_milli
     for (int c = 0; c < channels; ++c) ::new (&ch[c]) limiter_channel{};
 }
 
+// Silence leaves a fresh limiter as it is (its delay line holds silence,
+// no block reaches the ceiling, every hold stays at unity): only the count
+// of frames, whose grid the blocks are on, moves.
+void limiter_skip_silence(limiter& l, std::int64_t frames) { l.frames += frames; }
+
 void limiter_set_gain(limiter& l, std::int32_t milli_db, int frames) {
     l.gain_to = gain_q16(milli_db);
     if (frames <= 0) {
@@ -353,6 +361,60 @@ void limiter_set_gain(limiter& l, std::int32_t milli_db, int frames) {
     }
     l.gain_step = (l.gain_to - l.gain) / frames;
     l.glide_left = frames;
+}
+
+std::int32_t limiter_quiet_magnitude(const limiter& l) {
+    // The delay line's largest magnitude for samples within m, rounding
+    // included, must keep the bound of every block's points at the ceiling.
+    const auto quiet = [&](std::int64_t m) {
+        const std::int64_t top = ((m * l.gain) >> 8) + 1;
+        return (top * TRUE_PEAK_BOUND >> TRUE_PEAK_FRACTION) <= l.ceiling;
+    };
+    std::int64_t low = 0, high = 32768; // quiet(low) holds, unless nothing is quiet
+    if (!quiet(0)) return -1;
+    while (low < high) {
+        const std::int64_t mid = (low + high + 1) / 2;
+        if (quiet(mid)) {
+            low = mid;
+        } else {
+            high = mid - 1;
+        }
+    }
+    return static_cast<std::int32_t>(low);
+}
+
+// The longest recovery (from no gain at all), the look-ahead's blocks
+// and the delay line, which by then holds only what came after.
+std::int64_t limiter_rest_frames(const limiter& l) {
+    std::int64_t blocks = 0;
+    for (std::int64_t left = ONE; left > RECOVERED; ++blocks) left = (left * l.decay) >> 30;
+    return (blocks + (l.lookahead >> BLOCK_LOG2) + 4) * BLOCK + l.latency + LIMITER_RING;
+}
+
+// What shapes the frames still to come: the input gain, the delay line and
+// its tops, and the blocks' peaks and holds in their rings. The latest
+// reduction counts only where it is still in the rings; the cached ratio
+// is that of its peak, the same in both.
+bool limiter_same_course(const limiter& a, const limiter& b) {
+    if (a.channels != b.channels || a.rate != b.rate || a.ceiling != b.ceiling || a.frames != b.frames ||
+        a.gain != b.gain || a.gain_to != b.gain_to || a.gain_step != b.gain_step || a.glide_left != b.glide_left) {
+        return false;
+    }
+    for (int i = 0; i < LIMITER_BLOCKS; ++i) {
+        if (a.block_peak[i] != b.block_peak[i] || a.block_hold[i] != b.block_hold[i]) return false;
+    }
+    const std::int64_t oldest = (a.frames >> BLOCK_LOG2) - LIMITER_BLOCKS;
+    if (a.last_reduced != b.last_reduced && (a.last_reduced >= oldest || b.last_reduced >= oldest)) return false;
+    const limiter_channel *ca = channels_of(a), *cb = channels_of(b);
+    for (int c = 0; c < a.channels; ++c) {
+        for (int i = 0; i < LIMITER_RING; ++i) {
+            if (ca[c].delay[i] != cb[c].delay[i]) return false;
+        }
+        for (int i = 0; i < LIMITER_BLOCKS; ++i) {
+            if (ca[c].top[i] != cb[c].top[i]) return false;
+        }
+    }
+    return true;
 }
 
 namespace {

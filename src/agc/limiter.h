@@ -59,6 +59,26 @@ std::size_t limiter_size(int channels);
 // under full scale (32768), -9000 to 0. The look-ahead is about 1.3 to 2 ms.
 void limiter_init(limiter& l, int rate, int channels, std::int32_t ceiling_milli_db);
 
+// Takes a limiter fresh from limiter_init on to frame `frames` of its
+// recording, as if it had taken in that many frames of silence: what it
+// gives out for the frames after them comes out the same, without the work.
+void limiter_skip_silence(limiter& l, std::int64_t frames);
+
+// A recording can be limited in parts (on threads of their own): a limiter
+// for a later part is started some way before it, where the signal is so
+// quiet under the gain that no limiter acts, and takes over from the one
+// before at a frame where the two have come to the same state.
+//
+// The largest sample magnitude that, under the limiter's gain, brings no
+// point near its ceiling: fed only such samples for limiter_rest_frames,
+// any limiter of these settings is at rest, whatever it heard before.
+std::int32_t limiter_quiet_magnitude(const limiter& l);
+std::int64_t limiter_rest_frames(const limiter& l);
+// Whether two limiters of the same settings, having taken in the same
+// number of frames, give out the same frames from here on for the same
+// input (the counts of what they did aside).
+bool limiter_same_course(const limiter& a, const limiter& b);
+
 // The input gain, in thousandths of a dB (-48000 to 48000): reached in a
 // straight glide over `frames` frames (0: at once).
 void limiter_set_gain(limiter& l, std::int32_t milli_db, int frames);

@@ -90,6 +90,10 @@ struct agc_loudness {
     std::uint64_t block_count;
     agc::wide_sum short_energy;   // of the 3 s blocks over the absolute gate
     std::uint64_t short_count;
+    // The energies of the first 30 steps, which a meter of the part before
+    // this one needs to make the blocks that reach across into it.
+    std::uint64_t head[SUBS_SHORT];
+    bool part; // started by agc_loudness_start_part: a part after another
 };
 
 namespace {
@@ -161,7 +165,7 @@ std::uint64_t weighted(const agc_loudness* m, const channel_meter& c, std::uint6
     return (energy / static_cast<std::uint64_t>(m->step_length) * static_cast<std::uint64_t>(c.weight)) >> 14;
 }
 
-void end_step_of(agc_loudness* m, std::uint64_t energy);
+void end_step_of(agc_loudness* m, std::uint64_t energy, int joined = -1);
 
 // A 100 ms step is complete: its energy joins the ring, and the blocks
 // that end with it are gated and counted.
@@ -176,12 +180,16 @@ void end_step(agc_loudness* m) {
 }
 
 // The same for a step of `energy`, weighted over the channels, per sample.
-void end_step_of(agc_loudness* m, std::uint64_t energy) {
+// (`joined`: where the step is the joined-th of a part that follows, only
+// the blocks that reach back across its start are counted: its meter has
+// counted the others.)
+void end_step_of(agc_loudness* m, std::uint64_t energy, int joined) {
+    if (m->steps < SUBS_SHORT) m->head[m->steps] = energy;
     m->ring[m->ring_at] = energy;
     m->ring_at = (m->ring_at + 1) % SUBS_SHORT;
     m->step_fill = 0;
     ++m->steps;
-    if (m->steps >= SUBS_MOMENTARY) {
+    if (m->steps >= SUBS_MOMENTARY && joined < SUBS_MOMENTARY - 1) {
         const std::uint64_t sum = ring_sum(m, SUBS_MOMENTARY);
         if (sum > m->momentary_max) m->momentary_max = sum;
         const std::uint64_t e = sum / SUBS_MOMENTARY;
@@ -193,7 +201,7 @@ void end_step_of(agc_loudness* m, std::uint64_t energy) {
             ++b.count;
         }
     }
-    if (has(m, AGC_LOUDNESS_MODE_S) && m->steps >= SUBS_SHORT) {
+    if (has(m, AGC_LOUDNESS_MODE_S) && m->steps >= SUBS_SHORT && joined < SUBS_SHORT - 1) {
         const std::uint64_t sum = ring_sum(m, SUBS_SHORT);
         if (sum > m->short_max) m->short_max = sum;
         const std::uint64_t e = sum / SUBS_SHORT;
@@ -480,6 +488,92 @@ int agc_loudness_add_frames(agc_loudness* m, const int16_t* samples, size_t fram
         frames -= static_cast<std::size_t>(n);
         m->step_fill += n;
         if (m->step_fill == m->step_length) end_step(m);
+    }
+    return 0;
+}
+
+size_t agc_loudness_part_frames(const agc_loudness* m) {
+    return m == nullptr ? 0 : static_cast<std::size_t>(SEGMENT_STEPS) * static_cast<std::size_t>(m->step_length);
+}
+
+size_t agc_loudness_lead_frames(const agc_loudness* m) {
+    return m == nullptr ? 0 : static_cast<std::size_t>(WARM_STEPS) * static_cast<std::size_t>(m->step_length);
+}
+
+// The part's first segment starts from filters warmed over the lead, as
+// every segment after the first does, and the interpolator's history is
+// the lead's last samples: nothing of the lead itself is counted.
+int agc_loudness_start_part(agc_loudness* m, const int16_t* before, size_t frames) {
+    if (m == nullptr || before == nullptr || frames != agc_loudness_lead_frames(m) || m->steps != 0 || m->step_fill != 0 ||
+        m->part) {
+        return AGC_ERR_ARG;
+    }
+    channel_meter* ch = channels_of(m);
+    const auto nc = static_cast<std::size_t>(m->channels);
+    constexpr std::size_t HISTORY = agc::TRUE_PEAK_TAPS - 1;
+    for (std::size_t c = 0; c < nc; ++c) {
+        agc::k_filter warm{};
+        each_run(before, nc, c, frames, [&](const std::int16_t* x, std::size_t n) { agc::k_filter_energy(m->k, warm, x, n); });
+        ch[c].filter = warm;
+        for (std::size_t i = 0; i < HISTORY; ++i) ch[c].history.x[i] = before[(frames - HISTORY + i) * nc + c];
+    }
+    m->part = true;
+    return 0;
+}
+
+int agc_loudness_join(agc_loudness* m, const agc_loudness* next) {
+    if (m == nullptr || next == nullptr || m == next || !next->part || m->rate != next->rate ||
+        m->channels != next->channels || m->modes != next->modes || m->step_fill != 0 || m->steps % SEGMENT_STEPS != 0) {
+        return AGC_ERR_ARG;
+    }
+    channel_meter* ch = channels_of(m);
+    const channel_meter* nch = channels_of(next);
+    for (int c = 0; c < m->channels; ++c) {
+        if (ch[c].weight != nch[c].weight) return AGC_ERR_ARG;
+    }
+    // The blocks that reach across the join, from m's last steps and next's first.
+    const std::int64_t steps = m->steps;
+    const int across = static_cast<int>(next->steps < SUBS_SHORT - 1 ? next->steps : SUBS_SHORT - 1);
+    for (int i = 0; i < across; ++i) end_step_of(m, next->head[i], i);
+    for (std::int64_t i = m->steps; i < SUBS_SHORT && i - steps < next->steps; ++i) m->head[i] = next->head[i - steps];
+    // Then those within next, which its meter counted.
+    m->momentary_max = next->momentary_max > m->momentary_max ? next->momentary_max : m->momentary_max;
+    m->short_max = next->short_max > m->short_max ? next->short_max : m->short_max;
+    m->block_energy.add(next->block_energy);
+    m->block_count += next->block_count;
+    m->short_energy.add(next->short_energy);
+    m->short_count += next->short_count;
+    if (has(m, AGC_LOUDNESS_MODE_I)) {
+        gate_bin* b = block_bins(m);
+        const gate_bin* nb = block_bins(next);
+        for (int i = 0; i < BINS; ++i) {
+            b[i].energy.add(nb[i].energy);
+            b[i].count += nb[i].count;
+        }
+    }
+    if (has(m, AGC_LOUDNESS_MODE_LRA)) {
+        range_bin* b = short_bins(m);
+        const range_bin* nb = short_bins(next);
+        for (int i = 0; i < BINS; ++i) {
+            if (nb[i].count == 0) continue;
+            if (b[i].count == 0 || nb[i].low < b[i].low) b[i].low = nb[i].low;
+            if (b[i].count == 0 || nb[i].high > b[i].high) b[i].high = nb[i].high;
+            b[i].count += nb[i].count;
+        }
+    }
+    // And where next has left off: its last steps, its filters and its peaks.
+    if (next->steps >= SUBS_SHORT) {
+        for (int i = 0; i < SUBS_SHORT; ++i) m->ring[i] = next->ring[i];
+        m->ring_at = next->ring_at;
+    }
+    m->steps = steps + next->steps;
+    m->step_fill = next->step_fill;
+    for (int c = 0; c < m->channels; ++c) {
+        const std::int32_t sample_peak = ch[c].sample_peak > nch[c].sample_peak ? ch[c].sample_peak : nch[c].sample_peak;
+        const std::int32_t true_peak = ch[c].true_peak > nch[c].true_peak ? ch[c].true_peak : nch[c].true_peak;
+        ch[c] = nch[c];
+        ch[c].sample_peak = sample_peak;
+        ch[c].true_peak = true_peak;
     }
     return 0;
 }

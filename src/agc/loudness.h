@@ -113,6 +113,27 @@ int agc_loudness_true_peak(const agc_loudness *m, int channel, int32_t *dbtp);
  * short-term figures change once per step. */
 int64_t agc_loudness_steps(const agc_loudness *m);
 
+/* One recording measured in parts, each by a meter of its own (on threads
+ * of their own, say), gives the figures of one meter fed it all.
+ *
+ * A part starts at a whole number of agc_loudness_part_frames (4 s of
+ * frames) from the recording's start. Its meter, fresh from init or reset,
+ * is first given the agc_loudness_lead_frames (0.3 s) frames just before
+ * that (`before`: the K-weighting's filter is restarted every 4 s from one
+ * that has heard them, and the true peak's interpolator looks back over
+ * them), and then the part's frames. Returns 0, or AGC_ERR_ARG where the
+ * meter has measured frames or `frames` is not the lead. */
+size_t agc_loudness_part_frames(const agc_loudness *m);
+size_t agc_loudness_lead_frames(const agc_loudness *m);
+int agc_loudness_start_part(agc_loudness *m, const int16_t *before, size_t frames);
+
+/* Joins the meter of the part that follows (`next`) to the meter of what
+ * came before it (`m`, which must have measured a whole number of
+ * agc_loudness_part_frames): m then holds the figures of both, and
+ * measures on from the end of next's frames. Both meters must have the same
+ * rate, channels, modes and channel kinds. Returns 0 or AGC_ERR_ARG. */
+int agc_loudness_join(agc_loudness *m, const agc_loudness *next);
+
 #ifdef __cplusplus
 }
 #endif

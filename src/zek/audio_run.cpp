@@ -4,6 +4,7 @@
 // container the output's name asks for, or else the input's.
 #include "zek/audio_run.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <string>
 #include <unistd.h>
 #include <utility>
+#include <vector>
 
 #include "agc/limiter.h"
 #include "agc/loudness.h"
@@ -46,6 +48,10 @@ struct job {
     agc_loudness* input_meter = nullptr; // and what it reads
     agc_loudness* peak_meter = nullptr;  // and the true peak of what it writes, on this thread
     bool threads = false;          // read ahead and write on threads of their own
+    // Where the levelled frames are given (options.levelled): the limiter
+    // they go through in place of the stream's, and its storage.
+    std::vector<unsigned char> post_memory;
+    agc::limiter* post = nullptr;
     run_options options;
     block_reader reader;
     block_writer writer;
@@ -93,8 +99,10 @@ run_result plan_output(job& j, container in_kind, const output_file& out, const 
     j.in16 = static_cast<std::int16_t*>(blocks_alloc(j.memory_bytes));
     j.out16 = j.in16 ? j.in16 + 2 * samples : nullptr;
     if (options.probe != nullptr) {
-        options.probe->meter = agc_loudness_create(j.in.info.samplerate, j.in.info.channels,
-                                                   AGC_LOUDNESS_MODE_I | AGC_LOUDNESS_MODE_SAMPLE_PEAK, nullptr);
+        if (options.probe->output) {
+            options.probe->meter = agc_loudness_create(j.in.info.samplerate, j.in.info.channels,
+                                                       AGC_LOUDNESS_MODE_I | AGC_LOUDNESS_MODE_SAMPLE_PEAK, nullptr);
+        }
         j.meter = options.probe->meter;
         if (options.probe->input) {
             j.input_meter = options.probe->input_meter =
@@ -105,10 +113,12 @@ run_result plan_output(job& j, container in_kind, const output_file& out, const 
     if (options.probe != nullptr) j.peak_meter = options.probe->peak_meter;
     if (j.stream == nullptr || !j.in16 ||
         (options.probe != nullptr &&
-         (j.meter == nullptr || (options.probe->input && j.input_meter == nullptr) || !peak_meter))) {
+         ((options.probe->output && j.meter == nullptr) || (options.probe->input && j.input_meter == nullptr) || !peak_meter))) {
         return failed(run_failure::output, "cannot write", j.out_path, ENOMEM);
     }
     j.to_drop = latency;
+    if (options.probe != nullptr && !after_levelling(options)) options.probe->limiter_lead = latency;
+    if (options.probe != nullptr) options.probe->rate = j.in.info.samplerate;
     return {};
 }
 
@@ -116,8 +126,9 @@ std::int16_t* block(const job& j, int b) { return j.out16 + static_cast<std::siz
 std::int16_t* input_block(const job& j, int i) { return j.in16 + static_cast<std::size_t>(i) * block_samples(j); }
 
 // Hands n frames of the stream's output in block b to the writer, less those
-// of its latency still to drop, under the gain when it is applied alone.
-void submit(job& j, int b, std::int64_t n) {
+// of its latency still to drop, under the gain when it is applied alone
+// (unless `gained`: it has been).
+void submit(job& j, int b, std::int64_t n, bool gained = false) {
     const auto channels = static_cast<std::size_t>(j.in.info.channels);
     std::int16_t* frames = block(j, b);
     if (j.peak_meter != nullptr) agc_loudness_add_frames(j.peak_meter, frames, static_cast<std::size_t>(n));
@@ -127,9 +138,22 @@ void submit(job& j, int b, std::int64_t n) {
     const std::size_t count = static_cast<std::size_t>(n) * channels;
     if (drop > 0) std::memmove(frames, frames + static_cast<std::size_t>(drop) * channels, count * 2);
     if (n == 0) return;
-    if (j.options.gain_alone) agc::limiter_gain_alone(frames, frames, count, j.options.gain_mdb);
+    if (j.options.gain_alone && !gained) agc::limiter_gain_alone(frames, frames, count, j.options.gain_mdb);
+    if (j.options.probe != nullptr && j.options.probe->take != nullptr) {
+        j.options.probe->take(j.options.probe->watch_context, frames, static_cast<std::size_t>(n), j.in.info.channels);
+    }
     audio_output_ready(j.out, frames, count);
     writer_submit(j.writer, b, count * 2);
+}
+
+// The writer's last blocks out and the output closed: the run's result
+// (a failure before, or one of these, the first that came).
+run_result finish_writing(job& j, const run_result& r) {
+    const int err = writer_finish(j.writer);
+    if (r.status != EXIT_OK) return r;
+    if (err != 0) return output_failure(j, audio_output_write_failure(j.out, err));
+    if (const output_problem p = audio_output_close(j.out)) return output_failure(j, p);
+    return {};
 }
 
 // Levels block after block: the reader thread reads the next while one is
@@ -170,11 +194,56 @@ run_result level(job& j) {
         submit(j, b, agc_stream_flush(j.stream, block(j, b)));
         end_peak_meter(j.options.probe, j.in.info.channels);
     }
-    const int err = writer_finish(j.writer);
-    if (r.status != EXIT_OK) return r;
-    if (err != 0) return output_failure(j, audio_output_write_failure(j.out, err));
-    if (const output_problem p = audio_output_close(j.out)) return output_failure(j, p);
-    return {};
+    return finish_writing(j, r);
+}
+
+// The levelled frames given, block after block, through a limiter of the
+// stream's (which it takes in after the stream's own latency of silence,
+// so that its blocks fall on the same frames) or the gain alone, to the
+// writer: the bytes a run that levels writes.
+run_result write_levelled(job& j) {
+    const auto nc = static_cast<std::size_t>(j.in.info.channels);
+    const std::int16_t* from = j.options.levelled;
+    const std::size_t frames = j.options.levelled_frames;
+    const auto per_block = static_cast<std::size_t>(j.frames_per_block);
+    run_result r;
+    bool writing = true;
+    int b = 0;
+    j.to_drop = j.post ? j.post->latency : 0;
+    for (std::size_t at = 0; writing && at < frames; at += per_block, b ^= 1) {
+        if (cancelled(j.options)) {
+            r = failed(run_failure::input, "cannot read", j.inp_path, EINTR);
+            break;
+        }
+        if (!(writing = writer_wait_free(j.writer, b))) break;
+        const std::size_t n = std::min(per_block, frames - at);
+        const std::int16_t* x = from + at * nc;
+        if (j.post) {
+            agc::limiter_process(*j.post, x, block(j, b), static_cast<int>(n));
+        } else if (j.options.gain_alone) {
+            agc::limiter_gain_alone(x, block(j, b), n * nc, j.options.gain_mdb);
+        } else {
+            std::memcpy(block(j, b), x, n * nc * sizeof(std::int16_t));
+        }
+        submit(j, b, static_cast<std::int64_t>(n), true);
+    }
+    if (writing && r.status == EXIT_OK && j.post && writer_wait_free(j.writer, b)) {
+        agc::limiter_process(*j.post, nullptr, block(j, b), j.post->latency);
+        submit(j, b, j.post->latency, true);
+    }
+    return finish_writing(j, r);
+}
+
+// The limiter for levelled frames given, where the options ask for one.
+void plan_levelled(job& j) {
+    if (j.options.levelled == nullptr || !after_levelling(j.options) || j.options.gain_alone) return;
+    const int channels = j.in.info.channels;
+    j.post_memory.resize(agc::limiter_size(channels) + 64);
+    j.post = reinterpret_cast<agc::limiter*>((reinterpret_cast<std::uintptr_t>(j.post_memory.data()) + 63) &
+                                             ~std::uintptr_t{63});
+    agc::limiter_init(*j.post, j.in.info.samplerate, channels, j.options.limit ? j.options.ceiling_mdb : 0);
+    agc::limiter_set_gain(*j.post, j.options.gain_mdb, 0);
+    agc::limiter_skip_silence(*j.post, agc_stream_latency(j.stream) - j.post->latency);
 }
 
 } // namespace
@@ -208,7 +277,8 @@ run_result run_audio(const input_file& inp, container kind, output_file& out, co
         j.writer.discard = options.probe->discard;
     }
     if (r.status == EXIT_OK) {
-        r = level(j);
+        plan_levelled(j);
+        r = options.levelled ? write_levelled(j) : level(j);
         r.stats.kind = j.out.kind;
         r.stats.frames = j.in.frames_read;
         r.stats.rate = j.in.info.samplerate;

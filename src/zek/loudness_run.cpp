@@ -8,6 +8,8 @@
 #include "zek/loudness_run.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
 #include <cerrno>
 #include <cstdio>
 #include <cstdint>
@@ -17,11 +19,14 @@
 #include <vector>
 #include <pthread.h>
 #include <sys/stat.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
+#include "agc/k_weighting.h"
 #include "agc/limiter.h"
 #include "agc/loudness.h"
 #include "audio/recording.h"
+#include "zek/held_passes.h"
 
 namespace zek {
 
@@ -186,18 +191,244 @@ void keep(void* context, const std::int16_t* x, std::size_t frames, int channels
     }
 }
 
+// Samples in memory mapped as they are first written, so that they cost
+// only the pages they take (in huge pages where the kernel gives them),
+// and given back whole at the end.
+struct mapped_samples {
+    std::int16_t* samples = nullptr;
+    std::size_t room = 0; // samples
+    mapped_samples() = default;
+    mapped_samples(const mapped_samples&) = delete;
+    mapped_samples& operator=(const mapped_samples&) = delete;
+    ~mapped_samples() { let_go(); }
+    bool map(std::size_t n) {
+        void* p = n > 0 ? mmap(nullptr, n * sizeof(std::int16_t), PROT_READ | PROT_WRITE,
+                               MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0)
+                        : MAP_FAILED;
+        if (p == MAP_FAILED) return false;
+#ifdef MADV_HUGEPAGE
+        madvise(p, n * sizeof(std::int16_t), MADV_HUGEPAGE);
+#endif
+        samples = static_cast<std::int16_t*>(p);
+        room = n;
+        return true;
+    }
+    void let_go() {
+        if (samples != nullptr) munmap(samples, room * sizeof(std::int16_t));
+        samples = nullptr;
+    }
+};
+
+// The whole levelled recording, as the first measure writes it, where it
+// fits in the room set aside for it: the passes after it then take their
+// frames from memory, with no levelling and no reading.
+struct held_recording {
+    mapped_samples memory;
+    std::size_t room = 0; // samples it may hold
+    std::size_t size = 0; // samples held
+    int channels = 0;
+    bool whole = true; // every frame so far is held
+    std::size_t frames() const { return memory.samples == nullptr ? 0 : size / static_cast<std::size_t>(channels); }
+};
+
+// The room: a sixteenth of the memory, and no more than 1 GiB (40 minutes
+// of mono at 48 kHz take 220 MiB), as much again for the limited
+// recording; a longer recording is levelled again for each pass.
+std::size_t room_for_held() {
+    const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+    const std::size_t memory = pages > 0 && page > 0 ? static_cast<std::size_t>(pages) * static_cast<std::size_t>(page) : 0;
+    return std::min(memory / 16, std::size_t{1} << 30) / sizeof(std::int16_t);
+}
+
+// The meter that follows the held recording as the run fills it, on a
+// thread of its own: the K-weighting, the longest work of the first
+// measure, runs beside the levelling rather than after it. When the run
+// ends, the follower is given a frame to stop at, on a 4 s boundary about
+// halfway through what it still has to measure, and a part's meter takes
+// the rest on the run's thread; the two are joined.
+struct follower {
+    const held_recording* h = nullptr;
+    agc_loudness* meter = nullptr;
+    std::size_t batch = 0;        // frames it takes at once while the run goes on
+    std::mutex lock;
+    std::condition_variable changed;
+    std::size_t filled = 0;       // frames held so far
+    std::size_t measured = 0;     // frames the meter has taken
+    std::size_t claimed = 0;      // and is taking
+    std::size_t stop = SIZE_MAX;  // frames it stops at
+    bool ended = false;           // no more frames will come
+    bool running = false;
+    pthread_t thread{};
+    follower() = default;
+    follower(const follower&) = delete;
+    follower& operator=(const follower&) = delete;
+    ~follower() { agc_loudness_destroy(meter); }
+};
+
+void* follow(void* context) {
+    follower& f = *static_cast<follower*>(context);
+    const auto nc = static_cast<std::size_t>(f.h->channels);
+    std::unique_lock<std::mutex> held(f.lock);
+    for (;;) {
+        f.changed.wait(held, [&] { return f.ended || f.filled >= f.measured + f.batch; });
+        std::size_t to = std::min(f.filled, f.stop);
+        if (!f.ended) to = f.measured + (to - f.measured) / f.batch * f.batch;
+        if (to <= f.measured) {
+            if (f.ended) break;
+            continue;
+        }
+        const std::size_t from = f.measured;
+        f.claimed = to;
+        held.unlock();
+        agc_loudness_add_frames(f.meter, f.h->memory.samples + from * nc, to - from);
+        held.lock();
+        f.measured = to;
+    }
+    return nullptr;
+}
+
+// Stops the follower where it is (a hold that lets go) and waits for it.
+void stop_following(follower& f) {
+    if (!f.running) return;
+    {
+        const std::lock_guard<std::mutex> held(f.lock);
+        f.ended = true;
+        f.stop = 0;
+    }
+    f.changed.notify_all();
+    pthread_join(f.thread, nullptr);
+    f.running = false;
+}
+
+void hold(held_recording& h, follower& f, int rate, const std::int16_t* x, std::size_t frames, int channels) {
+    if (!h.whole) return;
+    const std::size_t n = frames * static_cast<std::size_t>(channels);
+    if (h.memory.samples == nullptr) {
+        h.channels = channels;
+        if (h.room == 0 || !h.memory.map(h.room)) {
+            h.whole = false;
+            return;
+        }
+        f.h = &h;
+        f.meter = rate > 0 ? agc_loudness_create(rate, channels, AGC_LOUDNESS_MODE_I | AGC_LOUDNESS_MODE_SAMPLE_PEAK, nullptr)
+                           : nullptr;
+        f.batch = agc::k_batch_frames(rate);
+        f.running = f.meter != nullptr && pthread_create(&f.thread, nullptr, follow, &f) == 0;
+    }
+    if (n > h.memory.room - h.size) {
+        stop_following(f);
+        h.memory.let_go();
+        h.whole = false;
+        return;
+    }
+    std::memcpy(h.memory.samples + h.size, x, n * sizeof(std::int16_t));
+    h.size += n;
+    if (f.running) {
+        {
+            const std::lock_guard<std::mutex> held(f.lock);
+            f.filled = h.size / static_cast<std::size_t>(channels);
+        }
+        f.changed.notify_one();
+    }
+}
+
+// The meter of the whole held recording, once the run has ended: the
+// follower's, joined to a part's meter of the frames it was not to reach
+// (or, where it could not follow, the two halves measured now).
+agc_loudness* finish_following(follower& f, const held_recording& h, int rate) {
+    if (!f.running) {
+        return measure_held(h.memory.samples, h.frames(), h.channels, rate, AGC_LOUDNESS_MODE_I | AGC_LOUDNESS_MODE_SAMPLE_PEAK);
+    }
+    const std::size_t part = agc_loudness_part_frames(f.meter), lead = agc_loudness_lead_frames(f.meter);
+    const std::size_t frames = h.frames();
+    std::size_t stop = SIZE_MAX;
+    {
+        const std::lock_guard<std::mutex> held(f.lock);
+        f.ended = true;
+        const std::size_t middle = f.claimed + (frames - f.claimed) / 2;
+        const std::size_t at = (middle + part - 1) / part * part;
+        if (at >= lead && at < frames) stop = f.stop = at;
+    }
+    f.changed.notify_all();
+    agc_loudness* rest = stop == SIZE_MAX ? nullptr : agc_loudness_create(rate, h.channels, AGC_LOUDNESS_MODE_I | AGC_LOUDNESS_MODE_SAMPLE_PEAK, nullptr);
+    const auto nc = static_cast<std::size_t>(h.channels);
+    if (rest != nullptr) {
+        agc_loudness_start_part(rest, h.memory.samples + (stop - lead) * nc, lead);
+        agc_loudness_add_frames(rest, h.memory.samples + stop * nc, frames - stop);
+    }
+    pthread_join(f.thread, nullptr);
+    f.running = false;
+    agc_loudness* m = f.meter;
+    f.meter = nullptr;
+    if (stop != SIZE_MAX && (rest == nullptr || agc_loudness_join(m, rest) != 0)) {
+        agc_loudness_add_frames(m, h.memory.samples + stop * nc, frames - stop); // no part's meter: on, where it stopped
+    }
+    agc_loudness_destroy(rest);
+    return m;
+}
+
+// What the first measure watches: a sample for the looks, and the whole;
+// and what it found of the run (the rate, the limiter's lead), with the
+// meter of the input where the caller's probe asks for one.
+struct first_watch {
+    kept_sample sample;
+    held_recording held;
+    follower measuring;
+    const loudness_probe* probe = nullptr; // the measure's, for the rate
+    int rate = 0;
+    std::int64_t lead = 0;
+    agc_loudness* input_meter = nullptr;
+    // Set before the measure where the recording is expected to be held:
+    // its true peak is then measured afterwards, in memory, and only where
+    // the decision needs it.
+    bool expect_held = false;
+    first_watch() = default;
+    first_watch(const first_watch&) = delete;
+    first_watch& operator=(const first_watch&) = delete;
+    ~first_watch() { agc_loudness_destroy(input_meter); }
+};
+
+// The sample on the writer's thread, the whole on the run's: the copy and
+// its fresh pages would hold up the writer's meter, the longer work.
+void keep_first(void* context, const std::int16_t* x, std::size_t frames, int channels) {
+    keep(&static_cast<first_watch*>(context)->sample, x, frames, channels);
+}
+void hold_first(void* context, const std::int16_t* x, std::size_t frames, int channels) {
+    auto& w = *static_cast<first_watch*>(context);
+    hold(w.held, w.measuring, w.probe->rate, x, frames, channels);
+}
+
 // One run into /dev/null, to learn what it would write.
-run_result measure(const std::string& path, const char* inp_path, run_options o, measured& m, kept_sample* sample = nullptr,
-                   int* rate = nullptr) {
+run_result measure(const std::string& path, const char* inp_path, run_options o, measured& m, first_watch* first = nullptr,
+                   bool true_peak = false) {
     loudness_probe probe;
     probe.discard = true;
-    probe.true_peak = sample != nullptr; // the first measure: whether the limiter will rest
-    if (sample != nullptr) probe.watch = keep, probe.watch_context = sample;
+    // The first measure: whether the limiter will rest.
+    probe.true_peak = true_peak || (first != nullptr && !first->expect_held);
+    if (first != nullptr) {
+        first->probe = &probe;
+        probe.watch = keep_first, probe.take = hold_first, probe.watch_context = first;
+        // The input is read by this measure alone where the recording is held.
+        probe.input = o.probe != nullptr && o.probe->input;
+    }
+    // Where the whole is held, it is measured afterwards, in memory, in two
+    // parts at once: the run has then only the levelling to do.
+    probe.output = first == nullptr || !first->expect_held;
     o.probe = &probe;
     output_file sink;
     run_result r = finish_files(sink, run_files(path.c_str(), "/dev/null", sink, o), true);
+    if (first != nullptr) {
+        first->rate = r.stats.rate;
+        first->lead = probe.limiter_lead;
+        first->input_meter = probe.input_meter;
+        probe.input_meter = nullptr;
+        const held_recording& h = first->held;
+        if (!probe.output && r.status == EXIT_OK && h.whole && h.memory.samples != nullptr) {
+            probe.meter = finish_following(first->measuring, h, r.stats.rate);
+        }
+        stop_following(first->measuring);
+    }
     m = read_probe(probe);
-    if (rate != nullptr) *rate = r.stats.rate;
     if (r.status != EXIT_OK && r.failure == run_failure::input) r.path = inp_path;
     return r;
 }
@@ -356,28 +587,66 @@ void estimate_from_sample(const kept_sample& k, int rate, const run_options& opt
     s.slope_hint = slope;
 }
 
+// A true peak (thousandths of a dBTP) over any a limiter rests under.
+constexpr std::int32_t NEVER_RESTS = 12001;
+
+// The true peak of the held recording, as the first measure's meter would
+// have found it (the points after its last samples included).
+std::int32_t held_true_peak(const first_watch& w) {
+    const held_recording& h = w.held;
+    agc_loudness* meter = measure_held(h.memory.samples, h.frames(), h.channels, w.rate, AGC_LOUDNESS_MODE_TRUE_PEAK);
+    if (meter == nullptr) return NEVER_RESTS;
+    const std::vector<std::int16_t> silence(static_cast<std::size_t>(agc::TRUE_PEAK_TAPS) * static_cast<std::size_t>(h.channels));
+    agc_loudness_add_frames(meter, silence.data(), agc::TRUE_PEAK_TAPS);
+    const std::int32_t most = largest_over_channels(meter, agc_loudness_true_peak);
+    agc_loudness_destroy(meter);
+    return most;
+}
+
 // The first measure, of the levelled recording as it is, and from it the
 // options of the first pass under the gain to the target: `limited` when
 // the limiter may act on it (and the loudness then needs another measure).
 // `silent` tells when there was no loudness to measure.
+// Where the whole levelled recording is held in `watch`, o takes its frames
+// from there; the result is the first measure's (what it levelled).
 run_result first_look(const std::string& path, const char* inp_path, const run_options& options, run_options& o,
-                      std::string& silent, std::int32_t& expected, gain_search& s, bool& limited) {
+                      std::string& silent, std::int32_t& expected, gain_search& s, bool& limited, first_watch& watch) {
     o = options;
     o.target = false;
     o.limit = false;
     o.gain_mdb = 0;
     limited = false;
     measured level;
-    kept_sample sample;
-    int rate = 0;
-    if (run_result r = measure(path, inp_path, o, level, &sample, &rate); r.status != EXIT_OK) return r;
+    const kept_sample& sample = watch.sample;
+    // (A compressed input may level to twice its size and more: where it
+    // outgrows the room after all, its true peak is measured again.)
+    struct stat st {};
+    watch.held.room = std::min(room_for_held(), options.held_most);
+    watch.expect_held = stat(path.c_str(), &st) == 0 && static_cast<std::size_t>(st.st_size) / 2 <= watch.held.room;
+    const run_options plain = o;
+    run_result levelling = measure(path, inp_path, plain, level, &watch);
+    if (levelling.status != EXIT_OK) return levelling;
+    const bool held = watch.held.whole && watch.held.memory.samples != nullptr;
+    if (watch.expect_held && !held) { // it outgrew the room: measured as it is levelled, once more
+        watch.expect_held = false;
+        watch.sample = kept_sample{};
+        agc_loudness_destroy(watch.input_meter);
+        watch.input_meter = nullptr;
+        levelling = measure(path, inp_path, plain, level, &watch);
+        if (levelling.status != EXIT_OK) return levelling;
+    }
+    const int rate = watch.rate;
+    if (held) {
+        o.levelled = watch.held.memory.samples;
+        o.levelled_frames = watch.held.frames();
+    }
     // Under the gain to the target, held at the ceiling (0 dBTP when none is
     // asked for, so that a raised recording never clips).
     o.limit = true;
     o.ceiling_mdb = options.limit ? options.ceiling_mdb : 0;
     if (level.lufs == AGC_LOUDNESS_NONE) {
         silent = "the input has no loudness to measure (silence, or shorter than 0.4 s): it is levelled without a gain";
-        return {};
+        return levelling;
     }
     o.gain_mdb = clamp_gain(static_cast<std::int64_t>(options.target_mlufs) - level.lufs);
     expected = static_cast<std::int32_t>(level.lufs + o.gain_mdb);
@@ -391,23 +660,50 @@ run_result first_look(const std::string& path, const char* inp_path, const run_o
     // limiter would rest all through: the gain alone gives the same bytes,
     // without its work, and the loudness is exact. (The meter's silence,
     // AGC_LOUDNESS_NONE, is the limiter's INT32_MIN.)
+    // The true peak, where the first measure left it for later: needed only
+    // where the limiter looks at the meter's points (44.1 kHz and up) and
+    // the sample peaks under the gain stay under the ceiling (a true peak
+    // is never under them).
+    // (Left out, it is taken as higher than any the limiter rests under.)
+    if (watch.expect_held) {
+        level.true_peak = NEVER_RESTS;
+        if (rate >= 44100 && level.peak + o.gain_mdb <= o.ceiling_mdb) {
+            if (held) {
+            level.true_peak = held_true_peak(watch);
+            } else if (run_result r = measure(path, inp_path, plain, level, nullptr, true); r.status != EXIT_OK) {
+                return r;
+            }
+        }
+    }
     o.gain_alone = agc::limiter_rests(rate, o.ceiling_mdb, o.gain_mdb, level.true_peak);
     limited = !o.gain_alone && level.peak != AGC_LOUDNESS_NONE && level.peak + o.gain_mdb > o.ceiling_mdb - 2000;
     if (limited) estimate_from_sample(sample, rate, options, o, level.lufs, s);
-    return {};
+    return levelling;
 }
 
-// The options of the pass that writes, measured from the recording at
-// `path` (inp_path is its name for messages) by runs that write nothing: the
-// limiter takes some loudness off, measured under the gain and corrected
-// (up to LOOKS measures, for far-off targets). The same search as the
-// passes that write make, on the same figures, so it ends on the same gain.
-run_result decide(const std::string& path, const char* inp_path, const run_options& options, run_options& o,
-                  std::string& silent, std::int32_t& expected) {
-    gain_search s;
-    bool limited = false;
-    if (run_result r = first_look(path, inp_path, options, o, silent, expected, s, limited); r.status != EXIT_OK) return r;
-    for (int look = 0; limited && look < LOOKS; ++look) {
+// The pass over the held recording, in memory: limited in place under the
+// gain and, where the limiter may change the loudness, measured (`meter`),
+// with the search's next gain in o where it missed. True when the held
+// memory now holds what is to be written; false where it must be levelled
+// again (a miss, which the passes that write or measure go on with, from
+// the search as it stands).
+bool held_pass(first_watch& w, const run_options& options, run_options& o, gain_search& s, bool measure_each,
+               std::int32_t& expected, agc_loudness*& meter) {
+    const held_view h{o.levelled, o.levelled_frames, w.held.channels, w.rate, w.lead};
+    const int modes = measure_each ? AGC_LOUDNESS_MODE_I | AGC_LOUDNESS_MODE_SAMPLE_PEAK : 0;
+    if (!limit_held(h, o.gain_mdb, o.ceiling_mdb, w.held.memory.samples, modes, &meter)) return false;
+    if (!measure_each) return true;
+    const measured m = figures_of(meter);
+    if (m.lufs == AGC_LOUDNESS_NONE) return true;
+    expected = m.lufs;
+    return search_on(s, options.target_mlufs, o, m);
+}
+
+// The measures under the limiter of a recording that is not held, by runs
+// that write nothing (up to LOOKS, for far-off targets).
+run_result look_under(const std::string& path, const char* inp_path, const run_options& options, run_options& o,
+                      gain_search& s, std::int32_t& expected) {
+    for (int look = 0; look < LOOKS; ++look) {
         measured under;
         if (run_result r = measure(path, inp_path, o, under); r.status != EXIT_OK) return r;
         if (under.lufs == AGC_LOUDNESS_NONE) break;
@@ -415,6 +711,33 @@ run_result decide(const std::string& path, const char* inp_path, const run_optio
         if (look == LOOKS - 1 || search_on(s, options.target_mlufs, o, under)) break;
     }
     return {};
+}
+
+// The options of the pass that writes, measured from the recording at
+// `path` (inp_path is its name for messages) without writing: the limiter
+// takes some loudness off, measured under the gain and corrected. Where the
+// recording is held, `limited` is set when its memory holds it limited,
+// ready to be written, with `meter` its measure. The result is the first
+// measure's.
+run_result decide(const std::string& path, const char* inp_path, const run_options& options, run_options& o,
+                  std::string& silent, std::int32_t& expected, first_watch& watch, bool& limited, agc_loudness*& meter) {
+    gain_search s;
+    bool under_limiter = false;
+    limited = false;
+    run_result levelling = first_look(path, inp_path, options, o, silent, expected, s, under_limiter, watch);
+    if (levelling.status != EXIT_OK) return levelling;
+    if (o.levelled != nullptr && !o.gain_alone) limited = held_pass(watch, options, o, s, under_limiter, expected, meter);
+    if (o.levelled != nullptr && !o.gain_alone && !limited) {
+        o.levelled = nullptr; // levelled again, under the limiter
+        agc_loudness_destroy(meter);
+        meter = nullptr;
+        if (under_limiter) {
+            if (run_result r = look_under(path, inp_path, options, o, s, expected); r.status != EXIT_OK) return r;
+        }
+    } else if (o.levelled == nullptr && under_limiter) {
+        if (run_result r = look_under(path, inp_path, options, o, s, expected); r.status != EXIT_OK) return r;
+    }
+    return levelling;
 }
 
 // Whether a written output can be taken back and written again: a file
@@ -464,7 +787,14 @@ run_result loudness_options(const char* inp_path, const run_options& options, ru
     if (run_result r = spool(inp_path, sp); r.status != EXIT_OK) return r;
     std::string silent;
     std::int32_t expected = 0;
-    return decide(sp.path, inp_path, options, writing, silent, expected);
+    first_watch watch;
+    bool limited = false;
+    agc_loudness* meter = nullptr;
+    run_result r = decide(sp.path, inp_path, options, writing, silent, expected, watch, limited, meter);
+    agc_loudness_destroy(meter);
+    writing.levelled = nullptr; // held no longer: the caller levels for itself
+    writing.levelled_frames = 0;
+    return r;
 }
 
 run_result run_to_loudness(const char* inp_path, const char* out_path, output_file& out, const run_options& options) {
@@ -474,25 +804,71 @@ run_result run_to_loudness(const char* inp_path, const char* out_path, output_fi
     std::string silent;
     std::int32_t expected = AGC_LOUDNESS_NONE; // the loudness of what is written, as the last measure found it
     run_result r;
+    first_watch watch;
+    bool limited = false; // the held memory holds the limited recording
+    agc_loudness* meter = nullptr;
+    run_result levelling;
     gain_search s;
-    bool limited = false;
-    if (can_write_again(out_path)) {
-        r = first_look(sp.path, inp_path, options, o, silent, expected, s, limited);
-        if (r.status != EXIT_OK) return r;
-        if (limited) {
-            r = write_measured(sp.path, inp_path, out_path, out, options, o, s, expected);
-            if (r.status != EXIT_OK) return r;
+    bool under_limiter = false;
+    const bool again = can_write_again(out_path);
+    if (again) {
+        levelling = first_look(sp.path, inp_path, options, o, silent, expected, s, under_limiter, watch);
+        if (levelling.status == EXIT_OK && o.levelled != nullptr && !o.gain_alone) {
+            limited = held_pass(watch, options, o, s, under_limiter, expected, meter);
+            if (!limited) { // levelled again from here, in the passes that write
+                o.levelled = nullptr;
+                agc_loudness_destroy(meter);
+                meter = nullptr;
+            }
         }
-    } else if (r = decide(sp.path, inp_path, options, o, silent, expected); r.status != EXIT_OK) {
+    } else {
+        levelling = decide(sp.path, inp_path, options, o, silent, expected, watch, limited, meter);
+    }
+    if (levelling.status != EXIT_OK) {
+        agc_loudness_destroy(meter);
+        return levelling;
+    }
+    run_options writing = o;
+    if (limited) { // written as it is
+        writing.gain_mdb = 0;
+        writing.limit = false;
+        writing.gain_alone = false;
+        writing.probe = nullptr;
+    }
+    if (again && o.levelled == nullptr && under_limiter) {
+        r = write_measured(sp.path, inp_path, out_path, out, options, o, s, expected);
+    } else {
+        r = run_files(sp.path.c_str(), out_path, out, writing);
+        if (r.status != EXIT_OK && r.failure == run_failure::input) r.path = inp_path;
+    }
+    if (r.status != EXIT_OK) {
+        agc_loudness_destroy(meter);
         return r;
     }
-    if (!limited) {
-        r = run_files(sp.path.c_str(), out_path, out, o);
-        if (r.status != EXIT_OK) {
-            if (r.failure == run_failure::input) r.path = inp_path;
-            return r;
+    if (o.levelled != nullptr) {
+        // Written from memory: what was levelled, and the input's loudness,
+        // are the first measure's; the output's is the pass's where it
+        // measured it.
+        r.stats.frames = levelling.stats.frames;
+        r.stats.gain = levelling.stats.gain;
+        if (loudness_probe* p = options.probe) {
+            if (limited) {
+                if (meter == nullptr) {
+                    meter = measure_held(watch.held.memory.samples, watch.held.frames(), watch.held.channels, watch.rate,
+                                         AGC_LOUDNESS_MODE_I | AGC_LOUDNESS_MODE_SAMPLE_PEAK);
+                }
+                agc_loudness_destroy(p->meter);
+                p->meter = meter;
+                meter = nullptr;
+            }
+            if (p->input) {
+                agc_loudness_destroy(p->input_meter);
+                p->input_meter = watch.input_meter;
+                watch.input_meter = nullptr;
+            }
         }
     }
+    agc_loudness_destroy(meter);
     const auto words_of = [](std::int32_t milli) {
         char text[16];
         std::snprintf(text, sizeof text, "%.1f", milli / 1000.0);

@@ -226,6 +226,25 @@ struct stream_result {
     bool output_side; // the failure was a write, not a read
 };
 
+// Hands the first `bytes` of output block b to the writer, and to the
+// probe's taker on this thread.
+void submit_block(raw_run& w, int b, std::size_t bytes) {
+    if (w.options.probe != nullptr && w.options.probe->take != nullptr) {
+        void* context = w.options.probe->watch_context;
+        if constexpr (std::endian::native == std::endian::little) {
+            w.options.probe->take(context, reinterpret_cast<const std::int16_t*>(w.out_block(b)), bytes / 2, 1);
+        } else {
+            std::int16_t s[1024];
+            for (std::size_t at = 0; at < bytes / 2; at += 1024) {
+                const std::size_t n = std::min<std::size_t>(1024, bytes / 2 - at);
+                decode_le(w.out_block(b) + 2 * at, s, n);
+                w.options.probe->take(context, s, n, 1);
+            }
+        }
+    }
+    writer_submit(w.writer, b, bytes);
+}
+
 // What the run wrote in a block, through the stage after the levelling
 // (gain and limiter, or the gain alone), in place; the limiter's latency
 // is dropped from the front of the recording, so that the output keeps its
@@ -259,7 +278,7 @@ stream_result finish_recording(raw_run& w, int b) {
     agc::limiter_process(*w.post, nullptr, s, static_cast<int>(n));
     const std::size_t drop = static_cast<std::size_t>(std::min<std::int64_t>(w.to_drop, static_cast<std::int64_t>(n)));
     encode_le(s + drop, w.out_block(b), n - drop);
-    if (n > drop) writer_submit(w.writer, b, 2 * (n - drop));
+    if (n > drop) submit_block(w, b, 2 * (n - drop));
     return {0, false};
 }
 
@@ -302,7 +321,7 @@ stream_result flush_ahead(raw_run& w, int& b) {
         }
         if (produced > 0) produced = finish_block(w, w.out_block(b), produced);
         if (produced > 0) {
-            writer_submit(w.writer, b, produced);
+            submit_block(w, b, produced);
             b ^= 1;
         }
     }
@@ -356,13 +375,32 @@ stream_result stream(raw_run& w) {
         if (w.input_meter) measure_le(w.input_meter, 1, data, pos); // what this block took of the input
         if (produced > 0) produced = finish_block(w, w.out_block(b), produced);
         if (produced > 0) {
-            writer_submit(w.writer, b, produced);
+            submit_block(w, b, produced);
             b ^= 1;
         }
         carry = have - pos;
         std::memcpy(carried, data + pos, carry);
         reader_give_back(w.reader, i);
     }
+}
+
+// The levelled samples given, block after block, through the stage after
+// the levelling, to the writer: the bytes a run that levels writes.
+stream_result write_levelled(raw_run& w) {
+    const std::int16_t* from = w.options.levelled;
+    const std::size_t samples = w.options.levelled_frames, per_block = w.block_bytes / 2;
+    int b = 0;
+    for (std::size_t at = 0; at < samples; at += per_block) {
+        if (cancelled(w.options)) return {EINTR, false};
+        if (!writer_wait_free(w.writer, b)) return {errno, true};
+        const std::size_t n = std::min(per_block, samples - at);
+        encode_le(from + at, w.out_block(b), n);
+        if (const std::size_t produced = finish_block(w, w.out_block(b), 2 * n); produced > 0) {
+            submit_block(w, b, produced);
+            b ^= 1;
+        }
+    }
+    return finish_recording(w, b);
 }
 
 // What zek does with an input that is not raw samples: levels an audio
@@ -448,9 +486,12 @@ run_result run(const char* inp_path, const char* out_path, const run_options& op
         w->hops_to_skip = ahead;
     }
     w->options = options;
-    if (options.probe) {
+    if (options.probe) options.probe->rate = sample_rate;
+    if (options.probe && options.probe->output) {
         w->meter = options.probe->meter =
             agc_loudness_create(sample_rate, 1, AGC_LOUDNESS_MODE_I | AGC_LOUDNESS_MODE_SAMPLE_PEAK, nullptr);
+    }
+    if (options.probe) {
         if (options.probe->input) {
             w->input_meter = options.probe->input_meter = agc_loudness_create(sample_rate, 1, AGC_LOUDNESS_MODE_I, nullptr);
         }
@@ -466,7 +507,7 @@ run_result run(const char* inp_path, const char* out_path, const run_options& op
     }
     const bool peak_meter = create_peak_meter(options.probe, sample_rate, 1);
     if (options.probe) w->peak_meter = options.probe->peak_meter;
-    if (options.probe && (!w->meter || (options.probe->input && !w->input_meter) || !peak_meter)) {
+    if (options.probe && ((options.probe->output && !w->meter) || (options.probe->input && !w->input_meter) || !peak_meter)) {
         input_close(inp);
         return failed(run_failure::output, "cannot write", out_path, ENOMEM);
     }
@@ -488,8 +529,8 @@ run_result run(const char* inp_path, const char* out_path, const run_options& op
         w->writer.discard = options.probe->discard;
     }
     w->reader.fd = inp.fd;
-    reader_start(w->reader, w->inp_block(0) + HEAD_BYTES, w->inp_block(1) + HEAD_BYTES, w->block_bytes, threads);
-    stream_result r = stream(*w);
+    if (!options.levelled) reader_start(w->reader, w->inp_block(0) + HEAD_BYTES, w->inp_block(1) + HEAD_BYTES, w->block_bytes, threads);
+    stream_result r = options.levelled ? write_levelled(*w) : stream(*w);
     reader_finish(w->reader);
     const int write_err = writer_finish(w->writer);
     if (write_err != 0 && (r.err == 0 || r.output_side)) r = {write_err, true};

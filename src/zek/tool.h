@@ -55,6 +55,7 @@ struct run_result {
 // channels, integrated loudness and sample peak) and, with `input` set, its
 // input's integrated loudness; the caller destroys them.
 struct loudness_probe {
+    bool output = true; // measure the output (false: only what else is asked for)
     agc_loudness* meter = nullptr;
     bool input = false;
     agc_loudness* input_meter = nullptr;
@@ -62,6 +63,10 @@ struct loudness_probe {
     // frames of `channels`).
     void (*watch)(void* context, const std::int16_t* samples, std::size_t frames, int channels) = nullptr;
     void* watch_context = nullptr;
+    // And the same on the run's own thread, as it hands each block to the
+    // writer (the context is watch_context): work that would hold up the
+    // writer's meter.
+    void (*take)(void* context, const std::int16_t* samples, std::size_t frames, int channels) = nullptr;
     // Set when only the measure is wanted: what the run would write is
     // measured (and watched) but never written, so the output is untouched.
     bool discard = false;
@@ -71,6 +76,12 @@ struct loudness_probe {
     // time to spare while the writer's meter works.
     bool true_peak = false;
     agc_loudness* peak_meter = nullptr;
+    // Set by a run with no gain or limiter: the frames of silence a limiter
+    // after its levelling would take in before the first frame written
+    // (where the stream carries the limiter, the stream's own latency), on
+    // whose grid its blocks would lie.
+    std::int64_t limiter_lead = 0;
+    int rate = 0; // set by the run before its first block: the recording's
 };
 
 // How a run levels, beyond the built-in behaviour (the command line's options).
@@ -104,6 +115,16 @@ struct run_options {
     // (every true peak under the gain far enough below the ceiling): the
     // gain is applied alone, with the limiter's bytes and none of its work.
     bool gain_alone = false;
+    // When set, the levelling has been done: these frames (interleaved, as
+    // a run of these options without the gain and limiter wrote them) are
+    // written in its place, under the gain and the limiter. The input is
+    // still opened, for its format, but not read.
+    const std::int16_t* levelled = nullptr;
+    std::size_t levelled_frames = 0;
+    // The most samples a target's passes hold in memory (SIZE_MAX: a
+    // sixteenth of the memory, and no more than 1 GiB); a longer recording,
+    // or any where this is 0, is levelled again for each pass.
+    std::size_t held_most = SIZE_MAX;
 };
 
 // Whether a run has been asked to stop.
