@@ -150,9 +150,9 @@ TEST_F(LoudnessTool, UnderTheCeilingAndThroughAPipe) {
     ASSERT_EQ(piped.status, 0) << piped.err;
     EXPECT_EQ(harness::read_file(dir / "pipe.wav"), harness::read_file(dir / "file.wav"));
     // Where the limiter takes loudness off, as it does from espeak-ng's
-    // voice, a file is measured as it is written, and written again until it
-    // lands; standard output, which cannot be taken back, is measured first
-    // and written once; an existing output is written in place, through
+    // voice, the limited recording is measured before it is written, and
+    // limited again until it lands; to standard output, which cannot be
+    // taken back, and to an existing output written in place, through
     // another of its links: the same bytes.
     ASSERT_EQ(harness::zek({"--preset", "podcast", "espeak.wav", "espeak_file.wav"}, dir).status, 0);
     const harness::result to_stdout = harness::zek({"--preset", "podcast", "espeak.wav", "/dev/stdout"}, dir);

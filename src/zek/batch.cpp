@@ -2,6 +2,7 @@
 // jobs in this one process, each recorded in the manifest as it finishes;
 // progress and a summary on standard error; Ctrl-C stops cleanly.
 #include "zek/batch.h"
+#include "zek/held_recording.h"
 
 #include <atomic>
 #include <cerrno>
@@ -252,6 +253,12 @@ int batch_main(command_line& cl) {
     manifest_file manifest;
     if (const std::string problem = manifest_open(manifest, outdir); !problem.empty()) return file_error(problem);
 
+    const unsigned cores = std::thread::hardware_concurrency();
+    const std::size_t wanted = cl.jobs > 0 ? static_cast<std::size_t>(cl.jobs) : cores > 0 ? cores : 1;
+    const std::size_t jobs = std::max<std::size_t>(1, std::min(wanted, found.items.size()));
+    // The jobs share the room a target's passes hold levelled recordings in.
+    s.options.held_most = room_for_held() / jobs;
+
     stop_asked = false;
     stop_signal = 0;
     stop_signals signals;
@@ -265,9 +272,6 @@ int batch_main(command_line& cl) {
     const clock_type::time_point start = clock_type::now();
     auto seconds = [&] { return std::chrono::duration<double>(clock_type::now() - start).count(); };
 
-    const unsigned cores = std::thread::hardware_concurrency();
-    const std::size_t wanted = cl.jobs > 0 ? static_cast<std::size_t>(cl.jobs) : cores > 0 ? cores : 1;
-    const std::size_t jobs = std::max<std::size_t>(1, std::min(wanted, found.items.size()));
     std::vector<std::thread> pool;
     {
         const std::lock_guard<std::mutex> held(b.lock);

@@ -1,32 +1,34 @@
-// The target's passes. Each pass is a whole run of the tool, with a probe
-// that measures what the run writes: so the gain is decided on exactly what
-// zek writes, for raw samples and audio files alike, with every option. The
-// first measures into /dev/null; where the limiter acts, the passes after it
-// write the output and are measured as they write it, each taken back
-// until one is close enough (an output that cannot be taken back, a pipe or
-// standard output, is measured into /dev/null first, and written once).
+// The target's passes. The first is a whole run of the tool into
+// /dev/null, with a probe that keeps what it would write: the levelled
+// recording, held in memory where it fits, and measured as the run fills
+// it. The passes after it work from there: the gain alone is written from
+// memory, and the limiter limits the held recording in place, measured as
+// it goes, until the loudness is close enough, and that is written. Where
+// the recording is too long to hold, or a pass under the limiter misses
+// (the held recording is then limited already), each pass is again a whole
+// run that levels it, measured as it writes (taken back until one is close
+// enough; an output that cannot be taken back, a pipe or standard output,
+// is measured into /dev/null first, and written once). The bytes are the
+// same either way.
 #include "zek/loudness_run.h"
 
 #include <algorithm>
-#include <condition_variable>
-#include <mutex>
 #include <cerrno>
-#include <cstdio>
 #include <cstdint>
-#include <cstring>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 #include <pthread.h>
 #include <sys/stat.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
-#include "agc/k_weighting.h"
 #include "agc/limiter.h"
 #include "agc/loudness.h"
 #include "audio/recording.h"
 #include "zek/held_passes.h"
+#include "zek/held_recording.h"
 
 namespace zek {
 
@@ -191,182 +193,6 @@ void keep(void* context, const std::int16_t* x, std::size_t frames, int channels
     }
 }
 
-// Samples in memory mapped as they are first written, so that they cost
-// only the pages they take (in huge pages where the kernel gives them),
-// and given back whole at the end.
-struct mapped_samples {
-    std::int16_t* samples = nullptr;
-    std::size_t room = 0; // samples
-    mapped_samples() = default;
-    mapped_samples(const mapped_samples&) = delete;
-    mapped_samples& operator=(const mapped_samples&) = delete;
-    ~mapped_samples() { let_go(); }
-    bool map(std::size_t n) {
-        void* p = n > 0 ? mmap(nullptr, n * sizeof(std::int16_t), PROT_READ | PROT_WRITE,
-                               MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0)
-                        : MAP_FAILED;
-        if (p == MAP_FAILED) return false;
-#ifdef MADV_HUGEPAGE
-        madvise(p, n * sizeof(std::int16_t), MADV_HUGEPAGE);
-#endif
-        samples = static_cast<std::int16_t*>(p);
-        room = n;
-        return true;
-    }
-    void let_go() {
-        if (samples != nullptr) munmap(samples, room * sizeof(std::int16_t));
-        samples = nullptr;
-    }
-};
-
-// The whole levelled recording, as the first measure writes it, where it
-// fits in the room set aside for it: the passes after it then take their
-// frames from memory, with no levelling and no reading.
-struct held_recording {
-    mapped_samples memory;
-    std::size_t room = 0; // samples it may hold
-    std::size_t size = 0; // samples held
-    int channels = 0;
-    bool whole = true; // every frame so far is held
-    std::size_t frames() const { return memory.samples == nullptr ? 0 : size / static_cast<std::size_t>(channels); }
-};
-
-// The room: a sixteenth of the memory, and no more than 1 GiB (40 minutes
-// of mono at 48 kHz take 220 MiB), as much again for the limited
-// recording; a longer recording is levelled again for each pass.
-std::size_t room_for_held() {
-    const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
-    const std::size_t memory = pages > 0 && page > 0 ? static_cast<std::size_t>(pages) * static_cast<std::size_t>(page) : 0;
-    return std::min(memory / 16, std::size_t{1} << 30) / sizeof(std::int16_t);
-}
-
-// The meter that follows the held recording as the run fills it, on a
-// thread of its own: the K-weighting, the longest work of the first
-// measure, runs beside the levelling rather than after it. When the run
-// ends, the follower is given a frame to stop at, on a 4 s boundary about
-// halfway through what it still has to measure, and a part's meter takes
-// the rest on the run's thread; the two are joined.
-struct follower {
-    const held_recording* h = nullptr;
-    agc_loudness* meter = nullptr;
-    std::size_t batch = 0;        // frames it takes at once while the run goes on
-    std::mutex lock;
-    std::condition_variable changed;
-    std::size_t filled = 0;       // frames held so far
-    std::size_t measured = 0;     // frames the meter has taken
-    std::size_t claimed = 0;      // and is taking
-    std::size_t stop = SIZE_MAX;  // frames it stops at
-    bool ended = false;           // no more frames will come
-    bool running = false;
-    pthread_t thread{};
-    follower() = default;
-    follower(const follower&) = delete;
-    follower& operator=(const follower&) = delete;
-    ~follower() { agc_loudness_destroy(meter); }
-};
-
-void* follow(void* context) {
-    follower& f = *static_cast<follower*>(context);
-    const auto nc = static_cast<std::size_t>(f.h->channels);
-    std::unique_lock<std::mutex> held(f.lock);
-    for (;;) {
-        f.changed.wait(held, [&] { return f.ended || f.filled >= f.measured + f.batch; });
-        std::size_t to = std::min(f.filled, f.stop);
-        if (!f.ended) to = f.measured + (to - f.measured) / f.batch * f.batch;
-        if (to <= f.measured) {
-            if (f.ended) break;
-            continue;
-        }
-        const std::size_t from = f.measured;
-        f.claimed = to;
-        held.unlock();
-        agc_loudness_add_frames(f.meter, f.h->memory.samples + from * nc, to - from);
-        held.lock();
-        f.measured = to;
-    }
-    return nullptr;
-}
-
-// Stops the follower where it is (a hold that lets go) and waits for it.
-void stop_following(follower& f) {
-    if (!f.running) return;
-    {
-        const std::lock_guard<std::mutex> held(f.lock);
-        f.ended = true;
-        f.stop = 0;
-    }
-    f.changed.notify_all();
-    pthread_join(f.thread, nullptr);
-    f.running = false;
-}
-
-void hold(held_recording& h, follower& f, int rate, const std::int16_t* x, std::size_t frames, int channels) {
-    if (!h.whole) return;
-    const std::size_t n = frames * static_cast<std::size_t>(channels);
-    if (h.memory.samples == nullptr) {
-        h.channels = channels;
-        if (h.room == 0 || !h.memory.map(h.room)) {
-            h.whole = false;
-            return;
-        }
-        f.h = &h;
-        f.meter = rate > 0 ? agc_loudness_create(rate, channels, AGC_LOUDNESS_MODE_I | AGC_LOUDNESS_MODE_SAMPLE_PEAK, nullptr)
-                           : nullptr;
-        f.batch = agc::k_batch_frames(rate);
-        f.running = f.meter != nullptr && pthread_create(&f.thread, nullptr, follow, &f) == 0;
-    }
-    if (n > h.memory.room - h.size) {
-        stop_following(f);
-        h.memory.let_go();
-        h.whole = false;
-        return;
-    }
-    std::memcpy(h.memory.samples + h.size, x, n * sizeof(std::int16_t));
-    h.size += n;
-    if (f.running) {
-        {
-            const std::lock_guard<std::mutex> held(f.lock);
-            f.filled = h.size / static_cast<std::size_t>(channels);
-        }
-        f.changed.notify_one();
-    }
-}
-
-// The meter of the whole held recording, once the run has ended: the
-// follower's, joined to a part's meter of the frames it was not to reach
-// (or, where it could not follow, the two halves measured now).
-agc_loudness* finish_following(follower& f, const held_recording& h, int rate) {
-    if (!f.running) {
-        return measure_held(h.memory.samples, h.frames(), h.channels, rate, AGC_LOUDNESS_MODE_I | AGC_LOUDNESS_MODE_SAMPLE_PEAK);
-    }
-    const std::size_t part = agc_loudness_part_frames(f.meter), lead = agc_loudness_lead_frames(f.meter);
-    const std::size_t frames = h.frames();
-    std::size_t stop = SIZE_MAX;
-    {
-        const std::lock_guard<std::mutex> held(f.lock);
-        f.ended = true;
-        const std::size_t middle = f.claimed + (frames - f.claimed) / 2;
-        const std::size_t at = (middle + part - 1) / part * part;
-        if (at >= lead && at < frames) stop = f.stop = at;
-    }
-    f.changed.notify_all();
-    agc_loudness* rest = stop == SIZE_MAX ? nullptr : agc_loudness_create(rate, h.channels, AGC_LOUDNESS_MODE_I | AGC_LOUDNESS_MODE_SAMPLE_PEAK, nullptr);
-    const auto nc = static_cast<std::size_t>(h.channels);
-    if (rest != nullptr) {
-        agc_loudness_start_part(rest, h.memory.samples + (stop - lead) * nc, lead);
-        agc_loudness_add_frames(rest, h.memory.samples + stop * nc, frames - stop);
-    }
-    pthread_join(f.thread, nullptr);
-    f.running = false;
-    agc_loudness* m = f.meter;
-    f.meter = nullptr;
-    if (stop != SIZE_MAX && (rest == nullptr || agc_loudness_join(m, rest) != 0)) {
-        agc_loudness_add_frames(m, h.memory.samples + stop * nc, frames - stop); // no part's meter: on, where it stopped
-    }
-    agc_loudness_destroy(rest);
-    return m;
-}
-
 // What the first measure watches: a sample for the looks, and the whole;
 // and what it found of the run (the rate, the limiter's lead), with the
 // meter of the input where the caller's probe asks for one.
@@ -524,16 +350,12 @@ void* limit_on_thread(void* job) {
 
 // The sample's integrated loudness under the limiter at the options' gain
 // and ceiling (none at all where !o.limit), as the written pass would make
-// it: the second half of its stretches limited on a thread of its own
-// (`limited` holds the result, kept from one look to the next).
+// it: the second half of its stretches limited, and then measured, on a
+// thread of its own (`limited` holds the result, kept from one look to the
+// next).
 std::int32_t sample_loudness(const kept_sample& k, int rate, const run_options& o, std::vector<std::int16_t>& limited) {
-    std::int32_t lufs = AGC_LOUDNESS_NONE;
-    agc_loudness* meter = agc_loudness_create(rate, k.channels, AGC_LOUDNESS_MODE_I, nullptr);
-    if (meter == nullptr) return lufs;
     const std::size_t frames = k.samples.size() / static_cast<std::size_t>(k.channels);
-    if (!o.limit) {
-        agc_loudness_add_frames(meter, k.samples.data(), frames);
-    } else {
+    if (o.limit) {
         limited.resize(k.samples.size());
         const auto each = static_cast<std::size_t>(stretch_frames(k.channels));
         const std::size_t stretches = (frames + each - 1) / each;
@@ -548,9 +370,10 @@ std::int32_t sample_loudness(const kept_sample& k, int rate, const run_options& 
         } else {
             limit_stretches(second);
         }
-        agc_loudness_add_frames(meter, limited.data(), frames);
     }
-    agc_loudness_integrated(meter, &lufs);
+    std::int32_t lufs = AGC_LOUDNESS_NONE;
+    agc_loudness* meter = measure_held(o.limit ? limited.data() : k.samples.data(), frames, k.channels, rate, AGC_LOUDNESS_MODE_I);
+    if (meter != nullptr) agc_loudness_integrated(meter, &lufs);
     agc_loudness_destroy(meter);
     return lufs;
 }

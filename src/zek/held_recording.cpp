@@ -1,0 +1,139 @@
+#include "zek/held_recording.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include "agc/k_weighting.h"
+#include "zek/held_passes.h"
+
+namespace zek {
+
+bool mapped_samples::map(std::size_t n) {
+    void* p = n > 0 ? mmap(nullptr, n * sizeof(std::int16_t), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0)
+                    : MAP_FAILED;
+    if (p == MAP_FAILED) return false;
+#ifdef MADV_HUGEPAGE
+    madvise(p, n * sizeof(std::int16_t), MADV_HUGEPAGE);
+#endif
+    samples = static_cast<std::int16_t*>(p);
+    room = n;
+    return true;
+}
+
+void mapped_samples::let_go() {
+    if (samples != nullptr) munmap(samples, room * sizeof(std::int16_t));
+    samples = nullptr;
+}
+
+std::size_t room_for_held() {
+    const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
+    const std::size_t memory = pages > 0 && page > 0 ? static_cast<std::size_t>(pages) * static_cast<std::size_t>(page) : 0;
+    return std::min(memory / 16, std::size_t{1} << 30) / sizeof(std::int16_t);
+}
+
+namespace {
+
+void* follow(void* context) {
+    follower& f = *static_cast<follower*>(context);
+    const auto nc = static_cast<std::size_t>(f.h->channels);
+    std::unique_lock<std::mutex> held(f.lock);
+    for (;;) {
+        f.changed.wait(held, [&] { return f.ended || f.filled >= f.measured + f.batch; });
+        std::size_t to = std::min(f.filled, f.stop);
+        if (!f.ended) to = f.measured + (to - f.measured) / f.batch * f.batch;
+        if (to <= f.measured) {
+            if (f.ended) break;
+            continue;
+        }
+        const std::size_t from = f.measured;
+        f.claimed = to;
+        held.unlock();
+        agc_loudness_add_frames(f.meter, f.h->memory.samples + from * nc, to - from);
+        held.lock();
+        f.measured = to;
+    }
+    return nullptr;
+}
+
+} // namespace
+
+void stop_following(follower& f) {
+    if (!f.running) return;
+    {
+        const std::lock_guard<std::mutex> held(f.lock);
+        f.ended = true;
+        f.stop = 0;
+    }
+    f.changed.notify_all();
+    pthread_join(f.thread, nullptr);
+    f.running = false;
+}
+
+void hold(held_recording& h, follower& f, int rate, const std::int16_t* x, std::size_t frames, int channels) {
+    if (!h.whole) return;
+    const std::size_t n = frames * static_cast<std::size_t>(channels);
+    if (h.memory.samples == nullptr) {
+        h.channels = channels;
+        if (h.room == 0 || !h.memory.map(h.room)) {
+            h.whole = false;
+            return;
+        }
+        f.h = &h;
+        f.meter = rate > 0 ? agc_loudness_create(rate, channels, AGC_LOUDNESS_MODE_I | AGC_LOUDNESS_MODE_SAMPLE_PEAK, nullptr)
+                           : nullptr;
+        f.batch = agc::k_batch_frames(rate);
+        f.running = f.meter != nullptr && pthread_create(&f.thread, nullptr, follow, &f) == 0;
+    }
+    if (n > h.memory.room - h.size) {
+        stop_following(f);
+        h.memory.let_go();
+        h.whole = false;
+        return;
+    }
+    std::memcpy(h.memory.samples + h.size, x, n * sizeof(std::int16_t));
+    h.size += n;
+    if (f.running) {
+        {
+            const std::lock_guard<std::mutex> held(f.lock);
+            f.filled = h.size / static_cast<std::size_t>(channels);
+        }
+        f.changed.notify_one();
+    }
+}
+
+agc_loudness* finish_following(follower& f, const held_recording& h, int rate) {
+    if (!f.running) {
+        return measure_held(h.memory.samples, h.frames(), h.channels, rate, AGC_LOUDNESS_MODE_I | AGC_LOUDNESS_MODE_SAMPLE_PEAK);
+    }
+    const std::size_t part = agc_loudness_part_frames(f.meter), lead = agc_loudness_lead_frames(f.meter);
+    const std::size_t frames = h.frames();
+    std::size_t stop = SIZE_MAX;
+    {
+        const std::lock_guard<std::mutex> held(f.lock);
+        f.ended = true;
+        const std::size_t middle = f.claimed + (frames - f.claimed) / 2;
+        const std::size_t at = (middle + part - 1) / part * part;
+        if (at >= lead && at < frames) stop = f.stop = at;
+    }
+    f.changed.notify_all();
+    agc_loudness* rest = stop == SIZE_MAX ? nullptr : agc_loudness_create(rate, h.channels, AGC_LOUDNESS_MODE_I | AGC_LOUDNESS_MODE_SAMPLE_PEAK, nullptr);
+    const auto nc = static_cast<std::size_t>(h.channels);
+    if (rest != nullptr) {
+        agc_loudness_start_part(rest, h.memory.samples + (stop - lead) * nc, lead);
+        agc_loudness_add_frames(rest, h.memory.samples + stop * nc, frames - stop);
+    }
+    pthread_join(f.thread, nullptr);
+    f.running = false;
+    agc_loudness* m = f.meter;
+    f.meter = nullptr;
+    if (stop != SIZE_MAX && (rest == nullptr || agc_loudness_join(m, rest) != 0)) {
+        agc_loudness_add_frames(m, h.memory.samples + stop * nc, frames - stop); // no part's meter: on, where it stopped
+    }
+    agc_loudness_destroy(rest);
+    return m;
+}
+
+} // namespace zek

@@ -1,0 +1,87 @@
+// The levelled recording a target's first measure holds in memory, as the
+// run writes it, and the meter that follows it there on a thread of its own.
+#ifndef ZEK_HELD_RECORDING_H
+#define ZEK_HELD_RECORDING_H
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <pthread.h>
+
+#include "agc/loudness.h"
+
+namespace zek {
+
+// Samples in memory mapped as they are first written, so that they cost
+// only the pages they take (in huge pages where the kernel gives them),
+// and given back whole at the end.
+struct mapped_samples {
+    std::int16_t* samples = nullptr;
+    std::size_t room = 0; // samples
+    mapped_samples() = default;
+    mapped_samples(const mapped_samples&) = delete;
+    mapped_samples& operator=(const mapped_samples&) = delete;
+    ~mapped_samples() { let_go(); }
+    bool map(std::size_t n); // false where there is no such memory
+    void let_go();
+};
+
+// The whole levelled recording, as the first measure writes it, where it
+// fits in the room set aside for it: the passes after it then take their
+// frames from memory, with no levelling and no reading.
+struct held_recording {
+    mapped_samples memory;
+    std::size_t room = 0; // samples it may hold
+    std::size_t size = 0; // samples held
+    int channels = 0;
+    bool whole = true; // every frame so far is held
+    std::size_t frames() const { return memory.samples == nullptr ? 0 : size / static_cast<std::size_t>(channels); }
+};
+
+// The room: a sixteenth of the memory, and no more than 1 GiB (40 minutes
+// of mono at 48 kHz take 220 MiB); a longer recording is levelled again
+// for each pass.
+std::size_t room_for_held();
+
+// The meter that follows the held recording as the run fills it, on a
+// thread of its own: the K-weighting, the longest work of the first
+// measure, runs beside the levelling rather than after it. When the run
+// ends, the follower is given a frame to stop at, on a 4 s boundary about
+// halfway through what it still has to measure, and a part's meter takes
+// the rest on the run's thread; the two are joined.
+struct follower {
+    const held_recording* h = nullptr;
+    agc_loudness* meter = nullptr;
+    std::size_t batch = 0;        // frames it takes at once while the run goes on
+    std::mutex lock;
+    std::condition_variable changed;
+    std::size_t filled = 0;       // frames held so far
+    std::size_t measured = 0;     // frames the meter has taken
+    std::size_t claimed = 0;      // and is taking
+    std::size_t stop = SIZE_MAX;  // frames it stops at
+    bool ended = false;           // no more frames will come
+    bool running = false;
+    pthread_t thread{};
+    follower() = default;
+    follower(const follower&) = delete;
+    follower& operator=(const follower&) = delete;
+    ~follower() { agc_loudness_destroy(meter); }
+};
+
+// Adds a block of what the run writes (at `rate`) to the held recording,
+// mapping its room and starting the follower at the first; lets it all go,
+// the follower stopped first, where it outgrows the room.
+void hold(held_recording& h, follower& f, int rate, const std::int16_t* x, std::size_t frames, int channels);
+
+// Stops the follower where it is and waits for it (none running: nothing).
+void stop_following(follower& f);
+
+// The meter of the whole held recording, once the run has ended: the
+// follower's, joined to a part's meter of the frames it was not to reach
+// (or, where it could not follow, the two halves measured now).
+agc_loudness* finish_following(follower& f, const held_recording& h, int rate);
+
+} // namespace zek
+
+#endif
