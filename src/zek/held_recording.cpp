@@ -15,9 +15,6 @@ bool mapped_samples::map(std::size_t n) {
     void* p = n > 0 ? mmap(nullptr, n * sizeof(std::int16_t), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0)
                     : MAP_FAILED;
     if (p == MAP_FAILED) return false;
-#ifdef MADV_HUGEPAGE
-    madvise(p, n * sizeof(std::int16_t), MADV_HUGEPAGE);
-#endif
     samples = static_cast<std::int16_t*>(p);
     room = n;
     return true;

@@ -14,8 +14,11 @@
 namespace zek {
 
 // Samples in memory mapped as they are first written, so that they cost
-// only the pages they take (in huge pages where the kernel gives them),
-// and given back whole at the end.
+// only the pages they take, and given back whole at the end. In small
+// pages: a virtual machine's host takes back the guest's free memory in
+// huge blocks within seconds, and a huge page taken afresh then costs a
+// fault on the host too (here 0.5 s for the 220 MiB of 40 minutes, against
+// 0.09 s in small pages, and 0.04 s in huge pages still warm).
 struct mapped_samples {
     std::int16_t* samples = nullptr;
     std::size_t room = 0; // samples
