@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <vector>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include "agc/k_weighting.h"
+#include "agc/true_peak.h"
 #include "zek/held_passes.h"
 
 namespace zek {
@@ -79,8 +81,7 @@ void hold(held_recording& h, follower& f, int rate, const std::int16_t* x, std::
             return;
         }
         f.h = &h;
-        f.meter = rate > 0 ? agc_loudness_create(rate, channels, AGC_LOUDNESS_MODE_I | AGC_LOUDNESS_MODE_SAMPLE_PEAK, nullptr)
-                           : nullptr;
+        f.meter = rate > 0 ? agc_loudness_create(rate, channels, FOLLOWED_MODES, nullptr) : nullptr;
         f.batch = agc::k_batch_frames(rate);
         f.running = f.meter != nullptr && pthread_create(&f.thread, nullptr, follow, &f) == 0;
     }
@@ -101,9 +102,22 @@ void hold(held_recording& h, follower& f, int rate, const std::int16_t* x, std::
     }
 }
 
+agc_loudness* end_points(const held_recording& h, int rate) {
+    agc_loudness* m = agc_loudness_create(rate, h.channels, AGC_LOUDNESS_MODE_TRUE_PEAK, nullptr);
+    if (m == nullptr) return nullptr;
+    const auto nc = static_cast<std::size_t>(h.channels);
+    const std::size_t lead = agc_loudness_lead_frames(m), frames = h.frames(), n = std::min(lead, frames);
+    std::vector<std::int16_t> before(lead * nc, 0); // the recording's last frames, after silence where it is shorter
+    std::copy(h.memory.samples + (frames - n) * nc, h.memory.samples + frames * nc, before.end() - static_cast<std::ptrdiff_t>(n * nc));
+    const std::vector<std::int16_t> silence(static_cast<std::size_t>(agc::TRUE_PEAK_TAPS) * nc, 0);
+    agc_loudness_start_part(m, before.data(), lead);
+    agc_loudness_add_frames(m, silence.data(), agc::TRUE_PEAK_TAPS);
+    return m;
+}
+
 agc_loudness* finish_following(follower& f, const held_recording& h, int rate) {
     if (!f.running) {
-        return measure_held(h.memory.samples, h.frames(), h.channels, rate, AGC_LOUDNESS_MODE_I | AGC_LOUDNESS_MODE_SAMPLE_PEAK);
+        return measure_held(h.memory.samples, h.frames(), h.channels, rate, FOLLOWED_MODES);
     }
     const std::size_t part = agc_loudness_part_frames(f.meter), lead = agc_loudness_lead_frames(f.meter);
     const std::size_t frames = h.frames();
@@ -116,7 +130,7 @@ agc_loudness* finish_following(follower& f, const held_recording& h, int rate) {
         if (at >= lead && at < frames) stop = f.stop = at;
     }
     f.changed.notify_all();
-    agc_loudness* rest = stop == SIZE_MAX ? nullptr : agc_loudness_create(rate, h.channels, AGC_LOUDNESS_MODE_I | AGC_LOUDNESS_MODE_SAMPLE_PEAK, nullptr);
+    agc_loudness* rest = stop == SIZE_MAX ? nullptr : agc_loudness_create(rate, h.channels, FOLLOWED_MODES, nullptr);
     const auto nc = static_cast<std::size_t>(h.channels);
     if (rest != nullptr) {
         agc_loudness_start_part(rest, h.memory.samples + (stop - lead) * nc, lead);

@@ -80,6 +80,15 @@ void hold(held_recording& h, follower& f, int rate, const std::int16_t* x, std::
 // Stops the follower where it is and waits for it (none running: nothing).
 void stop_following(follower& f);
 
+// What the follower measures: the integrated loudness, the sample peak and
+// the true peak.
+inline constexpr int FOLLOWED_MODES = AGC_LOUDNESS_MODE_I | AGC_LOUDNESS_MODE_SAMPLE_PEAK | AGC_LOUDNESS_MODE_TRUE_PEAK;
+
+// A meter of the true peak at the end of the held recording alone: the
+// points after its last samples, which silence after them makes (as a
+// limiter after the run makes them).
+agc_loudness* end_points(const held_recording& h, int rate);
+
 // The meter of the whole held recording, once the run has ended: the
 // follower's, joined to a part's meter of the frames it was not to reach
 // (or, where it could not follow, the two halves measured now).

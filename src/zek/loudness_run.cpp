@@ -125,12 +125,17 @@ std::int32_t largest_over_channels(agc_loudness* meter, Read read) {
     return most;
 }
 
+// (The true peak from either meter that has one, the larger.)
 measured figures_of(agc_loudness* meter, agc_loudness* peak_meter = nullptr) {
     measured m;
     if (meter == nullptr) return m;
     agc_loudness_integrated(meter, &m.lufs);
     m.peak = largest_over_channels(meter, agc_loudness_sample_peak);
-    if (peak_meter != nullptr) m.true_peak = largest_over_channels(peak_meter, agc_loudness_true_peak);
+    m.true_peak = largest_over_channels(meter, agc_loudness_true_peak);
+    if (peak_meter != nullptr) {
+        const std::int32_t more = largest_over_channels(peak_meter, agc_loudness_true_peak);
+        if (more != AGC_LOUDNESS_NONE && (m.true_peak == AGC_LOUDNESS_NONE || more > m.true_peak)) m.true_peak = more;
+    }
     return m;
 }
 
@@ -225,12 +230,11 @@ void hold_first(void* context, const std::int16_t* x, std::size_t frames, int ch
 }
 
 // One run into /dev/null, to learn what it would write.
-run_result measure(const std::string& path, const char* inp_path, run_options o, measured& m, first_watch* first = nullptr,
-                   bool true_peak = false) {
+run_result measure(const std::string& path, const char* inp_path, run_options o, measured& m, first_watch* first = nullptr) {
     loudness_probe probe;
     probe.discard = true;
     // The first measure: whether the limiter will rest.
-    probe.true_peak = true_peak || (first != nullptr && !first->expect_held);
+    probe.true_peak = first != nullptr && !first->expect_held;
     if (first != nullptr) {
         first->probe = &probe;
         probe.watch = keep_first, probe.take = hold_first, probe.watch_context = first;
@@ -244,6 +248,7 @@ run_result measure(const std::string& path, const char* inp_path, run_options o,
     output_file sink;
     run_result r = finish_files(sink, run_files(path.c_str(), "/dev/null", sink, o), true);
     if (first != nullptr) {
+        first->probe = nullptr; // the run's, gone
         first->rate = r.stats.rate;
         first->lead = probe.limiter_lead;
         first->input_meter = probe.input_meter;
@@ -251,6 +256,7 @@ run_result measure(const std::string& path, const char* inp_path, run_options o,
         const held_recording& h = first->held;
         if (!probe.output && r.status == EXIT_OK && h.whole && h.memory.samples != nullptr) {
             probe.meter = finish_following(first->measuring, h, r.stats.rate);
+            probe.peak_meter = end_points(h, r.stats.rate);
         }
         stop_following(first->measuring);
     }
@@ -410,22 +416,6 @@ void estimate_from_sample(const kept_sample& k, int rate, const run_options& opt
     s.slope_hint = slope;
 }
 
-// A true peak (thousandths of a dBTP) over any a limiter rests under.
-constexpr std::int32_t NEVER_RESTS = 12001;
-
-// The true peak of the held recording, as the first measure's meter would
-// have found it (the points after its last samples included).
-std::int32_t held_true_peak(const first_watch& w) {
-    const held_recording& h = w.held;
-    agc_loudness* meter = measure_held(h.memory.samples, h.frames(), h.channels, w.rate, AGC_LOUDNESS_MODE_TRUE_PEAK);
-    if (meter == nullptr) return NEVER_RESTS;
-    const std::vector<std::int16_t> silence(static_cast<std::size_t>(agc::TRUE_PEAK_TAPS) * static_cast<std::size_t>(h.channels));
-    agc_loudness_add_frames(meter, silence.data(), agc::TRUE_PEAK_TAPS);
-    const std::int32_t most = largest_over_channels(meter, agc_loudness_true_peak);
-    agc_loudness_destroy(meter);
-    return most;
-}
-
 // The first measure, of the levelled recording as it is, and from it the
 // options of the first pass under the gain to the target: `limited` when
 // the limiter may act on it (and the loudness then needs another measure).
@@ -442,7 +432,7 @@ run_result first_look(const std::string& path, const char* inp_path, const run_o
     measured level;
     const kept_sample& sample = watch.sample;
     // (A compressed input may level to twice its size and more: where it
-    // outgrows the room after all, its true peak is measured again.)
+    // outgrows the room after all, it is measured again as it is levelled.)
     struct stat st {};
     watch.held.room = std::min(room_for_held(), options.held_most);
     watch.expect_held = stat(path.c_str(), &st) == 0 && static_cast<std::size_t>(st.st_size) / 2 <= watch.held.room;
@@ -483,21 +473,6 @@ run_result first_look(const std::string& path, const char* inp_path, const run_o
     // limiter would rest all through: the gain alone gives the same bytes,
     // without its work, and the loudness is exact. (The meter's silence,
     // AGC_LOUDNESS_NONE, is the limiter's INT32_MIN.)
-    // The true peak, where the first measure left it for later: needed only
-    // where the limiter looks at the meter's points (44.1 kHz and up) and
-    // the sample peaks under the gain stay under the ceiling (a true peak
-    // is never under them).
-    // (Left out, it is taken as higher than any the limiter rests under.)
-    if (watch.expect_held) {
-        level.true_peak = NEVER_RESTS;
-        if (rate >= 44100 && level.peak + o.gain_mdb <= o.ceiling_mdb) {
-            if (held) {
-            level.true_peak = held_true_peak(watch);
-            } else if (run_result r = measure(path, inp_path, plain, level, nullptr, true); r.status != EXIT_OK) {
-                return r;
-            }
-        }
-    }
     o.gain_alone = agc::limiter_rests(rate, o.ceiling_mdb, o.gain_mdb, level.true_peak);
     limited = !o.gain_alone && level.peak != AGC_LOUDNESS_NONE && level.peak + o.gain_mdb > o.ceiling_mdb - 2000;
     if (limited) estimate_from_sample(sample, rate, options, o, level.lufs, s);
