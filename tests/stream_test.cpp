@@ -494,4 +494,38 @@ TEST(StreamOptions, SpeechAwareModeLeavesPauses) {
     agc_stream_destroy(st);
 }
 
+
+// A sentence that starts softly over a noise floor: 80 ms of a first sound
+// standing only 4 dB over the floor (too little for the detector to be sure
+// of), then syllables 30 dB over it. Offline, the gate opens where the sound
+// first rose over the floor, so the soft start gets the sentence's gain
+// instead of being faded in with the syllables; 150 ms before it the floor
+// keeps its level.
+TEST(StreamOptions, SpeechAwareModeOpensWhereASoftOnsetRose) {
+    constexpr std::size_t rate = 48000, onset = 2 * rate, soft = rate * 80 / 1000, ms = rate / 1000;
+    std::mt19937 rng(11);
+    std::normal_distribution<double> noise(0.0, 1.0);
+    samples x(4 * rate);
+    for (std::size_t k = 0; k < x.size(); ++k) {
+        double level = 30.0;
+        if (k >= onset && k < onset + soft) level = 30.0 * 1.6;
+        if (k >= onset + soft && k < onset + rate) {
+            level = 30.0 * 31.6 * (0.5 + 0.5 * std::abs(std::sin(6.2832 * 2.0 * double(k - onset - soft) / rate)));
+        }
+        x[k] = static_cast<std::int16_t>(std::lround(level * noise(rng)));
+    }
+    agc_stream_options offline = with(true, false);
+    offline.offline = 1;
+    const samples y = level(x, 1, offline);
+    const auto gain_db = [&](std::size_t from, std::size_t to) {
+        double in = 0, out = 0;
+        for (std::size_t k = from; k < to; ++k) in += double(x[k]) * x[k], out += double(y[k]) * y[k];
+        return 10 * std::log10(out / in);
+    };
+    const double body = gain_db(onset + soft, onset + rate);
+    ASSERT_GT(body, 12.0) << "the syllables are raised";
+    EXPECT_GT(gain_db(onset, onset + 30 * ms), body - 6.0) << "the soft start";
+    EXPECT_NEAR(gain_db(onset - 400 * ms, onset - 150 * ms), 0.0, 1.0) << "the floor before it";
+}
+
 } // namespace

@@ -26,6 +26,7 @@ constexpr std::int16_t ALL_STRETCH_HOPS = 200; // 1 s: a stretch of the window o
 constexpr std::int32_t CONFIRM_WINDOW = 20;  // 100 ms in which an onset must show itself
 constexpr int PEAK_AHEAD_FILE = 24;          // hops of peaks the law sees ahead: 120 ms
 constexpr std::int32_t LOOK_BACK_HOPS = 10;  // 50 ms: how far an onset may start before the slow measure shows it
+constexpr std::int32_t ONSET_BACK_HOPS = 20; // 100 ms: how far before that an onset may start where the hops first rose over the background
 constexpr std::int32_t PRE_ROLL_HOPS = 4;    // 20 ms more of rise before an onset, where the look-ahead has room
 
 // Speech stands this far over the background's level: the slow measure to
@@ -146,6 +147,7 @@ void detect(agc_speech& s, std::int32_t ac, std::int16_t win_size) {
             s.unheard_sum = 0;
         }
     }
+    if (fast <= bed + ABOVE_BED) s.over_bed_from = j + 1;
     if (!audible) {
         s.audible_from = j + 1;
     } else if (s.speaking) {
@@ -173,7 +175,13 @@ void detect(agc_speech& s, std::int32_t ac, std::int16_t win_size) {
             if (++s.confirm_hops >= confirm_hops) {
                 s.speaking = 1;
                 s.last_active = s.last_audible = j;
-                push_event(s, s.candidate, true);
+                // A sentence often starts softer than it goes on (a
+                // consonant, a breath, a weak first syllable over babble):
+                // the speech began where the hops first rose over the
+                // background, not where the detector became sure of it.
+                std::int32_t at = s.candidate;
+                if (s.over_bed_from < at) at = at - s.over_bed_from < ONSET_BACK_HOPS ? s.over_bed_from : at - ONSET_BACK_HOPS;
+                push_event(s, at, true);
                 s.candidate = -1;
             }
         }

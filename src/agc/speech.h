@@ -7,7 +7,10 @@
 // `ahead` hops later, so that every decision about a hop has seen what
 // follows it. That buys three things:
 //  - an onset gets its gain before it arrives: the gain rises over the last
-//    30 ms before the first hop of speech, not over the first syllable;
+//    30 ms before the first hop of speech, not over the first syllable, and
+//    the first hop of speech is where the sound first rose over the
+//    background (up to 100 ms before the detector was sure of it), so that
+//    a soft start is not faded in;
 //  - a gap between words is told from the start of a pause: a run of
 //    background shorter than the bridge (about 440 ms) keeps the speech
 //    gain; only a longer one lets it fall, smoothly, from where the speech
@@ -84,6 +87,7 @@ struct agc_speech {
     std::int32_t last_active;  // the latest active hop
     std::int32_t candidate;    // an onset not yet confirmed (-1: none)
     std::int32_t audible_from; // where the latest run of audible hops began
+    std::int32_t over_bed_from; // where the latest run of hops over the background began
     std::int32_t last_audible; // the latest audible hop in speech
     std::int32_t sound_from;   // the first hop of sound over digital silence (-1: none yet)
     agc_speech_event events[AGC_SPEECH_EVENTS]; // between the hops coming in and the hop levelled
@@ -102,7 +106,7 @@ struct agc_speech {
     std::int16_t ahead;   // look-ahead in hops
     std::int16_t half;    // samples per hop
     std::int16_t slot;    // the newest hop's slot of the look-ahead
-    std::int16_t unused[3];
+    std::int16_t unused[1];
 };
 
 // Hops over which the gate opens or shuts.
