@@ -19,6 +19,7 @@
 #include "agc/loudness.h"
 #include "agc/stream.h"
 #include "audio/recording.h"
+#include "zek/limiter_storage.h"
 
 namespace zek {
 
@@ -101,7 +102,7 @@ run_result plan_output(job& j, container in_kind, const output_file& out, const 
     if (options.probe != nullptr) {
         if (options.probe->output) {
             options.probe->meter = agc_loudness_create(j.in.info.samplerate, j.in.info.channels,
-                                                       AGC_LOUDNESS_MODE_I | AGC_LOUDNESS_MODE_SAMPLE_PEAK, nullptr);
+                                                       loudness_probe::OUTPUT_MODES, nullptr);
         }
         j.meter = options.probe->meter;
         if (options.probe->input) {
@@ -238,9 +239,7 @@ run_result write_levelled(job& j) {
 void plan_levelled(job& j) {
     if (j.options.levelled == nullptr || !after_levelling(j.options) || j.options.gain_alone) return;
     const int channels = j.in.info.channels;
-    j.post_memory.resize(agc::limiter_size(channels) + 64);
-    j.post = reinterpret_cast<agc::limiter*>((reinterpret_cast<std::uintptr_t>(j.post_memory.data()) + 63) &
-                                             ~std::uintptr_t{63});
+    j.post = place_limiter(j.post_memory, channels);
     agc::limiter_init(*j.post, j.in.info.samplerate, channels, j.options.limit ? j.options.ceiling_mdb : 0);
     agc::limiter_set_gain(*j.post, j.options.gain_mdb, 0);
     agc::limiter_skip_silence(*j.post, agc_stream_latency(j.stream) - j.post->latency);

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "agc/limiter.h"
+#include "zek/limiter_storage.h"
 
 namespace zek {
 
@@ -25,9 +26,7 @@ namespace {
 struct owned_limiter {
     std::vector<unsigned char> memory;
     agc::limiter* l = nullptr;
-    explicit owned_limiter(int channels) : memory(agc::limiter_size(channels) + 64) {
-        l = reinterpret_cast<agc::limiter*>((reinterpret_cast<std::uintptr_t>(memory.data()) + 63) & ~std::uintptr_t{63});
-    }
+    explicit owned_limiter(int channels) : l(place_limiter(memory, channels)) {}
     void copy_from(const owned_limiter& o) { std::memcpy(l, o.l, agc::limiter_size(o.l->channels)); }
 };
 

@@ -10,6 +10,7 @@
 #include <pthread.h>
 
 #include "agc/loudness.h"
+#include "zek/tool.h"
 
 namespace zek {
 
@@ -40,6 +41,7 @@ struct held_recording {
     int channels = 0;
     bool whole = true; // every frame so far is held
     std::size_t frames() const { return memory.samples == nullptr ? 0 : size / static_cast<std::size_t>(channels); }
+    bool complete() const { return whole && memory.samples != nullptr; } // the whole recording is here
 };
 
 // The room: a sixteenth of the memory, and no more than 1 GiB (40 minutes
@@ -82,7 +84,7 @@ void stop_following(follower& f);
 
 // What the follower measures: the integrated loudness, the sample peak and
 // the true peak.
-inline constexpr int FOLLOWED_MODES = AGC_LOUDNESS_MODE_I | AGC_LOUDNESS_MODE_SAMPLE_PEAK | AGC_LOUDNESS_MODE_TRUE_PEAK;
+inline constexpr int FOLLOWED_MODES = loudness_probe::OUTPUT_MODES | AGC_LOUDNESS_MODE_TRUE_PEAK;
 
 // A meter of the true peak at the end of the held recording alone: the
 // points after its last samples, which silence after them makes (as a

@@ -29,6 +29,7 @@
 #include "audio/recording.h"
 #include "zek/held_passes.h"
 #include "zek/held_recording.h"
+#include "zek/limiter_storage.h"
 
 namespace zek {
 
@@ -254,7 +255,7 @@ run_result measure(const std::string& path, const char* inp_path, run_options o,
         first->input_meter = probe.input_meter;
         probe.input_meter = nullptr;
         const held_recording& h = first->held;
-        if (!probe.output && r.status == EXIT_OK && h.whole && h.memory.samples != nullptr) {
+        if (!probe.output && r.status == EXIT_OK && h.complete()) {
             probe.meter = finish_following(first->measuring, h, r.stats.rate);
             probe.peak_meter = end_points(h, r.stats.rate);
         }
@@ -327,8 +328,8 @@ void limit_stretches(const limiting& job) {
     const auto nc = static_cast<std::size_t>(k.channels);
     const std::size_t frames = k.samples.size() / nc;
     const auto each = static_cast<std::size_t>(stretch_frames(k.channels));
-    std::vector<unsigned char> memory(agc::limiter_size(k.channels) + 64);
-    auto* l = reinterpret_cast<agc::limiter*>((reinterpret_cast<std::uintptr_t>(memory.data()) + 63) & ~std::uintptr_t{63});
+    std::vector<unsigned char> memory;
+    agc::limiter* const l = place_limiter(memory, k.channels);
     std::vector<std::int16_t> buffer(4096 * nc);
     for (std::size_t s = job.first; s < job.last; ++s) {
         const std::size_t at = s * each, length = std::min(each, frames - at);
@@ -439,7 +440,7 @@ run_result first_look(const std::string& path, const char* inp_path, const run_o
     const run_options plain = o;
     run_result levelling = measure(path, inp_path, plain, level, &watch);
     if (levelling.status != EXIT_OK) return levelling;
-    const bool held = watch.held.whole && watch.held.memory.samples != nullptr;
+    const bool held = watch.held.complete();
     if (watch.expect_held && !held) { // it outgrew the room: measured as it is levelled, once more
         watch.expect_held = false;
         watch.sample = kept_sample{};
@@ -488,7 +489,7 @@ run_result first_look(const std::string& path, const char* inp_path, const run_o
 bool held_pass(first_watch& w, const run_options& options, run_options& o, gain_search& s, bool measure_each,
                std::int32_t& expected, agc_loudness*& meter) {
     const held_view h{o.levelled, o.levelled_frames, w.held.channels, w.rate, w.lead};
-    const int modes = measure_each ? AGC_LOUDNESS_MODE_I | AGC_LOUDNESS_MODE_SAMPLE_PEAK : 0;
+    const int modes = measure_each ? loudness_probe::OUTPUT_MODES : 0;
     if (!limit_held(h, o.gain_mdb, o.ceiling_mdb, w.held.memory.samples, modes, &meter)) return false;
     if (!measure_each) return true;
     const measured m = figures_of(meter);
@@ -653,7 +654,7 @@ run_result run_to_loudness(const char* inp_path, const char* out_path, output_fi
             if (limited) {
                 if (meter == nullptr) {
                     meter = measure_held(watch.held.memory.samples, watch.held.frames(), watch.held.channels, watch.rate,
-                                         AGC_LOUDNESS_MODE_I | AGC_LOUDNESS_MODE_SAMPLE_PEAK);
+                                         loudness_probe::OUTPUT_MODES);
                 }
                 agc_loudness_destroy(p->meter);
                 p->meter = meter;

@@ -20,6 +20,7 @@
 #include "audio/recording.h"
 #include "zek/audio_run.h"
 #include "zek/batch.h"
+#include "zek/limiter_storage.h"
 #include "zek/loudness_run.h"
 #include "zek/options.h"
 #include "zek/settings.h"
@@ -489,7 +490,7 @@ run_result run(const char* inp_path, const char* out_path, const run_options& op
     if (options.probe) options.probe->rate = sample_rate;
     if (options.probe && options.probe->output) {
         w->meter = options.probe->meter =
-            agc_loudness_create(sample_rate, 1, AGC_LOUDNESS_MODE_I | AGC_LOUDNESS_MODE_SAMPLE_PEAK, nullptr);
+            agc_loudness_create(sample_rate, 1, loudness_probe::OUTPUT_MODES, nullptr);
     }
     if (options.probe) {
         if (options.probe->input) {
@@ -498,9 +499,7 @@ run_result run(const char* inp_path, const char* out_path, const run_options& op
     }
     if (after_levelling(options)) w->post_samples.resize(std::max(w->block_bytes / 2, std::size_t{256}));
     if (after_levelling(options) && !options.gain_alone) {
-        w->post_memory.resize(agc::limiter_size(1) + 64);
-        w->post = reinterpret_cast<agc::limiter*>((reinterpret_cast<std::uintptr_t>(w->post_memory.data()) + 63) &
-                                                  ~std::uintptr_t{63});
+        w->post = place_limiter(w->post_memory, 1);
         agc::limiter_init(*w->post, sample_rate, 1, options.limit ? options.ceiling_mdb : 0);
         agc::limiter_set_gain(*w->post, options.gain_mdb, 0);
         w->to_drop = w->post->latency;

@@ -55,6 +55,8 @@ struct run_result {
 // channels, integrated loudness and sample peak) and, with `input` set, its
 // input's integrated loudness; the caller destroys them.
 struct loudness_probe {
+    // What the output's meter measures.
+    static constexpr int OUTPUT_MODES = AGC_LOUDNESS_MODE_I | AGC_LOUDNESS_MODE_SAMPLE_PEAK;
     bool output = true; // measure the output (false: only what else is asked for)
     agc_loudness* meter = nullptr;
     bool input = false;
