@@ -19,7 +19,19 @@ bool mapped_samples::map(std::size_t n) {
     if (p == MAP_FAILED) return false;
     samples = static_cast<std::int16_t*>(p);
     room = n;
+    taken = 0;
     return true;
+}
+
+void mapped_samples::take_pages(std::size_t n) {
+    constexpr std::size_t AHEAD = std::size_t{4} << 20 >> 1; // 4 MiB of samples, a multiple of any page
+    if (n <= taken) return;
+    const std::size_t to = std::min(room, (n / AHEAD + 1) * AHEAD);
+#ifdef MADV_POPULATE_WRITE
+    // Where the kernel cannot (before Linux 5.14), the pages come by fault.
+    madvise(samples + taken, (to - taken) * sizeof(std::int16_t), MADV_POPULATE_WRITE);
+#endif
+    taken = to;
 }
 
 void mapped_samples::let_go() {
@@ -91,6 +103,7 @@ void hold(held_recording& h, follower& f, int rate, const std::int16_t* x, std::
         h.whole = false;
         return;
     }
+    h.memory.take_pages(h.size + n);
     std::memcpy(h.memory.samples + h.size, x, n * sizeof(std::int16_t));
     h.size += n;
     if (f.running) {
