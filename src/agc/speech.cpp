@@ -26,6 +26,7 @@ constexpr std::int16_t ALL_STRETCH_HOPS = 200; // 1 s: a stretch of the window o
 constexpr std::int32_t CONFIRM_WINDOW = 20;  // 100 ms in which an onset must show itself
 constexpr int PEAK_AHEAD_FILE = 24;          // hops of peaks the law sees ahead: 120 ms
 constexpr std::int32_t LOOK_BACK_HOPS = 10;  // 50 ms: how far an onset may start before the slow measure shows it
+constexpr std::int16_t LATE_STEPS = 4;       // a gate that opens late catches up in two hops
 constexpr std::int32_t ONSET_BACK_HOPS = 20; // 100 ms: how far before that an onset may start where the hops first rose over the background
 constexpr std::int32_t PRE_ROLL_HOPS = 4;    // 20 ms more of rise before an onset, where the look-ahead has room
 
@@ -197,11 +198,15 @@ std::int16_t gate(agc_speech& s, std::int32_t k, std::int16_t law) {
         const std::int32_t rise = AGC_SPEECH_GLIDE + (s.ahead >= AGC_SPEECH_GLIDE + PRE_ROLL_HOPS ? PRE_ROLL_HOPS : 0);
         if (e.onset ? k < e.at - rise : k < e.at + TAIL_HOPS) break;
         s.opening = e.onset;
+        // With a short look-ahead (live) the onset is often found too late
+        // for the rise before it: the gate then opens in two hops rather
+        // than eight, so that the first syllable is not faded in.
+        s.steps = e.onset && k > e.at - rise ? LATE_STEPS : 1;
         s.first_event = store16((s.first_event + 1) % AGC_SPEECH_EVENTS);
         --s.event_count;
     }
     if (s.opening) {
-        if (s.open < AGC_SPEECH_GLIDE) ++s.open;
+        s.open = store16(s.open + s.steps < AGC_SPEECH_GLIDE ? s.open + s.steps : AGC_SPEECH_GLIDE);
     } else if (s.open > 0) {
         --s.open;
     }

@@ -10,7 +10,8 @@
 //    30 ms before the first hop of speech, not over the first syllable, and
 //    the first hop of speech is where the sound first rose over the
 //    background (up to 100 ms before the detector was sure of it), so that
-//    a soft start is not faded in;
+//    a soft start is not faded in (with a look-ahead too short to rise
+//    before it, the gate opens in 10 ms instead, from where it is found);
 //  - a gap between words is told from the start of a pause: a run of
 //    background shorter than the bridge (about 440 ms) keeps the speech
 //    gain; only a longer one lets it fall, smoothly, from where the speech
@@ -106,7 +107,7 @@ struct agc_speech {
     std::int16_t ahead;   // look-ahead in hops
     std::int16_t half;    // samples per hop
     std::int16_t slot;    // the newest hop's slot of the look-ahead
-    std::int16_t unused[1];
+    std::int16_t steps;   // steps the gate moves a hop: more where it opens late
 };
 
 // Hops over which the gate opens or shuts.
