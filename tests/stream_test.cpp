@@ -494,7 +494,6 @@ TEST(StreamOptions, SpeechAwareModeLeavesPauses) {
     agc_stream_destroy(st);
 }
 
-
 // A sentence that starts softly over a noise floor: 80 ms of a first sound
 // standing only 4 dB over the floor (too little for the detector to be sure
 // of), then syllables 30 dB over it. Offline, the gate opens where the sound

@@ -2,6 +2,7 @@
 // speech.h for what they do).
 #include "agc/speech.h"
 
+#include <algorithm>
 #include <cstring>
 #include <type_traits>
 
@@ -180,9 +181,7 @@ void detect(agc_speech& s, std::int32_t ac, std::int16_t win_size) {
                 // consonant, a breath, a weak first syllable over babble):
                 // the speech began where the hops first rose over the
                 // background, not where the detector became sure of it.
-                std::int32_t at = s.candidate;
-                if (s.over_bed_from < at) at = at - s.over_bed_from < ONSET_BACK_HOPS ? s.over_bed_from : at - ONSET_BACK_HOPS;
-                push_event(s, at, true);
+                push_event(s, std::max(std::min(s.candidate, s.over_bed_from), s.candidate - ONSET_BACK_HOPS), true);
                 s.candidate = -1;
             }
         }

@@ -22,14 +22,6 @@ namespace zek {
 
 namespace {
 
-// A limiter in storage of its own, aligned as its lanes like it.
-struct owned_limiter {
-    std::vector<unsigned char> memory;
-    agc::limiter* l = nullptr;
-    explicit owned_limiter(int channels) : l(place_limiter(memory, channels)) {}
-    void copy_from(const owned_limiter& o) { std::memcpy(l, o.l, agc::limiter_size(o.l->channels)); }
-};
-
 // Frames [from, to) of the recording through l, which has taken in those
 // before `from`; what it gives out (its latency earlier) goes to `out` where
 // it falls within the recording, and at the end of the recording the

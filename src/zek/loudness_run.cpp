@@ -328,8 +328,8 @@ void limit_stretches(const limiting& job) {
     const auto nc = static_cast<std::size_t>(k.channels);
     const std::size_t frames = k.samples.size() / nc;
     const auto each = static_cast<std::size_t>(stretch_frames(k.channels));
-    std::vector<unsigned char> memory;
-    agc::limiter* const l = place_limiter(memory, k.channels);
+    const owned_limiter owned(k.channels);
+    agc::limiter* const l = owned.l;
     std::vector<std::int16_t> buffer(4096 * nc);
     for (std::size_t s = job.first; s < job.last; ++s) {
         const std::size_t at = s * each, length = std::min(each, frames - at);
