@@ -15,8 +15,10 @@
 
 #include "agc/limiter.h"
 #include "agc/loudness.h"
+#include "agc/true_peak.h"
 #include "tool_harness.h"
 #include "zek/held_passes.h"
+#include "zek/held_recording.h"
 #include "zek/tool.h"
 
 namespace fs = std::filesystem;
@@ -129,6 +131,54 @@ TEST(HeldPasses, LimitedInPartsAsInOne) {
         EXPECT_EQ(figures_of(parts), figures_of(whole));
         agc_loudness_destroy(parts);
         agc_loudness_destroy(whole);
+    }
+}
+
+// The look for points over a floor in a held recording: each channel of
+// its own, in the two halves it is looked at at once (the second after the
+// frames before it) and up to the points the last samples make with the
+// silence after them. A recording whose only loud point a pair of samples
+// makes, at the start, across the middle, across the 1024 samples the scan
+// takes at once (after which it passes by quiet ones whole) or at the end,
+// is over a floor one under that point and under the point itself.
+TEST(HeldPasses, PointsOverAFloorFoundAnywhere) {
+    struct {
+        const char* where;
+        int channels;
+        std::size_t frames, at; // the pair's first frame
+        int channel;
+    } cases[] = {
+        {"mono, at the start", 1, 200000, 0, 0},
+        {"mono, across a step of the look", 1, 200000, 1023, 0},
+        {"stereo, the second channel, across the middle", 2, 200001, 99999, 1},
+        {"three channels, the last two frames", 3, 150000, 149998, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.where);
+        const auto nc = static_cast<std::size_t>(c.channels);
+        samples x(c.frames * nc);
+        for (std::size_t i = 0; i < x.size(); ++i) x[i] = static_cast<std::int16_t>((i * 7919 % 201) - 100);
+        x[c.at * nc + static_cast<std::size_t>(c.channel)] = x[(c.at + 1) * nc + static_cast<std::size_t>(c.channel)] = 26000;
+        // The largest point, every block of every channel interpolated (none
+        // passed by), with silence before and after.
+        std::int32_t point = 0;
+        for (std::size_t ch = 0; ch < nc; ++ch) {
+            samples w(agc::TRUE_PEAK_TAPS - 1, 0);
+            for (std::size_t f = 0; f < c.frames; ++f) w.push_back(x[f * nc + ch]);
+            w.resize(w.size() + 2 * agc::TRUE_PEAK_TAPS, 0);
+            for (std::size_t i = 0; i + agc::TRUE_PEAK_BLOCK + agc::TRUE_PEAK_TAPS <= w.size(); i += agc::TRUE_PEAK_BLOCK) {
+                std::int32_t m[agc::TRUE_PEAK_BLOCK];
+                agc::true_peak_block(w.data() + i, m, false);
+                point = std::max(point, *std::max_element(m, m + agc::TRUE_PEAK_BLOCK));
+            }
+        }
+        zek::held_recording h;
+        ASSERT_TRUE(h.memory.map(x.size()));
+        std::copy(x.begin(), x.end(), h.memory.samples);
+        h.size = x.size();
+        h.channels = c.channels;
+        EXPECT_TRUE(zek::held_points_under(h, point));
+        EXPECT_FALSE(zek::held_points_under(h, point - 1));
     }
 }
 

@@ -267,7 +267,7 @@ std::ostream& operator<<(std::ostream& o, const figures& f) {
 // Any split of a recording into calls gives the same figures, and these
 // are the figures of this machine's build on every CPU (the cross builds
 // run this test): integer arithmetic leaves nothing to a compiler or an FPU.
-// Long enough for the calls that bring whole batches of four 4 s segments,
+// Long enough for the calls that bring whole batches of 4 s segments,
 // which this machine filters side by side in vector lanes (the cross builds,
 // without them, one after another), between calls that bring less.
 TEST(LoudnessMeter, SameFiguresWhateverTheChunkingAndTheCPU) {
@@ -277,7 +277,7 @@ TEST(LoudnessMeter, SameFiguresWhateverTheChunkingAndTheCPU) {
     for (const format f : {format{44100, 2}, format{8000, 3}, format{96000, 1}}) {
         const auto nc = static_cast<std::size_t>(f.channels);
         const samples s = noise(28, static_cast<std::size_t>(f.rate) * nc * 37);
-        const std::size_t frames = s.size() / nc, batch = 16 * static_cast<std::size_t>(f.rate);
+        const std::size_t frames = s.size() / nc, batch = agc::k_batch_frames(f.rate);
         figures reference{};
         for (const std::size_t chunk : {std::size_t{7}, std::size_t{4410}, batch + 5, batch * 3 / 2, frames}) {
             meter m(f.rate, f.channels);

@@ -5,7 +5,7 @@
 #include "agc/process_fast.h"
 
 #if defined(__x86_64__) && !defined(__EMSCRIPTEN__)
-#include <immintrin.h>
+#include "agc/x86_intrinsics.h"
 #endif
 
 namespace agc {
@@ -182,71 +182,63 @@ std::uint64_t k_filter_energy(const k_coefficients& k, k_filter& f, const std::i
     return energy;
 }
 
-namespace {
-
 #if defined(__x86_64__) && !defined(__EMSCRIPTEN__)
-// The loop of k_filter_energy in four 64-bit lanes, one stretch each. AVX2
-// has no 64-bit arithmetic shift, but the outputs are only ever used through
-// their low 32 bits, which a logical shift gets right (|y|, |z| < 2^31), and
-// every product takes 32-bit factors, sign-extended by the multiply itself:
-// the coefficients (each within 32 bits, with the error feedback's 2^29 and
-// 2^30 folded in as above), the samples, the outputs, and the second
-// difference of the shelf's outputs (|y - 2 y1 + y2| < 2^27, whose low
-// 32 bits are right whatever the lanes' high halves hold).
-[[gnu::target("avx2")]] void lanes_avx2(const k_coefficients& k, const k_filter& f, const std::int16_t* x,
-                                        std::ptrdiff_t stride, const std::size_t (&start)[K_LANES], std::size_t blocks,
-                                        std::size_t block, std::uint64_t* energy) {
-    const __m256i b0 = _mm256_set1_epi64x(k.b0), b1 = _mm256_set1_epi64x(k.b1), b2 = _mm256_set1_epi64x(k.b2);
-    const __m256i a1 = _mm256_set1_epi64x(k.a1 + 2 * UNIT), a2 = _mm256_set1_epi64x(k.a2 - UNIT);
-    const __m256i c1 = _mm256_set1_epi64x(k.c1 + 2 * UNIT), c2 = _mm256_set1_epi64x(k.c2 - UNIT);
-    const __m256i unit = _mm256_set1_epi64x(UNIT);
-    // Lane 0 from f, the others from rest (all zero).
-    __m256i x1 = _mm256_set_epi64x(0, 0, 0, f.x1), x2 = _mm256_set_epi64x(0, 0, 0, f.x2);
-    __m256i acc1 = _mm256_set_epi64x(0, 0, 0, f.y1 * UNIT + f.e1), acc2 = _mm256_set_epi64x(0, 0, 0, f.y2 * UNIT + f.e2);
-    __m256i g1 = _mm256_set_epi64x(0, 0, 0, f.z1 * UNIT + f.f1), g2 = _mm256_set_epi64x(0, 0, 0, f.z2 * UNIT + f.f2);
-    __m256i y1 = _mm256_set_epi64x(0, 0, 0, f.y1), y2 = _mm256_set_epi64x(0, 0, 0, f.y2);
-    __m256i z1 = _mm256_set_epi64x(0, 0, 0, f.z1), z2 = _mm256_set_epi64x(0, 0, 0, f.z2);
-    const std::int16_t* p[K_LANES];
-    for (int j = 0; j < K_LANES; ++j) p[j] = x + static_cast<std::ptrdiff_t>(start[j]) * stride;
-    std::ptrdiff_t at = 0; // the samples' offset from each stretch's start
-    for (std::size_t b = 0; b < blocks; ++b) {
-        __m256i sum = _mm256_setzero_si256();
-        for (std::size_t i = 0; i < block; ++i, at += stride) {
-            const __m256i xv = _mm256_set_epi64x(p[3][at], p[2][at], p[1][at], p[0][at]);
-            const __m256i v = _mm256_slli_epi64(
-                _mm256_add_epi64(_mm256_add_epi64(_mm256_mul_epi32(xv, b0), _mm256_mul_epi32(x1, b1)), _mm256_mul_epi32(x2, b2)),
-                K_SIGNAL_FRACTION);
-            const __m256i acc = _mm256_sub_epi64(
-                _mm256_sub_epi64(_mm256_sub_epi64(_mm256_add_epi64(v, _mm256_add_epi64(acc1, acc1)), acc2),
-                                 _mm256_mul_epi32(a2, y2)),
-                _mm256_mul_epi32(a1, y1));
-            const __m256i y = _mm256_srli_epi64(acc, K_COEF_FRACTION);
-            const __m256i d = _mm256_add_epi64(_mm256_sub_epi64(y, _mm256_add_epi64(y1, y1)), y2);
-            const __m256i g = _mm256_sub_epi64(
-                _mm256_sub_epi64(_mm256_sub_epi64(_mm256_add_epi64(_mm256_mul_epi32(d, unit), _mm256_add_epi64(g1, g1)), g2),
-                                 _mm256_mul_epi32(c2, z2)),
-                _mm256_mul_epi32(c1, z1));
-            const __m256i z = _mm256_srli_epi64(g, K_COEF_FRACTION);
-            sum = _mm256_add_epi64(sum, _mm256_srli_epi64(_mm256_mul_epi32(z, z), 2 * K_SIGNAL_FRACTION - K_ENERGY_FRACTION));
-            x2 = x1, x1 = xv;
-            acc2 = acc1, acc1 = acc, y2 = y1, y1 = y;
-            g2 = g1, g1 = g, z2 = z1, z1 = z;
-        }
-        alignas(32) std::uint64_t lane[K_LANES];
-        _mm256_store_si256(reinterpret_cast<__m256i*>(lane), sum);
-        for (int j = 0; j < K_LANES; ++j) energy[static_cast<std::size_t>(j) * blocks + b] = lane[j];
-    }
+// The loop of k_filter_energy in 64-bit lanes, one stretch each (k_lanes.inc):
+// four in AVX2's registers, eight in AVX-512's.
+AGC_TARGET_REGION("avx2")
+namespace k_avx2 {
+using vec = __m256i;
+constexpr int LANES = 4;
+inline vec all(std::int64_t a) { return _mm256_set1_epi64x(a); }
+inline vec add(vec a, vec b) { return _mm256_add_epi64(a, b); }
+inline vec sub(vec a, vec b) { return _mm256_sub_epi64(a, b); }
+inline vec mul(vec a, vec b) { return _mm256_mul_epi32(a, b); }
+inline vec up(vec a, int s) { return _mm256_slli_epi64(a, s); }
+inline vec down(vec a, int s) { return _mm256_srli_epi64(a, s); }
+inline vec samples(const std::int16_t* const* p, std::ptrdiff_t at) {
+    return _mm256_set_epi64x(p[3][at], p[2][at], p[1][at], p[0][at]);
 }
-const bool has_lanes = best_simd_level() == simd_level::avx2 || best_simd_level() == simd_level::avx512;
-#endif
+inline vec load(const std::uint64_t* from) { return _mm256_load_si256(reinterpret_cast<const __m256i*>(from)); }
+inline void store(std::uint64_t* to, vec a) { _mm256_store_si256(reinterpret_cast<__m256i*>(to), a); }
+#include "agc/k_lanes.inc"
+} // namespace k_avx2
+AGC_TARGET_REGION_END
 
+AGC_TARGET_REGION("avx2,avx512f")
+namespace k_avx512 {
+using vec = __m512i;
+constexpr int LANES = 8;
+inline vec all(std::int64_t a) { return _mm512_set1_epi64(a); }
+inline vec add(vec a, vec b) { return _mm512_add_epi64(a, b); }
+inline vec sub(vec a, vec b) { return _mm512_sub_epi64(a, b); }
+inline vec mul(vec a, vec b) { return _mm512_mul_epi32(a, b); }
+inline vec up(vec a, int s) { return _mm512_slli_epi64(a, static_cast<unsigned>(s)); }
+inline vec down(vec a, int s) { return _mm512_srli_epi64(a, static_cast<unsigned>(s)); }
+inline vec samples(const std::int16_t* const* p, std::ptrdiff_t at) {
+    return _mm512_set_epi64(p[7][at], p[6][at], p[5][at], p[4][at], p[3][at], p[2][at], p[1][at], p[0][at]);
+}
+inline vec load(const std::uint64_t* from) { return _mm512_load_si512(from); }
+inline void store(std::uint64_t* to, vec a) { _mm512_store_si512(to, a); }
+#include "agc/k_lanes.inc"
+} // namespace k_avx512
+AGC_TARGET_REGION_END
+
+namespace {
+const simd_level lanes_level = best_simd_level();
+static_assert(K_LANES == 2 * k_avx2::LANES && K_LANES == k_avx512::LANES, "one pass of AVX-512's lanes, or two of AVX2's");
 } // namespace
+#endif
 
 bool k_filter_lanes(const k_coefficients& k, const k_filter& f, const std::int16_t* x, std::ptrdiff_t stride,
                     const std::size_t (&start)[K_LANES], std::size_t blocks, std::size_t block, std::uint64_t* energy) {
 #if defined(__x86_64__) && !defined(__EMSCRIPTEN__)
-    if (has_lanes) {
-        lanes_avx2(k, f, x, stride, start, blocks, block, energy);
+    if (lanes_level == simd_level::avx512) {
+        k_avx512::lanes(k, &f, x, stride, start, blocks, block, energy);
+        return true;
+    }
+    if (lanes_level == simd_level::avx2) {
+        k_avx2::lanes(k, &f, x, stride, start, blocks, block, energy);
+        k_avx2::lanes(k, nullptr, x, stride, start + k_avx2::LANES, blocks, block, energy + k_avx2::LANES * blocks);
         return true;
     }
 #endif

@@ -52,17 +52,17 @@ std::uint64_t k_filter_energy(const k_coefficients& k, k_filter& f, const std::i
 // that feeds the meter whole batches has all of its filtering done in lanes.
 inline constexpr int K_SEGMENT_STEPS = 40;
 inline constexpr int K_WARM_STEPS = 3;
-inline constexpr int K_LANES = 4;
+inline constexpr int K_LANES = 8;
 constexpr std::size_t k_batch_frames(int rate) {
     return static_cast<std::size_t>(K_LANES) * K_SEGMENT_STEPS * static_cast<std::size_t>((rate + 5) / 10);
 }
 
-// Four stretches of one channel through the filter at once, in vector lanes
+// K_LANES stretches of one channel through the filter at once, in vector lanes
 // where the CPU has them: stretch j starts at x[start[j] * stride] (samples
 // `stride` apart), stretch 0 from the filter f, the others from a filter
 // that has heard only silence, and each runs on for `blocks` blocks of
 // `block` samples; the energy of block b of stretch j (as k_filter_energy
-// sums it) goes to energy[j * blocks + b]. The same sums as four filters one
+// sums it) goes to energy[j * blocks + b]. The same sums as filters one
 // after another would give. False, with nothing done, where the CPU has no
 // such lanes: the caller filters the stretches itself.
 bool k_filter_lanes(const k_coefficients& k, const k_filter& f, const std::int16_t* x, std::ptrdiff_t stride,

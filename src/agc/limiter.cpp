@@ -23,10 +23,12 @@
 // it goes out latency = L + 47 frames after it came in.
 #include "agc/limiter.h"
 
+#include <algorithm>
 #include <bit>
 #include <climits>
 #include <new>
 
+#include "agc/fetch_ahead.h"
 #include "agc/fixed_point.h"
 #include "agc/log_scale.h"
 #include "agc/process_fast.h"
@@ -500,21 +502,34 @@ void limiter_process(limiter& l, const std::int16_t* in, std::int16_t* out, int 
 // most g / 2^7. In Q8 the meter's point is g peak_q14 / 2^22, so every point
 // stays within g (peak_q14 + 1.2 * 2^15) / 2^22 (+ 1.2 where s = 0); the
 // bound taken here is g (peak_q14 + 2^17) / 2^22 + 4, with 5 thousandths of
-// a dB more for the meter's rounding to thousandths.
+// a dB more for the meter's rounding to thousandths. Solved for the point:
+// g (p + 2^17) / 2^22 floored, + 4, stays within the ceiling c for every
+// p + 2^17 <= (2^22 (c - 3) - 1) / g.
+std::int32_t limiter_resting_point(int rate, std::int32_t ceiling_milli_db, std::int32_t gain_milli_db) {
+    if (rate < 44100) return -1;
+    const std::int64_t g = gain_q16(gain_milli_db), room = (ceiling_q8(ceiling_milli_db) - 3) * (std::int64_t{1} << 22) - 1;
+    const std::int64_t p = room < 0 ? -1 : room / g - (std::int64_t{1} << 17);
+    return static_cast<std::int32_t>(std::max<std::int64_t>(-1, std::min<std::int64_t>(p, INT32_MAX)));
+}
+
 bool limiter_rests(int rate, std::int32_t ceiling_milli_db, std::int32_t gain_milli_db, std::int32_t true_peak_milli_db) {
     if (rate < 44100) return false;
     if (true_peak_milli_db == INT32_MIN) return true;
     if (true_peak_milli_db > 12000) return false; // no recording of 16-bit samples reads so high
     const auto peak_q14 = static_cast<std::int64_t>(exp2_q24(milli_db_amplitude_to_log2(true_peak_milli_db + 5), 29));
-    const std::int64_t g = gain_q16(gain_milli_db);
-    return ((g * (peak_q14 + (std::int64_t{1} << 17))) >> 22) + 4 <= ceiling_q8(ceiling_milli_db);
+    return peak_q14 <= limiter_resting_point(rate, ceiling_milli_db, gain_milli_db);
 }
 
 namespace {
 
+// (Its input is often a whole recording in memory: fetched ahead.)
 [[gnu::always_inline]] inline void gain_alone(const std::int16_t* in, std::int16_t* out, std::size_t samples,
                                               std::int32_t gh, std::int32_t gl) {
-    for (std::size_t i = 0; i < samples; ++i) out[i] = out_sample(under_split_gain(in[i], gh, gl));
+    for (std::size_t at = 0; at < samples; at += FETCH_STEP) {
+        fetch_ahead(in, at, samples);
+        const std::size_t end = samples - at < FETCH_STEP ? samples : at + FETCH_STEP;
+        for (std::size_t i = at; i < end; ++i) out[i] = out_sample(under_split_gain(in[i], gh, gl));
+    }
 }
 
 #if defined(__x86_64__) && !defined(__EMSCRIPTEN__)

@@ -96,6 +96,11 @@ void limiter_process(limiter& l, const std::int16_t* in, std::int16_t* out, int 
 // 44.1 kHz and up, where it looks at the same four points a sample as the
 // meter (below, it looks between them too).
 bool limiter_rests(int rate, std::int32_t ceiling_milli_db, std::int32_t gain_milli_db, std::int32_t true_peak_milli_db);
+// The same from the other side: the largest point between or at samples,
+// in the true-peak interpolator's Q14 units before the gain, at which such
+// a limiter still rests (-1: none, below 44.1 kHz). A recording none of
+// whose points comes over it leaves the limiter at rest all through.
+std::int32_t limiter_resting_point(int rate, std::int32_t ceiling_milli_db, std::int32_t gain_milli_db);
 
 // `samples` samples of `in` under a gain in thousandths of a dB (-48000 to
 // 48000), into `out` (in == out is fine), as a limiter that rests gives them

@@ -25,7 +25,7 @@ constexpr int CHUNK = 512;         // samples of a channel taken at once
 // by then what it has not heard is gone from it (the high-pass's slowest
 // pole, at 96 kHz, has decayed by e^-70), so the energies are the same as
 // an unbroken filter's but for its rounding, and a recording's segments can
-// be filtered side by side, four at a time in vector lanes, each from its
+// be filtered side by side, eight at a time in vector lanes, each from its
 // own start: the same figures however the frames come in.
 constexpr int SEGMENT_STEPS = agc::K_SEGMENT_STEPS;
 constexpr int WARM_STEPS = agc::K_WARM_STEPS;
@@ -267,8 +267,8 @@ void each_run(const std::int16_t* samples, std::size_t nc, std::size_t c, std::s
     }
 }
 
-// Four whole segments from the start of one, in `samples`: each channel's
-// four filtered side by side in vector lanes (the first from the channel's
+// K_LANES whole segments from the start of one, in `samples`: each
+// channel's filtered side by side in vector lanes (the first from the channel's
 // filter, each other from its start WARM_STEPS before, as the segments
 // define it), their steps counted in order, and the next segment's filter
 // warmed over the last steps. False, with nothing done, where the lanes
@@ -277,7 +277,8 @@ bool measure_segments(agc_loudness* m, const std::int16_t* samples, bool peaks) 
     constexpr std::size_t BLOCKS = SEGMENT_STEPS + WARM_STEPS;
     const auto step = static_cast<std::size_t>(m->step_length), nc = static_cast<std::size_t>(m->channels);
     const std::size_t segment = SEGMENT_STEPS * step, warm = WARM_STEPS * step, frames = agc::K_LANES * segment;
-    const std::size_t start[agc::K_LANES] = {0, segment - warm, 2 * segment - warm, 3 * segment - warm};
+    std::size_t start[agc::K_LANES] = {};
+    for (std::size_t j = 1; j < agc::K_LANES; ++j) start[j] = j * segment - warm;
     std::uint64_t total[agc::K_LANES][SEGMENT_STEPS] = {};
     std::uint64_t energy[agc::K_LANES * BLOCKS];
     channel_meter* ch = channels_of(m);

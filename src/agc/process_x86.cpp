@@ -13,15 +13,6 @@
 
 #include "agc/x86_intrinsics.h"
 
-#define AGC_STR(x) #x
-#if defined(__clang__)
-#define AGC_TARGET_REGION(isa) _Pragma(AGC_STR(clang attribute push(__attribute__((target(isa))), apply_to = function)))
-#define AGC_TARGET_REGION_END _Pragma("clang attribute pop")
-#else
-#define AGC_TARGET_REGION(isa) _Pragma("GCC push_options") _Pragma(AGC_STR(GCC target(isa)))
-#define AGC_TARGET_REGION_END _Pragma("GCC pop_options")
-#endif
-
 namespace agc {
 
 AGC_TARGET_REGION("avx2")

@@ -13,6 +13,7 @@
 #include "agc/x86_intrinsics.h"
 #endif
 
+#include "agc/fetch_ahead.h"
 #include "agc/process_fast.h"
 
 namespace agc {
@@ -269,12 +270,35 @@ template <void (*Quarters)(const std::int16_t*, std::int32_t*), std::int32_t (*B
     std::int16_t run[RUN]; // the history, the chunk, and zeros after it
     std::memcpy(run, h.x, HISTORY * sizeof(std::int16_t));
     std::int32_t peak = floor;
+    bool quiet = true; // the chunk before could not reach the peak
     for (std::size_t done = 0; done < n;) {
         const std::size_t k = n - done < CHUNK ? n - done : CHUNK;
+        for (std::size_t at = 0; at < k; at += FETCH_STEP) fetch_ahead(x, done + at, n);
+        // A chunk whose samples, and the history's, all lie too low for any
+        // point of theirs to reach over the peak: passed by whole, for one
+        // pass of the widest lanes over it (the quiet stretches of a
+        // recording, and nearly all of one held under a floor far above it).
+        // Looked for only after a chunk as quiet: within loud passages the
+        // look would cost more than it spares.
+        const std::int32_t chunk_top = quiet ? largest_magnitude(x + done, k) : 0;
+        const std::int32_t history_top = quiet ? largest_magnitude(run, HISTORY) : 0;
+        if (quiet && static_cast<std::int64_t>(chunk_top > history_top ? chunk_top : history_top) * TRUE_PEAK_BOUND <= peak) {
+            if (k >= HISTORY) {
+                std::memcpy(run, x + done + k - HISTORY, HISTORY * sizeof(std::int16_t));
+            } else {
+                std::memmove(run, run + k, (HISTORY - k) * sizeof(std::int16_t));
+                std::memcpy(run + HISTORY - k, x + done, k * sizeof(std::int16_t));
+            }
+            done += k;
+            continue;
+        }
         std::memcpy(run + HISTORY, x + done, k * sizeof(std::int16_t));
         std::memset(run + HISTORY + k, 0, (RUN - HISTORY - k) * sizeof(std::int16_t));
-        std::int32_t top[STRETCHES];
-        for (int s = 0; s < STRETCHES; ++s) top[s] = largest_magnitude(run + s * BLOCK, BLOCK);
+        std::int32_t top[STRETCHES], chunk_most = 0;
+        for (int s = 0; s < STRETCHES; ++s) {
+            top[s] = largest_magnitude(run + s * BLOCK, BLOCK);
+            chunk_most = top[s] > chunk_most ? top[s] : chunk_most;
+        }
         for (std::size_t i = 0; i < k; i += BLOCK) {
             const std::size_t s = i / BLOCK;
             const std::int32_t most = top[s] > top[s + 1] ? (top[s] > top[s + 2] ? top[s] : top[s + 2])
@@ -291,6 +315,7 @@ template <void (*Quarters)(const std::int16_t*, std::int32_t*), std::int32_t (*B
         }
         for (int j = 0; j < HISTORY; ++j) run[j] = run[k + static_cast<std::size_t>(j)]; // may overlap
         done += k;
+        quiet = static_cast<std::int64_t>(chunk_most) * TRUE_PEAK_BOUND <= peak;
     }
     std::memcpy(h.x, run, HISTORY * sizeof(std::int16_t));
     return peak;

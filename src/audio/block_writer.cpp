@@ -131,7 +131,7 @@ void measure_le(agc_loudness* meter, int channels, const unsigned char* bytes, s
 
 std::size_t meter_batch_frames(int rate, int channels) {
     const std::size_t frames = agc::k_batch_frames(rate);
-    return frames * static_cast<std::size_t>(channels) * sizeof(std::int16_t) > (std::size_t{16} << 20) ? 0 : frames;
+    return frames * static_cast<std::size_t>(channels) * sizeof(std::int16_t) > (std::size_t{32} << 20) ? 0 : frames;
 }
 
 void writer_start(block_writer& w, unsigned char* block0, unsigned char* block1, bool thread) {

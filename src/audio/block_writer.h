@@ -54,7 +54,8 @@ struct block_writer {
 void measure_le(agc_loudness* meter, int channels, const unsigned char* bytes, std::size_t size);
 
 // The batch for w.meter_batch at a rate and a number of channels: the
-// meter's, or none where gathering one would hold more than 16 MiB.
+// meter's (32 s), or none where gathering one would hold more than 32 MiB
+// (six channels at 48 kHz, four at 96 kHz, are gathered).
 std::size_t meter_batch_frames(int rate, int channels);
 
 // Starts the writer with the two blocks the caller fills in turn, on a thread

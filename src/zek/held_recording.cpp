@@ -93,7 +93,7 @@ void hold(held_recording& h, follower& f, int rate, const std::int16_t* x, std::
             return;
         }
         f.h = &h;
-        f.meter = rate > 0 ? agc_loudness_create(rate, channels, FOLLOWED_MODES, nullptr) : nullptr;
+        f.meter = rate > 0 ? agc_loudness_create(rate, channels, loudness_probe::OUTPUT_MODES, nullptr) : nullptr;
         f.batch = agc::k_batch_frames(rate);
         f.running = f.meter != nullptr && pthread_create(&f.thread, nullptr, follow, &f) == 0;
     }
@@ -115,22 +115,70 @@ void hold(held_recording& h, follower& f, int rate, const std::int16_t* x, std::
     }
 }
 
-agc_loudness* end_points(const held_recording& h, int rate) {
-    agc_loudness* m = agc_loudness_create(rate, h.channels, AGC_LOUDNESS_MODE_TRUE_PEAK, nullptr);
-    if (m == nullptr) return nullptr;
+namespace {
+
+// Frames [from, to) of the held recording against the floor, each channel
+// after the frames before `from` (silence before the first), and with the
+// silence after the last where `to` is the end: whether no point comes over.
+struct points_look {
+    const held_recording* h = nullptr;
+    std::size_t from = 0, to = 0;
+    std::int32_t floor = 0;
+    bool under = true;
+};
+
+void look_for_points(points_look& look) {
+    const held_recording& h = *look.h;
     const auto nc = static_cast<std::size_t>(h.channels);
-    const std::size_t lead = agc_loudness_lead_frames(m), frames = h.frames(), n = std::min(lead, frames);
-    std::vector<std::int16_t> before(lead * nc, 0); // the recording's last frames, after silence where it is shorter
-    std::copy(h.memory.samples + (frames - n) * nc, h.memory.samples + frames * nc, before.end() - static_cast<std::ptrdiff_t>(n * nc));
-    const std::vector<std::int16_t> silence(static_cast<std::size_t>(agc::TRUE_PEAK_TAPS) * nc, 0);
-    agc_loudness_start_part(m, before.data(), lead);
-    agc_loudness_add_frames(m, silence.data(), agc::TRUE_PEAK_TAPS);
-    return m;
+    constexpr std::size_t RUN = 1 << 16;
+    constexpr std::size_t BEFORE = agc::TRUE_PEAK_TAPS - 1;
+    std::vector<std::int16_t> one(nc > 1 ? RUN : 0);
+    const std::int16_t silence[agc::TRUE_PEAK_TAPS] = {};
+    for (std::size_t c = 0; c < nc && look.under; ++c) {
+        agc::true_peak_history history;
+        const std::size_t known = std::min(look.from, BEFORE);
+        for (std::size_t i = 0; i < known; ++i) history.x[BEFORE - known + i] = h.memory.samples[(look.from - known + i) * nc + c];
+        for (std::size_t done = look.from; done < look.to && look.under;) {
+            const std::size_t n = std::min(RUN, look.to - done);
+            const std::int16_t* x = h.memory.samples + done * nc + c;
+            if (nc > 1) {
+                for (std::size_t i = 0; i < n; ++i) one[i] = x[i * nc];
+                x = one.data();
+            }
+            look.under = agc::true_peak_scan(history, x, n, look.floor) <= look.floor;
+            done += n;
+        }
+        if (look.under && look.to == h.frames()) { // the points the last samples make with the silence after them
+            look.under = agc::true_peak_scan(history, silence, agc::TRUE_PEAK_TAPS, look.floor) <= look.floor;
+        }
+    }
+}
+
+void* look_on_thread(void* look) {
+    look_for_points(*static_cast<points_look*>(look));
+    return nullptr;
+}
+
+} // namespace
+
+bool held_points_under(const held_recording& h, std::int32_t floor) {
+    if (floor < 0) return false;
+    const std::size_t frames = h.frames();
+    points_look first{&h, 0, frames / 2, floor, true}, second{&h, frames / 2, frames, floor, true};
+    pthread_t thread;
+    const bool threaded = pthread_create(&thread, nullptr, look_on_thread, &second) == 0;
+    look_for_points(first);
+    if (threaded) {
+        pthread_join(thread, nullptr);
+    } else if (first.under) {
+        look_for_points(second);
+    }
+    return first.under && second.under;
 }
 
 agc_loudness* finish_following(follower& f, const held_recording& h, int rate) {
     if (!f.running) {
-        return measure_held(h.memory.samples, h.frames(), h.channels, rate, FOLLOWED_MODES);
+        return measure_held(h.memory.samples, h.frames(), h.channels, rate, loudness_probe::OUTPUT_MODES);
     }
     const std::size_t part = agc_loudness_part_frames(f.meter), lead = agc_loudness_lead_frames(f.meter);
     const std::size_t frames = h.frames();
@@ -143,7 +191,7 @@ agc_loudness* finish_following(follower& f, const held_recording& h, int rate) {
         if (at >= lead && at < frames) stop = f.stop = at;
     }
     f.changed.notify_all();
-    agc_loudness* rest = stop == SIZE_MAX ? nullptr : agc_loudness_create(rate, h.channels, FOLLOWED_MODES, nullptr);
+    agc_loudness* rest = stop == SIZE_MAX ? nullptr : agc_loudness_create(rate, h.channels, loudness_probe::OUTPUT_MODES, nullptr);
     const auto nc = static_cast<std::size_t>(h.channels);
     if (rest != nullptr) {
         agc_loudness_start_part(rest, h.memory.samples + (stop - lead) * nc, lead);

@@ -58,7 +58,10 @@ std::size_t room_for_held();
 // measure, runs beside the levelling rather than after it. When the run
 // ends, the follower is given a frame to stop at, on a 4 s boundary about
 // halfway through what it still has to measure, and a part's meter takes
-// the rest on the run's thread; the two are joined.
+// the rest on the run's thread; the two are joined. It measures the
+// integrated loudness and the sample peak: the true peak matters only
+// against the limiter's resting point, known once the loudness is, and is
+// then looked for in memory (held_points_under).
 struct follower {
     const held_recording* h = nullptr;
     agc_loudness* meter = nullptr;
@@ -86,14 +89,15 @@ void hold(held_recording& h, follower& f, int rate, const std::int16_t* x, std::
 // Stops the follower where it is and waits for it (none running: nothing).
 void stop_following(follower& f);
 
-// What the follower measures: the integrated loudness, the sample peak and
-// the true peak.
-inline constexpr int FOLLOWED_MODES = loudness_probe::OUTPUT_MODES | AGC_LOUDNESS_MODE_TRUE_PEAK;
-
-// A meter of the true peak at the end of the held recording alone: the
-// points after its last samples, which silence after them makes (as a
-// limiter after the run makes them).
-agc_loudness* end_points(const held_recording& h, int rate);
+// Whether no point of the held recording, at or between its samples in
+// the true-peak interpolator's Q14 units, the points its last samples make
+// with the silence after them among them, comes over `floor`: stretches
+// that cannot reach it are passed by, and the scan stops at the first that
+// does. Where the limiter's resting point is the floor, a true peak of the
+// recording is not needed to know that the limiter would rest: only whether
+// anything reaches that high, which on most recordings costs a compare for
+// every 16 samples.
+bool held_points_under(const held_recording& h, std::int32_t floor);
 
 // The meter of the whole held recording, once the run has ended: the
 // follower's, joined to a part's meter of the frames it was not to reach

@@ -257,7 +257,6 @@ run_result measure(const std::string& path, const char* inp_path, run_options o,
         const held_recording& h = first->held;
         if (!probe.output && r.status == EXIT_OK && h.complete()) {
             probe.meter = finish_following(first->measuring, h, r.stats.rate);
-            probe.peak_meter = end_points(h, r.stats.rate);
         }
         stop_following(first->measuring);
     }
@@ -472,9 +471,12 @@ run_result first_look(const std::string& path, const char* inp_path, const run_o
     // any recording but a test signal made for it.)
     // Where every true peak under the gain stays clear of the ceiling, the
     // limiter would rest all through: the gain alone gives the same bytes,
-    // without its work, and the loudness is exact. (The meter's silence,
+    // without its work, and the loudness is exact. In memory that takes no
+    // true peak, only a look for any point over the limiter's resting point;
+    // otherwise the measure's true peak tells it. (The meter's silence,
     // AGC_LOUDNESS_NONE, is the limiter's INT32_MIN.)
-    o.gain_alone = agc::limiter_rests(rate, o.ceiling_mdb, o.gain_mdb, level.true_peak);
+    o.gain_alone = held ? held_points_under(watch.held, agc::limiter_resting_point(rate, o.ceiling_mdb, o.gain_mdb))
+                        : agc::limiter_rests(rate, o.ceiling_mdb, o.gain_mdb, level.true_peak);
     limited = !o.gain_alone && level.peak != AGC_LOUDNESS_NONE && level.peak + o.gain_mdb > o.ceiling_mdb - 2000;
     if (limited) estimate_from_sample(sample, rate, options, o, level.lufs, s);
     return levelling;
