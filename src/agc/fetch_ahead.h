@@ -17,11 +17,11 @@ namespace agc {
 inline constexpr std::size_t FETCH_AHEAD = 2048;
 inline constexpr std::size_t FETCH_STEP = 256;
 
-// The cache lines of the FETCH_STEP samples FETCH_AHEAD on from x[at] (of
-// n), none past the last.
-inline void fetch_ahead(const std::int16_t* x, std::size_t at, std::size_t n) {
+// The cache lines of the `step` samples FETCH_AHEAD on from x[at] (of n),
+// none past the last.
+inline void fetch_ahead(const std::int16_t* x, std::size_t at, std::size_t n, std::size_t step = FETCH_STEP) {
     constexpr std::size_t LINE = 64 / sizeof(std::int16_t);
-    for (std::size_t k = 0; k < FETCH_STEP; k += LINE) {
+    for (std::size_t k = 0; k < step; k += LINE) {
         const std::size_t i = at + FETCH_AHEAD + k;
         if (i >= n) return;
         __builtin_prefetch(x + i);

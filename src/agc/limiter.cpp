@@ -429,6 +429,10 @@ namespace {
     std::int32_t g[CHUNK]; // Q30: unity and under
     while (frames > 0) {
         const int n = frames < CHUNK ? frames : CHUNK;
+        // (The input is often a whole recording in memory: fetched ahead.)
+        if (in) {
+            fetch_ahead(in, 0, static_cast<std::size_t>(frames) * static_cast<std::size_t>(nc), static_cast<std::size_t>(n * nc));
+        }
         // The chunk's input gains (gliding if they must), then each channel
         // under them into its delay line.
         const bool steady = l.glide_left == 0 && l.gain >= 0 && l.gain < SPLIT_GAIN_LIMIT;
