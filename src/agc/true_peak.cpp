@@ -257,6 +257,10 @@ const simd_level lanes = best_simd_level();
 constexpr simd_level lanes = simd_level::portable;
 #endif
 
+// The most any point of samples within the larger of two magnitudes can
+// reach (Q14).
+constexpr std::int64_t reach(std::int32_t a, std::int32_t b) { return static_cast<std::int64_t>(a > b ? a : b) * TRUE_PEAK_BOUND; }
+
 // The input after the history, BLOCK outputs at a time. A block's points
 // are made of the 47 samples from its own start on; the largest magnitude of
 // the three 16-sample stretches that hold them bounds them all, so a block
@@ -279,10 +283,9 @@ template <void (*Quarters)(const std::int16_t*, std::int32_t*), std::int32_t (*B
         // pass of the widest lanes over it (the quiet stretches of a
         // recording, and nearly all of one held under a floor far above it).
         // Looked for only after a chunk as quiet: within loud passages the
-        // look would cost more than it spares.
-        const std::int32_t chunk_top = quiet ? largest_magnitude(x + done, k) : 0;
-        const std::int32_t history_top = quiet ? largest_magnitude(run, HISTORY) : 0;
-        if (quiet && static_cast<std::int64_t>(chunk_top > history_top ? chunk_top : history_top) * TRUE_PEAK_BOUND <= peak) {
+        // look would cost more than it spares. (Read where it lies: a copy
+        // into the run first would cost as much as the look.)
+        if (quiet && reach(largest_magnitude(x + done, k), largest_magnitude(run, HISTORY)) <= peak) {
             if (k >= HISTORY) {
                 std::memcpy(run, x + done + k - HISTORY, HISTORY * sizeof(std::int16_t));
             } else {
@@ -315,7 +318,7 @@ template <void (*Quarters)(const std::int16_t*, std::int32_t*), std::int32_t (*B
         }
         for (int j = 0; j < HISTORY; ++j) run[j] = run[k + static_cast<std::size_t>(j)]; // may overlap
         done += k;
-        quiet = static_cast<std::int64_t>(chunk_most) * TRUE_PEAK_BOUND <= peak;
+        quiet = reach(chunk_most, 0) <= peak;
     }
     std::memcpy(h.x, run, HISTORY * sizeof(std::int16_t));
     return peak;

@@ -95,8 +95,8 @@ void stop_following(follower& f);
 // that cannot reach it are passed by, and the scan stops at the first that
 // does. Where the limiter's resting point is the floor, a true peak of the
 // recording is not needed to know that the limiter would rest: only whether
-// anything reaches that high, which on most recordings costs a compare for
-// every 16 samples.
+// anything reaches that high, which on most recordings costs little more
+// than a pass over the samples' magnitudes.
 bool held_points_under(const held_recording& h, std::int32_t floor);
 
 // The meter of the whole held recording, once the run has ended: the
