@@ -204,17 +204,9 @@ class RealSpeech : public ::testing::Test {
 protected:
     static constexpr std::size_t RATE = 16000, FRAME = RATE / 100;
     static void SetUpTestSuite() {
-        const fs::path voice = "/usr/share/asterisk/sounds/en_US_f_Allison";
-        if (!harness::have_program("sox") || !fs::exists(voice / "demo-congrats.wav")) return;
+        if (!harness::have_program("sox") || !fs::exists(VOICE / "demo-congrats.wav")) return;
         dir = harness::make_temp_dir();
-        const std::vector<std::string> raw = {"-t", "raw", "-r", "16000", "-e", "signed", "-b", "16", "-c", "1"};
-        const auto clip = [&](const std::string& name, double peak) {
-            std::vector<std::string> args = {"-R", (voice / (name + ".wav")).string()};
-            args.insert(args.end(), raw.begin(), raw.end());
-            args.insert(args.end(), {"clip.raw", "rate", "16000", "gain", "-n", std::to_string(peak)});
-            EXPECT_EQ(harness::run("sox", args, dir).status, 0);
-            return load("clip.raw");
-        };
+        const auto& raw = RAW;
         const struct {
             const char* name;
             double peak, pause;
@@ -265,6 +257,16 @@ protected:
     }
     static std::vector<std::int16_t> load(const std::string& name) {
         return harness::to_samples(harness::read_file(dir / name));
+    }
+    static inline const fs::path VOICE = "/usr/share/asterisk/sounds/en_US_f_Allison";
+    static inline const std::vector<std::string> RAW = {"-t", "raw", "-r", "16000", "-e", "signed", "-b", "16", "-c", "1"};
+    // A prompt at 16 kHz, normalised to a peak in dBFS.
+    static std::vector<std::int16_t> clip(const std::string& name, double peak) {
+        std::vector<std::string> args = {"-R", (VOICE / (name + ".wav")).string()};
+        args.insert(args.end(), RAW.begin(), RAW.end());
+        args.insert(args.end(), {"clip.raw", "rate", "16000", "gain", "-n", std::to_string(peak)});
+        EXPECT_EQ(harness::run("sox", args, dir).status, 0);
+        return load("clip.raw");
     }
     static double rms(const std::vector<std::int16_t>& s, std::size_t from, std::size_t to) {
         double acc = 0;
@@ -365,6 +367,87 @@ TEST_F(RealSpeech, LeadInOfDigitalSilenceIsNotTheFloor) {
     EXPECT_GT(db(rms(out, lead + sentences[0].first, lead + sentences[0].second),
                  rms(led, lead + sentences[0].first, lead + sentences[0].second)), 10.0)
         << "the first sentence is levelled";
+}
+
+// A reverberant room (sox's reverb, its tail kept) over pink noise at -60
+// dBFS, with pauses of 0.6 to 0.9 s: the decay after a loud sentence stands
+// over the background for most of its pause, so the gap after it must be told
+// from a gap between words by more than the background's margin, or the
+// rest of the pause is raised by 30 dB. The pauses (from where the decay has
+// died into the floor, 50 ms off each end) keep their level; the decay of a
+// loud sentence keeps its gain.
+TEST_F(RealSpeech, RoomsPausesStayDownWhileItsDecayKeepsTheGain) {
+    const struct {
+        const char* name;
+        double peak, pause;
+    } parts[] = {{"vm-intro", -12, 0.8}, {"conf-getpin", -35, 0.7},   {"vm-theperson", -6, 0.7},
+                 {"agent-loginok", -40, 0.9}, {"vm-password", -6, 0.6}, {"demo-congrats", -18, 0.8}};
+    struct span {
+        std::size_t from, to, pause_end;
+    };
+    std::vector<span> spans;
+    std::vector<std::int16_t> dry(RATE, 0); // at half its level, so that the reverb does not clip
+    for (const auto& part : parts) {
+        const auto x = clip(part.name, part.peak - 6);
+        spans.push_back({dry.size(), dry.size() + x.size(), dry.size() + x.size() + std::size_t(part.pause * RATE)});
+        dry.insert(dry.end(), x.begin(), x.end());
+        dry.resize(spans.back().pause_end, 0);
+    }
+    harness::write_file(dir / "dry.raw", harness::to_bytes(dry));
+    std::vector<std::string> args = RAW;
+    args.push_back("dry.raw");
+    args.insert(args.end(), RAW.begin(), RAW.end());
+    args.insert(args.end(), {"wet.raw", "reverb", "60", "50", "90", "100", "20", "0"});
+    ASSERT_EQ(harness::run("sox", args, dir).status, 0);
+    args = {"-R", "-r", "16000", "-n"};
+    args.insert(args.end(), RAW.begin(), RAW.end());
+    args.insert(args.end(), {"room-noise.raw", "synth", std::to_string(dry.size()) + "s", "pinknoise"});
+    ASSERT_EQ(harness::run("sox", args, dir).status, 0);
+    const auto wet_half = load("wet.raw"), noise = load("room-noise.raw");
+    ASSERT_GE(wet_half.size(), dry.size());
+    const double scale = floor / rms(noise, 0, noise.size());
+    std::vector<std::int16_t> wet(dry.size()), room(dry.size());
+    for (std::size_t k = 0; k < dry.size(); ++k) {
+        wet[k] = static_cast<std::int16_t>(std::clamp(2 * wet_half[k], -32768, 32767));
+        room[k] = static_cast<std::int16_t>(std::lround(std::clamp(wet[k] + scale * noise[k], -32768.0, 32767.0)));
+    }
+    harness::write_file(dir / "room.raw", harness::to_bytes(room));
+    args = RAW;
+    args.insert(args.end(), {"room.raw", "room.wav"});
+    ASSERT_EQ(harness::run("sox", args, dir).status, 0);
+    const auto r = harness::zek({"--speech", "room.wav", "room.out.wav"}, dir);
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(harness::run("sox", {"room.out.wav", "-t", "raw", "room.out.raw"}, dir).status, 0);
+    const auto out = load("room.out.raw");
+    ASSERT_EQ(out.size(), room.size());
+
+    double pause_in = 0, pause_out = 0;
+    for (std::size_t i = 0; i < spans.size(); ++i) {
+        const auto [from, to, pause_end] = spans[i];
+        double loudest = 0;
+        for (std::size_t f = from; f + FRAME <= to; f += FRAME) loudest = std::max(loudest, rms(wet, f, f + FRAME));
+        double in_e = 0, out_e = 0;
+        for (std::size_t f = from; f + FRAME <= to; f += FRAME) {
+            if (rms(wet, f, f + FRAME) < loudest / 32) continue;
+            in_e += std::pow(rms(room, f, f + FRAME), 2), out_e += std::pow(rms(out, f, f + FRAME), 2);
+        }
+        const double gain = 10 * std::log10(out_e / in_e);
+        // A loud sentence's decay lasts: it must keep the sentence's gain.
+        if (parts[i].peak >= -12) {
+            EXPECT_GT(db(rms(out, to + RATE / 20, to + RATE / 4), rms(room, to + RATE / 20, to + RATE / 4)), gain - 8)
+                << "the decay 50 to 250 ms after the sentence at " << from;
+        }
+        std::size_t quiet = to; // where the decay has died into the floor for good
+        for (std::size_t f = to; f + FRAME <= pause_end; f += FRAME) {
+            if (rms(wet, f, f + FRAME) >= floor) quiet = f + FRAME;
+        }
+        const std::size_t a = quiet + RATE / 20, b = pause_end - RATE / 20;
+        if (b < a + RATE / 20) continue;
+        pause_in += std::pow(rms(room, a, b), 2) * double(b - a);
+        pause_out += std::pow(rms(out, a, b), 2) * double(b - a);
+    }
+    ASSERT_GT(pause_in, 0.0) << "no pause outlives the decay";
+    EXPECT_LT(10 * std::log10(pause_out / pause_in), 6.0) << "the pauses after the decay, pooled";
 }
 
 // The raw path's hop loop drops the look-ahead's first hops and brings out

@@ -23,6 +23,7 @@ constexpr std::int16_t UNITY = 256;          // Q8
 constexpr std::int16_t FAINT_PEAK = 8;       // the least peak the law sees: that of faint noise
 constexpr std::int32_t BRIDGE_HOPS = 88;     // 440 ms: a longer run of background is a pause
 constexpr std::int32_t TAIL_HOPS = 2;        // 10 ms past the last active hop before the gain falls
+constexpr std::int32_t QUIET_HOPS = 20;      // 100 ms under the background's margin: a pause, once the speech is out of reach
 constexpr std::int16_t ALL_STRETCH_HOPS = 200; // 1 s: a stretch of the window over every hop
 constexpr std::int32_t CONFIRM_WINDOW = 20;  // 100 ms in which an onset must show itself
 constexpr int PEAK_AHEAD_FILE = 24;          // hops of peaks the law sees ahead: 120 ms
@@ -37,6 +38,9 @@ constexpr std::int16_t OPEN_OVER_BED = 6 * DB;
 constexpr std::int16_t STAY_OVER_BED = 5 * DB;
 constexpr std::int16_t ONSET_OVER_BED = 12 * DB;
 constexpr std::int16_t ABOVE_BED = 2 * DB;
+// A hop more than this under the speech's level does not bridge a gap:
+// a room's reverberation or a trailing breath, not a word.
+constexpr std::int16_t REACH = 20 * DB;
 constexpr std::int16_t RELEARN_HOPS = 4096;  // 20 s of speech that never comes down to the background
 constexpr std::int64_t RELEARN_SHARE = 128; // Q8: half the mean, -6 dB, for the speech in it
 constexpr std::int32_t LEARNING_HOPS = 200;  // 1 s from the first sound in which the background is learnt quickly
@@ -131,6 +135,10 @@ void detect(agc_speech& s, std::int32_t ac, std::int16_t win_size) {
     const std::int16_t over = s.speaking ? STAY_OVER_BED : OPEN_OVER_BED;
     const bool audible = fast > bed + STAY_OVER_BED;
     const bool active = (slow > bed + over && fast > bed + ABOVE_BED) || fast > bed + ONSET_OVER_BED;
+    // The speech's level, against which a reverberant decay is told from a
+    // word: it holds the loudest of the slow measure and falls slowly, so
+    // that a sentence's softer half still counts.
+    s.speech_level = s.speaking ? max16(slow, store16(s.speech_level - 1)) : slow;
 
     // Speech dips to the background between its words: "speech" that has
     // not come down to it for 20 s is a background louder than the one
@@ -161,9 +169,16 @@ void detect(agc_speech& s, std::int32_t ac, std::int16_t win_size) {
     // wait, the first active hop is the onset.
     const std::int16_t confirm_hops = s.ahead >= CONFIRM_WINDOW + AGC_SPEECH_GLIDE ? 4 : 1;
     if (s.speaking) {
-        if (active) {
-            s.last_active = j;
-        } else if (j - s.last_active >= BRIDGE_HOPS) {
+        // A gap is a pause once no active hop came for the bridge, or once
+        // none came within reach of the speech's level for the bridge and
+        // the sound has lain under the background's margin for 100 ms. In
+        // a room the decay after a sentence stands over the background for
+        // most of a second: counted from its end, the bridge would take the
+        // pause after it for a gap between words and raise its background.
+        // The gain still falls only where the decay has gone.
+        if (active) s.last_active = j;
+        if (active && slow >= s.speech_level - REACH) s.last_near = j;
+        if (j - s.last_active >= BRIDGE_HOPS || (j - s.last_near >= BRIDGE_HOPS && j - s.last_active >= QUIET_HOPS)) {
             s.speaking = 0;
             push_event(s, (s.last_audible < s.last_active ? s.last_audible : s.last_active) + 1, false);
         }
@@ -176,7 +191,7 @@ void detect(agc_speech& s, std::int32_t ac, std::int16_t win_size) {
             }
             if (++s.confirm_hops >= confirm_hops) {
                 s.speaking = 1;
-                s.last_active = s.last_audible = j;
+                s.last_active = s.last_audible = s.last_near = j;
                 // A sentence often starts softer than it goes on (a
                 // consonant, a breath, a weak first syllable over babble):
                 // the speech began where the hops first rose over the

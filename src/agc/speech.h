@@ -6,8 +6,8 @@
 // The detector looks ahead: a hop is measured as it comes in and levelled
 // `ahead` hops later, so that every decision about a hop has seen what
 // follows it. That buys three things:
-//  - an onset gets its gain before it arrives: the gain rises over the last
-//    30 ms before the first hop of speech, not over the first syllable, and
+//  - an onset gets its gain before it arrives: the gain rises over 40 ms,
+//    done 20 ms before the first hop of speech, not over the first syllable, and
 //    the first hop of speech is where the sound first rose over the
 //    background (up to 100 ms before the detector was sure of it), so that
 //    a soft start is not faded in (with a look-ahead too short to rise
@@ -17,18 +17,19 @@
 //    gain; only a longer one lets it fall, smoothly, from where the speech
 //    ended. With a look-ahead as long as the bridge (for recordings levelled
 //    whole) the pause is seen coming and carries no hangover; with a short
-//    one (live) the gain is held for the rest of the bridge before it falls;
+//    one (live) the gain is held for the rest of the bridge before it falls.
+//    A decay more than 20 dB under the speech's level (a room's
+//    reverberation) does not bridge: after it, 100 ms of background make a
+//    pause;
 //  - the gain law sees the loudest peak of the coming hops, so that a
 //    sentence does not start at the gain the pause left, to be pulled down by
 //    its first loud syllable.
-// A hop is active when its level stands over the background by more than the
-// background's own ups and downs: pink noise is steady, a music bed or a
-// room of other talkers rises and falls, and the margin grows with them.
+// A hop is active when its level smoothed over 80 ms stands 6 dB over the
+// background's (5 dB to stay in speech), or its level over 10 ms 12 dB.
 // The background is tracked from the hops outside speech only (continuous
-// speech cannot teach it that speech is the floor), as the lowest level of a
-// slowly smoothed measure over the last seconds of background, with its mean
-// and mean deviation; a floor that rises under continuous speech is found by
-// the lowest level of all hops over the last 8 s.
+// speech cannot teach it that speech is the floor), as the mean of the 80 ms
+// level over about 1.3 s; a floor that rises under continuous speech is
+// found by the lowest level of all hops over the last 8 s.
 //
 // The gain law runs on every hop, pauses included (fed a peak no lower than
 // that of faint noise, so that digital silence lets its gain recover as a
@@ -90,6 +91,7 @@ struct agc_speech {
     std::int32_t audible_from; // where the latest run of audible hops began
     std::int32_t over_bed_from; // where the latest run of hops over the background began
     std::int32_t last_audible; // the latest audible hop in speech
+    std::int32_t last_near;    // the latest active hop within reach of the speech's level
     std::int32_t sound_from;   // the first hop of sound over digital silence (-1: none yet)
     agc_speech_event events[AGC_SPEECH_EVENTS]; // between the hops coming in and the hop levelled
     agc_speech_hop now;        // without look-ahead, the one record
@@ -108,6 +110,8 @@ struct agc_speech {
     std::int16_t half;    // samples per hop
     std::int16_t slot;    // the newest hop's slot of the look-ahead
     std::int16_t steps;   // steps the gate moves a hop: more where it opens late
+    std::int16_t speech_level; // the slow measure's highest in this speech, falling about 4.7 dB a second
+    std::int16_t spare;   // keeps the record's size a multiple of its alignment
 };
 
 // Hops over which the gate opens or shuts.
