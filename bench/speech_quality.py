@@ -232,8 +232,10 @@ def main():
                   f"{m['spread']:.2f} ({m['input spread']:.1f}, {m['sentences']}) | {m['lowest']:+.1f} | "
                   f"{m['onset']:+.1f} | {m['onset gain']:+.1f} | {m['clipped']} |", flush=True)
     print("\nAt -70 dBFS the sentences whose peaks lie under -36 dBFS need more than the gain law's largest "
-          "gain, +36 dB, in either mode: they set the spread there. The whole-pause raise at -70 dBFS is the "
-          "sentences' own fading ends, audible over so faint a floor; past the pause's first 100 ms it is gone.")
+          "gain, +36 dB, in either mode: they set the spread there. The whole-pause raise in the speech-aware "
+          "mode lies at the pause's edges: the sentences' own fading ends (audible over so faint a floor as "
+          "-70 dBFS), and before each onset the gain's 60 ms rise and a start moved back to where the sound "
+          "first rose over the floor (up to 100 ms); past the pause's first and last 100 ms it is gone.")
     if tmp:
         tmp.cleanup()
 
