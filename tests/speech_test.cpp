@@ -268,6 +268,18 @@ protected:
         EXPECT_EQ(harness::run("sox", args, dir).status, 0);
         return load("clip.raw");
     }
+    // Levels 16 kHz samples with --speech as a user would, WAV file in and
+    // out (zek takes raw samples to be at 48 kHz): the output's samples.
+    static std::vector<std::int16_t> level_wav(const std::vector<std::int16_t>& x, const std::string& stem) {
+        harness::write_file(dir / (stem + ".raw"), harness::to_bytes(x));
+        std::vector<std::string> args = RAW;
+        args.insert(args.end(), {stem + ".raw", stem + ".wav"});
+        EXPECT_EQ(harness::run("sox", args, dir).status, 0);
+        const auto r = harness::zek({"--speech", stem + ".wav", stem + ".out.wav"}, dir);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(harness::run("sox", {stem + ".out.wav", "-t", "raw", stem + ".out.raw"}, dir).status, 0);
+        return load(stem + ".out.raw");
+    }
     static double rms(const std::vector<std::int16_t>& s, std::size_t from, std::size_t to) {
         double acc = 0;
         for (std::size_t k = from; k < to; ++k) acc += double(s[k]) * s[k];
@@ -353,15 +365,7 @@ TEST_F(RealSpeech, LeadInOfDigitalSilenceIsNotTheFloor) {
     const std::size_t lead = RATE / 10;
     std::vector<std::int16_t> led(lead, 0);
     led.insert(led.end(), mix.begin(), mix.end());
-    harness::write_file(dir / "led.raw", harness::to_bytes(led));
-    const std::vector<std::string> raw = {"-t", "raw", "-r", "16000", "-e", "signed", "-b", "16", "-c", "1"};
-    std::vector<std::string> args = raw;
-    args.insert(args.end(), {"led.raw", "led.wav"});
-    ASSERT_EQ(harness::run("sox", args, dir).status, 0);
-    const auto r = harness::zek({"--speech", "led.wav", "led.out.wav"}, dir);
-    ASSERT_EQ(r.status, 0) << r.err;
-    ASSERT_EQ(harness::run("sox", {"led.out.wav", "-t", "raw", "led.out.raw"}, dir).status, 0);
-    const auto out = load("led.out.raw");
+    const auto out = level_wav(led, "led");
     ASSERT_EQ(out.size(), led.size());
     EXPECT_LT(pooled_pauses(led, out, lead), 6.0) << "the pauses, pooled";
     EXPECT_GT(db(rms(out, lead + sentences[0].first, lead + sentences[0].second),
@@ -411,14 +415,7 @@ TEST_F(RealSpeech, RoomsPausesStayDownWhileItsDecayKeepsTheGain) {
         wet[k] = static_cast<std::int16_t>(std::clamp(2 * wet_half[k], -32768, 32767));
         room[k] = static_cast<std::int16_t>(std::lround(std::clamp(wet[k] + scale * noise[k], -32768.0, 32767.0)));
     }
-    harness::write_file(dir / "room.raw", harness::to_bytes(room));
-    args = RAW;
-    args.insert(args.end(), {"room.raw", "room.wav"});
-    ASSERT_EQ(harness::run("sox", args, dir).status, 0);
-    const auto r = harness::zek({"--speech", "room.wav", "room.out.wav"}, dir);
-    ASSERT_EQ(r.status, 0) << r.err;
-    ASSERT_EQ(harness::run("sox", {"room.out.wav", "-t", "raw", "room.out.raw"}, dir).status, 0);
-    const auto out = load("room.out.raw");
+    const auto out = level_wav(room, "room");
     ASSERT_EQ(out.size(), room.size());
 
     double pause_in = 0, pause_out = 0;
