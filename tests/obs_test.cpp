@@ -18,6 +18,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -30,7 +31,14 @@ namespace fs = std::filesystem;
 using samples = std::vector<std::int16_t>;
 
 fs::path work; // the recordings and the tool's outputs
+// libobs logs from its own threads too (a released source is destroyed on
+// the audio thread): the log is appended and read under a lock.
+std::mutex log_lock;
 std::string logged;
+std::string log_text() {
+    const std::lock_guard<std::mutex> hold(log_lock);
+    return logged;
+}
 // Sources that OBS feeds only what the test pushes: a player, and one named
 // as OBS names its audio input captures (microphones).
 const char *PLAYER = "zek_test_player", *MICROPHONE = "zek_test_input_capture";
@@ -169,7 +177,10 @@ TEST(ObsFilter, DescribesItself) {
                                      std::pair{44100, "latency 1760 frames (39.91 ms) at 44100 Hz, 2 channels:"}}) {
         const obs_audio_info ai = {static_cast<std::uint32_t>(rate), rate == 48000 ? SPEAKERS_MONO : SPEAKERS_STEREO};
         ASSERT_TRUE(obs_reset_audio(&ai));
-        logged.clear();
+        {
+            const std::lock_guard<std::mutex> hold(log_lock);
+            logged.clear();
+        }
         for (const char* kind : {PLAYER, MICROPHONE}) {
             obs_source_t* source = obs_source_create(kind, "source", nullptr, nullptr);
             obs_source_t* filter = obs_source_create("zek_leveller", "zek", nullptr, nullptr);
@@ -194,8 +205,9 @@ TEST(ObsFilter, DescribesItself) {
             obs_source_release(filter);
             obs_source_release(source);
         }
-        EXPECT_NE(logged.find(line), std::string::npos) << logged;
-        EXPECT_NE(logged.find("set the source's Sync Offset to -40 ms"), std::string::npos) << logged;
+        const std::string log = log_text();
+        EXPECT_NE(log.find(line), std::string::npos) << log;
+        EXPECT_NE(log.find("set the source's Sync Offset to -40 ms"), std::string::npos) << log;
     }
 }
 
@@ -320,6 +332,7 @@ int main(int argc, char** argv) {
     base_set_log_handler([](int, const char* format, va_list args, void*) {
         char line[1024];
         std::vsnprintf(line, sizeof line, format, args);
+        const std::lock_guard<std::mutex> hold(log_lock);
         logged += std::string(line) + "\n";
     }, nullptr);
     int status = 1;
