@@ -262,12 +262,17 @@ std::int16_t speech_decide(agc_speech& s, agc_state& state, std::int16_t mix) {
     const std::int32_t k = s.taken - 1 - s.ahead;
     // The law sees the loudest peak of this hop and of those ahead of it.
     const int peak_ahead = s.ahead < PEAK_AHEAD_FILE ? s.ahead : PEAK_AHEAD_FILE;
-    std::int16_t slot = next_slot(s, s.slot);
-    const std::int32_t sum = record(s, slot).sum;
+    const std::int16_t first = next_slot(s, s.slot);
+    const std::int32_t sum = record(s, first).sum;
     std::int32_t peak = FAINT_PEAK;
-    for (int d = 0; d <= peak_ahead; ++d, slot = next_slot(s, slot)) {
-        const std::int32_t p = record(s, slot).peak;
-        if (p > peak) peak = p;
+    if (s.ahead == 0) {
+        peak = std::max(peak, s.now.peak);
+    } else {
+        // The ring's slots from the hop to level on, in at most two runs
+        // without a wrap, so that the loops carry no test of the slot.
+        const int slots = s.ahead + 1, until = first + peak_ahead + 1;
+        for (int d = first; d < std::min(until, slots); ++d) peak = std::max(peak, s.measured[d].peak);
+        for (int d = 0; d < until - slots; ++d) peak = std::max(peak, s.measured[d].peak);
     }
     const std::int16_t law = hop_gain(state, peak, sum, mix);
     s.applied = gate(s, k, law);
