@@ -447,6 +447,58 @@ TEST_F(RealSpeech, RoomsPausesStayDownWhileItsDecayKeepsTheGain) {
     EXPECT_LT(10 * std::log10(pause_out / pause_in), 6.0) << "the pauses after the decay, pooled";
 }
 
+// Over digital silence each sentence ends in 100 ms of its room's faint
+// noise (-88 dBFS, under the margin) before the silence, after the prompt's
+// own quiet end (up to 300 ms): that fade keeps the sentence's gain (the
+// word does not stop short), while the same faint noise through a whole
+// pause, with no silence after it, keeps its level.
+TEST_F(RealSpeech, FadeIntoDigitalSilenceKeepsTheGain) {
+    const struct {
+        const char* name;
+        double peak;
+    } parts[] = {{"vm-intro", -12}, {"conf-getpin", -35}, {"vm-theperson", -20}, {"agent-loginok", -40}};
+    std::vector<std::string> args = {"-R", "-r", "16000", "-n"};
+    args.insert(args.end(), RAW.begin(), RAW.end());
+    args.insert(args.end(), {"faint.raw", "synth", "2", "pinknoise"});
+    ASSERT_EQ(harness::run("sox", args, dir).status, 0);
+    const auto noise = load("faint.raw");
+    const double scale = std::pow(10.0, -88.0 / 20) * 32768 / rms(noise, 0, noise.size());
+    for (const bool silence_after : {true, false}) {
+        SCOPED_TRACE(silence_after ? "the fade ends in digital silence" : "the faint noise fills the pause");
+        struct span {
+            std::size_t from, to, fade_end, pause_end;
+        };
+        std::vector<span> spans;
+        std::vector<std::int16_t> x(RATE, 0);
+        for (const auto& part : parts) {
+            const auto c = clip(part.name, part.peak);
+            const std::size_t from = x.size(), to = from + c.size(), pause_end = to + RATE;
+            x.insert(x.end(), c.begin(), c.end());
+            x.resize(pause_end, 0);
+            const std::size_t fade_end = silence_after ? to + RATE / 10 : pause_end;
+            for (std::size_t k = to; k < fade_end; ++k) x[k] = static_cast<std::int16_t>(std::lround(scale * noise[k - to]));
+            spans.push_back({from, to, fade_end, pause_end});
+        }
+        const auto out = level_wav(x, silence_after ? "fade" : "faint");
+        ASSERT_EQ(out.size(), x.size());
+        double pause_in = 0, pause_out = 0;
+        for (const auto& [from, to, fade_end, pause_end] : spans) {
+            const double gain = db(rms(out, from, to), rms(x, from, to));
+            if (silence_after) {
+                EXPECT_GT(db(rms(out, to + RATE / 50, fade_end - RATE / 50), rms(x, to + RATE / 50, fade_end - RATE / 50)),
+                          gain - 10)
+                    << "the fade after the sentence at " << from << " (its gain " << gain << " dB)";
+            } else {
+                pause_in += std::pow(rms(x, to + RATE / 20, pause_end - RATE / 20), 2);
+                pause_out += std::pow(rms(out, to + RATE / 20, pause_end - RATE / 20), 2);
+            }
+        }
+        if (!silence_after) {
+            EXPECT_LT(10 * std::log10(pause_out / pause_in), 6.0) << "the faint pauses, pooled";
+        }
+    }
+}
+
 // The raw path's hop loop drops the look-ahead's first hops and brings out
 // its last ones: its output is the stream's, one hop late, as in the default
 // mode, and as long as the default mode's.

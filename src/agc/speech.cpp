@@ -31,6 +31,7 @@ constexpr std::int32_t LOOK_BACK_HOPS = 10;  // 50 ms: how far an onset may star
 constexpr std::int16_t LATE_STEPS = 4;       // a gate that opens late catches up in two hops
 constexpr std::int32_t ONSET_BACK_HOPS = 20; // 100 ms: how far before that an onset may start where the hops first rose over the background
 constexpr std::int32_t PRE_ROLL_HOPS = 4;    // 20 ms more of rise before an onset, where the look-ahead has room
+constexpr std::int32_t FADE_HOPS = 88;       // 440 ms: how far a word's fade into digital silence keeps the gain
 
 // Speech stands this far over the background's level: the slow measure to
 // open, then to stay open; the fast one for an onset.
@@ -64,7 +65,23 @@ void push_event(agc_speech& s, std::int32_t at, bool onset) {
     agc_speech_event& e = s.events[(s.first_event + s.event_count) % AGC_SPEECH_EVENTS];
     e.at = at;
     e.onset = onset ? 1 : 0;
+    e.held = 0;
     ++s.event_count;
+}
+
+// Over digital silence the last word fades under the margin (about -80
+// dBFS) well before the sound stops, often into the faint noise of the room
+// it was recorded in: where the silence starts soon after the end of speech
+// the gate has not yet reached, the gain holds until it does, as it would
+// for the rest of the word. Raising silence costs nothing; dropping the fade
+// cuts the word's end short.
+void hold_to_silence(agc_speech& s, std::int32_t silent_from) {
+    if (s.event_count == 0) return;
+    agc_speech_event& e = s.events[(s.first_event + s.event_count - 1) % AGC_SPEECH_EVENTS];
+    const std::int32_t by = silent_from - e.at;
+    if (e.onset || by <= 0 || e.held + by > FADE_HOPS) return;
+    e.at = silent_from;
+    e.held = store16(e.held + by);
 }
 
 // Lowest of a stretch window and its current stretch; a stretch that saw
@@ -90,6 +107,9 @@ void add_to_window(std::int16_t* stretches, std::int16_t& current, std::int16_t&
 // background and records the onsets and ends of speech it finds.
 void detect(agc_speech& s, std::int32_t ac, std::int16_t win_size) {
     const std::int32_t j = s.taken - 1;
+    const bool silent = ac == 0; // digital silence: no sample off the hop's mean
+    s.silent_hops = silent ? store16(s.silent_hops < INT16_MAX ? s.silent_hops + 1 : INT16_MAX) : 0;
+    if (silent && s.silent_hops == 1 && !s.speaking) hold_to_silence(s, j);
     // The detector starts on the first hop of sound. Digital silence before
     // it (a recorder's or an encoder's lead-in) says nothing of the
     // background: taken for it, it would make the background that comes in
@@ -181,6 +201,7 @@ void detect(agc_speech& s, std::int32_t ac, std::int16_t win_size) {
         if (j - s.last_active >= BRIDGE_HOPS || (j - s.last_near >= BRIDGE_HOPS && j - s.last_active >= QUIET_HOPS)) {
             s.speaking = 0;
             push_event(s, (s.last_audible < s.last_active ? s.last_audible : s.last_active) + 1, false);
+            if (silent) hold_to_silence(s, j - s.silent_hops + 1);
         }
     } else {
         if (s.candidate >= 0 && j - s.candidate >= CONFIRM_WINDOW) s.candidate = -1;

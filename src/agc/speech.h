@@ -20,7 +20,9 @@
 //    one (live) the gain is held for the rest of the bridge before it falls.
 //    A decay more than 20 dB under the speech's level (a room's
 //    reverberation) does not bridge: after it, 100 ms of background make a
-//    pause;
+//    pause. Where digital silence follows within the bridge, the gain holds
+//    until it starts: the last word's fade (and the faint noise of the room
+//    it was recorded in) is not cut short, and raising silence costs nothing;
 //  - the gain law sees the loudest peak of the coming hops, so that a
 //    sentence does not start at the gain the pause left, to be pulled down by
 //    its first loud syllable.
@@ -69,7 +71,7 @@ struct agc_speech_hop {
 struct agc_speech_event {
     std::int32_t at;
     std::int16_t onset;
-    std::int16_t unused;
+    std::int16_t held; // hops an end was moved on, to where digital silence starts
 };
 inline constexpr int AGC_SPEECH_EVENTS = 8;
 
@@ -111,7 +113,7 @@ struct agc_speech {
     std::int16_t slot;    // the newest hop's slot of the look-ahead
     std::int16_t steps;   // steps the gate moves a hop: more where it opens late
     std::int16_t speech_level; // the slow measure's highest in this speech, falling about 4.7 dB a second
-    std::int16_t spare;   // keeps the record's size a multiple of its alignment
+    std::int16_t silent_hops;  // hops of digital silence in a row, up to INT16_MAX
 };
 
 // Hops over which the gate opens or shuts.
