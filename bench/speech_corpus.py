@@ -319,7 +319,7 @@ def room(work, rate, speech):
     a few metres off hears them, the tail kept."""
     src, dst = work / "room-in.raw", work / "room-out.raw"
     np.clip(np.round(speech * 0.5), -32768, 32767).astype("<i2").tofile(src)
-    run("sox", *raw_args(rate), src, *raw_args(rate), dst, "reverb", "60", "50", "90", "100", "20", "0")
+    run("sox", "-R", *raw_args(rate), src, *raw_args(rate), dst, "reverb", "60", "50", "90", "100", "20", "0")
     y = read_raw(dst)[:len(speech)] * 2
     return y
 
