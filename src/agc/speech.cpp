@@ -65,23 +65,23 @@ void push_event(agc_speech& s, std::int32_t at, bool onset) {
     agc_speech_event& e = s.events[(s.first_event + s.event_count) % AGC_SPEECH_EVENTS];
     e.at = at;
     e.onset = onset ? 1 : 0;
-    e.held = 0;
     ++s.event_count;
 }
+
+// Where the speech that ended last ended: after its last hop both audible
+// and active.
+std::int32_t speech_end(const agc_speech& s) { return (s.last_audible < s.last_active ? s.last_audible : s.last_active) + 1; }
 
 // Over digital silence the last word fades under the margin (about -80
 // dBFS) well before the sound stops, often into the faint noise of the room
 // it was recorded in: where the silence starts soon after the end of speech
-// the gate has not yet reached, the gain holds until it does, as it would
-// for the rest of the word. Raising silence costs nothing; dropping the fade
-// cuts the word's end short.
+// and the gate has not yet reached that end, the gain holds until the
+// silence starts, as it would for the rest of the word. Raising silence
+// costs nothing; dropping the fade cuts the word's end short.
 void hold_to_silence(agc_speech& s, std::int32_t silent_from) {
     if (s.event_count == 0) return;
     agc_speech_event& e = s.events[(s.first_event + s.event_count - 1) % AGC_SPEECH_EVENTS];
-    const std::int32_t by = silent_from - e.at;
-    if (e.onset || by <= 0 || e.held + by > FADE_HOPS) return;
-    e.at = silent_from;
-    e.held = store16(e.held + by);
+    if (!e.onset && silent_from > e.at && silent_from - speech_end(s) <= FADE_HOPS) e.at = silent_from;
 }
 
 // Lowest of a stretch window and its current stretch; a stretch that saw
@@ -109,7 +109,6 @@ void detect(agc_speech& s, std::int32_t ac, std::int16_t win_size) {
     const std::int32_t j = s.taken - 1;
     const bool silent = ac == 0; // digital silence: no sample off the hop's mean
     s.silent_hops = silent ? store16(s.silent_hops < INT16_MAX ? s.silent_hops + 1 : INT16_MAX) : 0;
-    if (silent && s.silent_hops == 1 && !s.speaking) hold_to_silence(s, j);
     // The detector starts on the first hop of sound. Digital silence before
     // it (a recorder's or an encoder's lead-in) says nothing of the
     // background: taken for it, it would make the background that comes in
@@ -200,8 +199,7 @@ void detect(agc_speech& s, std::int32_t ac, std::int16_t win_size) {
         if (active && slow >= s.speech_level - REACH) s.last_near = j;
         if (j - s.last_active >= BRIDGE_HOPS || (j - s.last_near >= BRIDGE_HOPS && j - s.last_active >= QUIET_HOPS)) {
             s.speaking = 0;
-            push_event(s, (s.last_audible < s.last_active ? s.last_audible : s.last_active) + 1, false);
-            if (silent) hold_to_silence(s, j - s.silent_hops + 1);
+            push_event(s, speech_end(s), false);
         }
     } else {
         if (s.candidate >= 0 && j - s.candidate >= CONFIRM_WINDOW) s.candidate = -1;
@@ -222,6 +220,7 @@ void detect(agc_speech& s, std::int32_t ac, std::int16_t win_size) {
             }
         }
     }
+    if (silent && !s.speaking) hold_to_silence(s, j - s.silent_hops + 1);
 }
 
 // The gate on hop k, the hop being levelled: opens towards the onsets the

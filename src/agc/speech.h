@@ -71,7 +71,7 @@ struct agc_speech_hop {
 struct agc_speech_event {
     std::int32_t at;
     std::int16_t onset;
-    std::int16_t held; // hops an end was moved on, to where digital silence starts
+    std::int16_t unused;
 };
 inline constexpr int AGC_SPEECH_EVENTS = 8;
 
