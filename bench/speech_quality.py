@@ -234,8 +234,10 @@ def main():
     print("\nAt -70 dBFS the sentences whose peaks lie under -36 dBFS need more than the gain law's largest "
           "gain, +36 dB, in either mode: they set the spread there. The whole-pause raise in the speech-aware "
           "mode lies at the pause's edges: the sentences' own fading ends (audible over so faint a floor as "
-          "-70 dBFS), and before each onset the gain's 60 ms rise and a start moved back to where the sound "
-          "first rose over the floor (up to 100 ms); past the pause's first and last 100 ms it is gone.")
+          "-70 dBFS) and the gain's 160 ms fall after them, and before each onset the gain's 60 ms rise and a "
+          "start moved back to where the sound first rose over the floor (up to 100 ms); past the pause's first "
+          "and last 100 ms it is gone, but for the end of that fall where the fading ends reach deepest, over "
+          "pink -70.")
     if tmp:
         tmp.cleanup()
 

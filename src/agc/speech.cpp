@@ -28,7 +28,14 @@ constexpr std::int16_t ALL_STRETCH_HOPS = 200; // 1 s: a stretch of the window o
 constexpr std::int32_t CONFIRM_WINDOW = 20;  // 100 ms in which an onset must show itself
 constexpr int PEAK_AHEAD_FILE = 24;          // hops of peaks the law sees ahead: 120 ms
 constexpr std::int32_t LOOK_BACK_HOPS = 10;  // 50 ms: how far an onset may start before the slow measure shows it
-constexpr std::int16_t LATE_STEPS = 4;       // a gate that opens late catches up in two hops
+constexpr std::int16_t OPEN_STEPS = 4;       // the gate opens in 8 hops, 40 ms
+constexpr std::int32_t RISE_HOPS = AGC_SPEECH_GLIDE / OPEN_STEPS;
+constexpr std::int16_t LATE_STEPS = 16;      // a gate that opens late catches up in two hops
+// After the last word the gate shuts four times as slowly as it opens, in
+// 160 ms: the background fades out rather than being cut off, and the fade
+// of a sentence's last syllable, often under the background's margin
+// already, keeps most of its gain.
+constexpr std::int16_t CLOSE_STEPS = 1;
 constexpr std::int32_t ONSET_BACK_HOPS = 20; // 100 ms: how far before that an onset may start where the hops first rose over the background
 constexpr std::int32_t PRE_ROLL_HOPS = 4;    // 20 ms more of rise before an onset, where the look-ahead has room
 constexpr std::int32_t FADE_HOPS = 88;       // 440 ms: how far a word's fade into digital silence keeps the gain
@@ -57,7 +64,7 @@ agc_speech_hop& record(agc_speech& s, std::int16_t slot) { return s.ahead == 0 ?
 
 std::int16_t* samples_of(agc_speech& s, std::int16_t slot) { return s.delayed + slot * AGC_MAX_HOP; }
 
-void push_event(agc_speech& s, std::int32_t at, bool onset) {
+void push_event(agc_speech& s, std::int32_t at, bool onset, std::int16_t steps) {
     if (s.event_count == AGC_SPEECH_EVENTS) { // cannot happen within the look-ahead; the oldest goes
         s.first_event = store16((s.first_event + 1) % AGC_SPEECH_EVENTS);
         --s.event_count;
@@ -65,6 +72,7 @@ void push_event(agc_speech& s, std::int32_t at, bool onset) {
     agc_speech_event& e = s.events[(s.first_event + s.event_count) % AGC_SPEECH_EVENTS];
     e.at = at;
     e.onset = onset ? 1 : 0;
+    e.steps = steps;
     ++s.event_count;
 }
 
@@ -186,7 +194,7 @@ void detect(agc_speech& s, std::int32_t ac, std::int16_t win_size) {
     // An onset counts when the look-ahead shows enough speech after it: a
     // lone bump of the background does not open the gate. Without room to
     // wait, the first active hop is the onset.
-    const std::int16_t confirm_hops = s.ahead >= CONFIRM_WINDOW + AGC_SPEECH_GLIDE ? 4 : 1;
+    const std::int16_t confirm_hops = s.ahead >= CONFIRM_WINDOW + RISE_HOPS ? 4 : 1;
     if (s.speaking) {
         // A gap is a pause once no active hop came for the bridge, or once
         // none came within reach of the speech's level for the bridge and
@@ -197,9 +205,13 @@ void detect(agc_speech& s, std::int32_t ac, std::int16_t win_size) {
         // The gain still falls only where the decay has gone.
         if (active) s.last_active = j;
         if (active && slow >= s.speech_level - REACH) s.last_near = j;
-        if (j - s.last_active >= BRIDGE_HOPS || (j - s.last_near >= BRIDGE_HOPS && j - s.last_active >= QUIET_HOPS)) {
+        // After words the gate shuts slowly (see the gate); after a room's
+        // decay, which has already faded the sentence out, at the pace it
+        // opens, so that the pause after it is not raised.
+        const bool gap = j - s.last_active >= BRIDGE_HOPS;
+        if (gap || (j - s.last_near >= BRIDGE_HOPS && j - s.last_active >= QUIET_HOPS)) {
             s.speaking = 0;
-            push_event(s, speech_end(s), false);
+            push_event(s, speech_end(s), false, gap ? CLOSE_STEPS : OPEN_STEPS);
         }
     } else {
         if (s.candidate >= 0 && j - s.candidate >= CONFIRM_WINDOW) s.candidate = -1;
@@ -215,7 +227,8 @@ void detect(agc_speech& s, std::int32_t ac, std::int16_t win_size) {
                 // consonant, a breath, a weak first syllable over babble):
                 // the speech began where the hops first rose over the
                 // background, not where the detector became sure of it.
-                push_event(s, std::max(std::min(s.candidate, s.over_bed_from), s.candidate - ONSET_BACK_HOPS), true);
+                push_event(s, std::max(std::min(s.candidate, s.over_bed_from), s.candidate - ONSET_BACK_HOPS), true,
+                           OPEN_STEPS);
                 s.candidate = -1;
             }
         }
@@ -229,31 +242,31 @@ void detect(agc_speech& s, std::int32_t ac, std::int16_t win_size) {
 std::int16_t gate(agc_speech& s, std::int32_t k, std::int16_t law) {
     while (s.event_count > 0) {
         const agc_speech_event& e = s.events[s.first_event];
-        const std::int32_t rise = AGC_SPEECH_GLIDE + (s.ahead >= AGC_SPEECH_GLIDE + PRE_ROLL_HOPS ? PRE_ROLL_HOPS : 0);
+        const std::int32_t rise = RISE_HOPS + (s.ahead >= RISE_HOPS + PRE_ROLL_HOPS ? PRE_ROLL_HOPS : 0);
         if (e.onset ? k < e.at - rise : k < e.at + TAIL_HOPS) break;
         s.opening = e.onset;
         // With a short look-ahead (live) the onset is often found too late
         // for the rise before it: the gate then opens in two hops rather
         // than eight, so that the first syllable is not faded in.
-        s.steps = e.onset && k > e.at - rise ? LATE_STEPS : 1;
+        s.steps = e.onset && k > e.at - rise ? LATE_STEPS : e.steps;
         s.first_event = store16((s.first_event + 1) % AGC_SPEECH_EVENTS);
         --s.event_count;
     }
     if (s.opening) {
         s.open = store16(s.open + s.steps < AGC_SPEECH_GLIDE ? s.open + s.steps : AGC_SPEECH_GLIDE);
     } else if (s.open > 0) {
-        --s.open;
+        s.open = store16(s.open > s.steps ? s.open - s.steps : 0);
     }
     // In a pause, unity or the law's gain where that is lower; in between,
     // steps equal in dB.
     const std::int16_t pause = min16(law, UNITY);
-    static_assert(AGC_SPEECH_GLIDE == 8, "the blend divides by the glide with a shift");
+    static_assert(AGC_SPEECH_GLIDE == 32, "the blend divides by the glide with a shift");
     if (s.open == AGC_SPEECH_GLIDE) return law;
     if (s.open == 0) return pause;
-    if (pause <= 0) return store16(pause + (((law - pause) * s.open) >> 3));
+    if (pause <= 0) return store16(pause + (((law - pause) * s.open) >> 5));
     const std::int16_t lp = agc::log2_q8(static_cast<std::uint32_t>(pause));
     const std::int16_t ll = agc::log2_q8(static_cast<std::uint32_t>(law));
-    return agc::exp2_q8(store16(lp + (((ll - lp) * s.open) >> 3)));
+    return agc::exp2_q8(store16(lp + (((ll - lp) * s.open) >> 5)));
 }
 
 } // namespace
@@ -348,7 +361,7 @@ void agc_speech_init_ahead(agc_speech& speech, std::int16_t win_size, int ahead,
 }
 
 std::int16_t agc_speech_weight(const agc_speech& speech, std::int16_t mix) {
-    return store16((mix * speech.open) >> 3);
+    return store16((mix * speech.open) >> 5);
 }
 
 std::int16_t agc_speech_gain(agc_speech& s, std::int16_t law_gain, std::int16_t win_size) {

@@ -14,15 +14,17 @@
 //    before it, the gate opens in 10 ms instead, from where it is found);
 //  - a gap between words is told from the start of a pause: a run of
 //    background shorter than the bridge (about 440 ms) keeps the speech
-//    gain; only a longer one lets it fall, smoothly, from where the speech
-//    ended. With a look-ahead as long as the bridge (for recordings levelled
-//    whole) the pause is seen coming and carries no hangover; with a short
-//    one (live) the gain is held for the rest of the bridge before it falls.
-//    A decay more than 20 dB under the speech's level (a room's
-//    reverberation) does not bridge: after it, 100 ms of background make a
-//    pause. Where digital silence follows within the bridge, the gain holds
-//    until it starts: the last word's fade (and the faint noise of the room
-//    it was recorded in) is not cut short, and raising silence costs nothing;
+//    gain; only a longer one lets it fall, smoothly over 160 ms, from
+//    where the speech ended. With a look-ahead as long as the bridge (for
+//    recordings levelled whole) the pause is seen coming and carries no
+//    hangover; with a short one (live) the gain is held for the rest of the
+//    bridge before it falls. A decay more than 20 dB under the speech's
+//    level (a room's reverberation) does not bridge: after it, 100 ms of
+//    background make a pause, and the gain, the decay having faded the
+//    sentence out already, falls over 40 ms. Where digital silence follows
+//    within the bridge, the gain holds until it starts: the last word's
+//    fade (and the faint noise of the room it was recorded in) is not cut
+//    short, and raising silence costs nothing;
 //  - the gain law sees the loudest peak of the coming hops, so that a
 //    sentence does not start at the gain the pause left, to be pulled down by
 //    its first loud syllable.
@@ -67,11 +69,12 @@ struct agc_speech_hop {
 };
 
 // Something the detector found, for the gate to act on when the output
-// reaches it: speech starts at hop `at`, or ended before hop `at`.
+// reaches it: speech starts at hop `at`, or ended before hop `at`; the gate
+// moves `steps` a hop towards open or shut from there.
 struct agc_speech_event {
     std::int32_t at;
     std::int16_t onset;
-    std::int16_t unused;
+    std::int16_t steps;
 };
 inline constexpr int AGC_SPEECH_EVENTS = 8;
 
@@ -111,13 +114,14 @@ struct agc_speech {
     std::int16_t ahead;   // look-ahead in hops
     std::int16_t half;    // samples per hop
     std::int16_t slot;    // the newest hop's slot of the look-ahead
-    std::int16_t steps;   // steps the gate moves a hop: more where it opens late
+    std::int16_t steps;   // steps the gate moves a hop, as the last event said: more where it opens late
     std::int16_t speech_level; // the slow measure's highest in this speech, falling about 4.7 dB a second
     std::int16_t silent_hops;  // hops of digital silence in a row, up to INT16_MAX
 };
 
-// Hops over which the gate opens or shuts.
-inline constexpr int AGC_SPEECH_GLIDE = 8;
+// Steps between the gate shut and open: it opens in 8 hops (40 ms), 4
+// steps a hop, and shuts in 32 (160 ms), one step a hop.
+inline constexpr int AGC_SPEECH_GLIDE = 32;
 
 // Bytes of storage for a look-ahead of `ahead` hops (0: none).
 std::size_t agc_speech_storage(int ahead);
