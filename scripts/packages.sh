@@ -150,12 +150,34 @@ zek_need_packages() {
         zek_logged "$ZEK_PACKAGE_LOG" "${as_root[@]}" dpkg --add-architecture "${p#*:}" || return ;;
     esac
   done
+  # A foreign architecture's C library must be the very version of the
+  # machine's own (both are Multi-Arch: same). Pulled in as a dependency, apt
+  # will not install it ("held broken packages") where the machine's own has
+  # a newer candidate than the foreign one: an update in the security
+  # archive, which carries none for some architectures (s390x for Debian 12).
+  # Asked for by the version installed here, it is found.
+  local extra=() arch arches=" " native_libc
+  native_libc=$(dpkg-query -W -f='${Version}' "libc6:$(dpkg --print-architecture)" 2>/dev/null) || native_libc=
+  for p in "${missing[@]}"; do
+    case $p in
+      libc6:*) arches+="${p#*:} " ;;
+    esac
+  done
+  for p in "${missing[@]}"; do
+    case $p in
+      *:*) arch=${p#*:}
+        [ -n "$native_libc" ] && [[ $arches != *" $arch "* ]] || continue
+        arches+="$arch "
+        dpkg-query -W -f='${Status}' "libc6:$arch" 2>/dev/null | grep -q "install ok installed" ||
+          extra+=("libc6:$arch=$native_libc") ;;
+    esac
+  done
   local attempt updated
   for ((attempt = 1; ; attempt++)); do
     # A fresh machine has no package lists yet: update first.
     updated=1
     "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update >>"$ZEK_PACKAGE_LOG" 2>&1 || updated=0
-    if zek_apt_install "$ZEK_PACKAGE_LOG" "${as_root[@]}" -- "${missing[@]}"; then
+    if zek_apt_install "$ZEK_PACKAGE_LOG" "${as_root[@]}" -- "${missing[@]}" "${extra[@]}"; then
       [ "$updated" = 1 ] ||
         echo "$0: note: apt-get update could not load every package list (see $ZEK_PACKAGE_LOG); the packages installed from those it loaded" >&2
       return 0
