@@ -47,6 +47,8 @@ background's RMS. The figures:
   less the sentence's gain: the mean over the sentences 10 dB over the
   background, and the worst;
 - clipped: output samples at full scale where the input's was not.
+Last, for each mode but the default, the figures that miss their target,
+recording by recording.
 """
 import argparse
 import datetime
@@ -68,6 +70,25 @@ TARGETS = {
     "spread dB": "≤ default + 0.3", "weak sentences under half": "0", "pauses median dB": "≤ +3",
     "pauses pooled dB": "≤ +6", "room tail mean dB": "≥ -8", "clipped": "0",
 }
+
+
+def misses(res, base):
+    """The figures of one recording that miss their target."""
+    out = []
+    for key, target in TARGETS.items():
+        v = res.get(key)
+        if v is None or (isinstance(v, float) and not np.isfinite(v)):
+            continue
+        op, _, bound = target.partition(" ")
+        if op not in ("≤", "≥"):
+            op, bound = "≤", target
+        if bound.startswith("default + "):
+            bound_value = base[key] + float(bound.split(" + ")[1])
+        else:
+            bound_value = float(bound)
+        if (v > bound_value) if op == "≤" else (v < bound_value):
+            out.append(key)
+    return out
 
 
 def write_wav(path, x, rate):
@@ -309,6 +330,10 @@ def main():
             shown = f"{v} of {summary[m][name].get('weak of', 0)}" if c == "weak sentences under half" else cell(c, v, {})
             row.append(f"{shown} ({name})")
         print(f"| {c} | " + " | ".join(row) + f" | {TARGETS.get(c, '')} |")
+    for m in modes[1:]:
+        missed = {name: misses(r, summary["default"][name]) for name, r in summary[m].items()}
+        print(f"\n{m}: {sum(map(len, missed.values()))} figures of the recordings above miss their target" +
+              "".join(f"\n- {name}: {', '.join(keys)}" for name, keys in missed.items() if keys))
     if tmp:
         tmp.cleanup()
 
