@@ -36,6 +36,9 @@ constexpr std::int16_t LATE_STEPS = 16;      // a gate that opens late catches u
 // of a sentence's last syllable, often under the background's margin
 // already, keeps most of its gain.
 constexpr std::int16_t CLOSE_STEPS = 1;
+// The gate's blends divide by the glide with a shift.
+constexpr int GLIDE_SHIFT = 5;
+static_assert(1 << GLIDE_SHIFT == AGC_SPEECH_GLIDE, "the glide is a power of two");
 constexpr std::int32_t ONSET_BACK_HOPS = 20; // 100 ms: how far before that an onset may start where the hops first rose over the background
 constexpr std::int32_t PRE_ROLL_HOPS = 4;    // 20 ms more of rise before an onset, where the look-ahead has room
 constexpr std::int32_t FADE_HOPS = 88;       // 440 ms: how far a word's fade into digital silence keeps the gain
@@ -260,13 +263,12 @@ std::int16_t gate(agc_speech& s, std::int32_t k, std::int16_t law) {
     // In a pause, unity or the law's gain where that is lower; in between,
     // steps equal in dB.
     const std::int16_t pause = min16(law, UNITY);
-    static_assert(AGC_SPEECH_GLIDE == 32, "the blend divides by the glide with a shift");
     if (s.open == AGC_SPEECH_GLIDE) return law;
     if (s.open == 0) return pause;
-    if (pause <= 0) return store16(pause + (((law - pause) * s.open) >> 5));
+    if (pause <= 0) return store16(pause + (((law - pause) * s.open) >> GLIDE_SHIFT));
     const std::int16_t lp = agc::log2_q8(static_cast<std::uint32_t>(pause));
     const std::int16_t ll = agc::log2_q8(static_cast<std::uint32_t>(law));
-    return agc::exp2_q8(store16(lp + (((ll - lp) * s.open) >> 5)));
+    return agc::exp2_q8(store16(lp + (((ll - lp) * s.open) >> GLIDE_SHIFT)));
 }
 
 } // namespace
@@ -361,7 +363,7 @@ void agc_speech_init_ahead(agc_speech& speech, std::int16_t win_size, int ahead,
 }
 
 std::int16_t agc_speech_weight(const agc_speech& speech, std::int16_t mix) {
-    return store16((mix * speech.open) >> 5);
+    return store16((mix * speech.open) >> GLIDE_SHIFT);
 }
 
 std::int16_t agc_speech_gain(agc_speech& s, std::int16_t law_gain, std::int16_t win_size) {
